@@ -1,0 +1,29 @@
+# The two everyday commands: `make run` builds and starts the program, `make test` builds and
+# runs every test. Both install missing Debian packages first (scripts/setup).
+BUILD      ?= build
+TEST_BUILD ?= build-test
+BENCH_BUILD ?= build-bench
+JOBS       ?= $(shell nproc)
+
+.PHONY: setup run test bench clean
+
+setup:
+	@./scripts/setup
+
+run: setup
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_TESTS=OFF >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+	@./scripts/run $(BUILD)
+
+test: setup
+	@cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKORVEL_SANITIZE=ON >/dev/null
+	@cmake --build $(TEST_BUILD) -j $(JOBS)
+	@./scripts/test $(TEST_BUILD)
+
+bench: setup
+	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEL_TESTS=OFF -DKORVEL_BENCH=ON >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS)
+	@./scripts/bench $(BENCH_BUILD)
+
+clean:
+	rm -rf $(BUILD) $(TEST_BUILD) $(BENCH_BUILD)

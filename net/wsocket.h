@@ -1,0 +1,232 @@
+#pragma once
+// TCustomWSocket: one non-blocking IPv4 socket turned into events. Every notification arrives
+// as a message to the object's hidden window and is handled on the thread that created it.
+#include "buffer.h"
+#include "winsock.h"
+#include "wsocket_types.h"
+
+#include <deque>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+using winsock::SOCKET;
+
+// One argument of ReportErrorFmt: "%d" takes a number, "%s" a text.
+using TFormatArg = std::variant<long long, std::string>;
+std::string FormatText(const std::string& Format, std::initializer_list<TFormatArg> Args);
+
+std::string WinsockErrorText(int Code);
+
+class TCustomWSocket : public QObject {
+public:
+    explicit TCustomWSocket(QObject* Owner = nullptr);
+    ~TCustomWSocket() override;
+
+    // Window message handling (the hidden window's procedure ends here).
+    virtual void HandleWindowMessage(TMessage& Msg);
+
+    // Connection set-up and the server side.
+    virtual void Connect();
+    virtual void Listen();
+    virtual SOCKET Accept();
+    virtual void Dup(SOCKET NewHandle);
+    virtual void DnsLookup(const std::string& HostName);
+    virtual void ReverseDnsLookup(const std::string& HostAddr);
+    virtual void CancelDnsLookup();
+
+    // Receiving and sending.
+    virtual int Receive(void* Buffer, int Len);
+    virtual std::string ReceiveStr();
+    virtual int ReceiveFrom(void* Buffer, int Len, winsock::sockaddr_in& From, int& FromLen);
+    virtual int Send(const void* Data, int Len);
+    virtual int SendTo(const winsock::sockaddr_in& Dest, int DestLen, const void* Data, int Len);
+    virtual int SendStr(const std::string& Text);
+    virtual void Flush();
+
+    // Closing.
+    virtual void Close();
+    virtual void CloseDelayed();
+    virtual void Release();
+    virtual void Abort();
+    virtual void WaitForClose();
+    virtual void Shutdown(int How);
+
+    // Notifications and the message loop.
+    virtual int Pause();
+    virtual int Resume();
+    virtual void PumpMessages();
+
+    // Addresses.
+    virtual std::string GetPeerAddr();
+    virtual std::string GetPeerPort();
+    virtual int GetPeerName(winsock::sockaddr_in& Name, int NameLen);
+    virtual std::string GetBoundPort();
+    virtual std::string GetBoundAddr();
+    virtual int GetLocalName(winsock::sockaddr_in& Name, int& NameLen);
+
+    // Seconds/microseconds pairs.
+    struct TTimeVal { long Sec = 0; long USec = 0; };
+    virtual bool TimerIsSet(TTimeVal& T);
+    virtual void TimerClear(TTimeVal& T);
+    virtual bool TimerCmp(TTimeVal& T, TTimeVal& U, bool IsEqual);
+
+    // Published properties.
+    std::string Addr() const { return AddrText; }
+    void SetAddr(const std::string& Value);
+    std::string Port() const { return PortText; }
+    virtual void SetPort(const std::string& Value);
+    std::string Proto() const { return ProtoText; }
+    virtual void SetProto(const std::string& Value);
+    std::string LocalAddr() const { return LocalAddrText; }
+    void SetLocalAddr(const std::string& Value);
+    std::string LocalPort() const { return LocalPortText; }
+    void SetLocalPort(const std::string& Value);
+    std::string PeerPort() { return GetPeerPort(); }
+    std::string PeerAddr() { return GetPeerAddr(); }
+    std::string DnsResult() const { return DnsResult_; }
+    const std::vector<std::string>& DnsResultList() const { return DnsResultList_; }
+    TSocketState State() const { return State_; }
+    int ReadCount() const { return ReadCount_; }
+    int RcvdCount() { return GetRcvdCount(); }
+    int LastError() const { return LastError_; }
+    bool MultiThreaded() const { return MultiThreaded_; }
+    void SetMultiThreaded(bool Value) { MultiThreaded_ = Value; }
+    bool MultiCast() const { return MultiCast_; }
+    void SetMultiCast(bool Value) { MultiCast_ = Value; }
+    std::string MultiCastAddrStr() const { return MultiCastAddrStr_; }
+    void SetMultiCastAddrStr(const std::string& Value) { MultiCastAddrStr_ = Value; }
+    int MultiCastIpTTL() const { return MultiCastIpTTL_; }
+    void SetMultiCastIpTTL(int Value) { MultiCastIpTTL_ = Value; }
+    bool ReuseAddr() const { return ReuseAddr_; }
+    void SetReuseAddr(bool Value) { ReuseAddr_ = Value; }
+    TWSocketOptions ComponentOptions() const { return ComponentOptions_; }
+    void SetComponentOptions(TWSocketOptions Value) { ComponentOptions_ = Value; }
+    int ListenBacklog() const { return ListenBacklog_; }
+    void SetListenBacklog(int Value) { ListenBacklog_ = Value; }
+    uint8_t ReqVerLow() const;
+    void SetReqVerLow(uint8_t Value);
+    uint8_t ReqVerHigh() const;
+    void SetReqVerHigh(uint8_t Value);
+    int FlushTimeout() const { return FlushTimeout_; }
+    void SetFlushTimeout(int Value) { FlushTimeout_ = Value; }
+    TSocketSendFlags SendFlags();
+    void SetSendFlags(TSocketSendFlags Value);
+    TSocketLingerOnOff LingerOnOff() const { return LingerOnOff_; }
+    void SetLingerOnOff(TSocketLingerOnOff Value) { LingerOnOff_ = Value; }
+    int LingerTimeout() const { return LingerTimeout_; }
+    void SetLingerTimeout(int Value) { LingerTimeout_ = Value; }
+
+    // Events, in declaration order.
+    TSessionAvailable OnSessionAvailable;
+    TSessionConnected OnSessionConnected;
+    TSessionClosed OnSessionClosed;
+    TChangeState OnChangeState;
+    TDataAvailable OnDataAvailable;
+    TDataSent OnDataSent;
+    TSendData OnSendData;
+    TDnsLookupDone OnDnsLookupDone;
+    TNotifyEvent OnError;
+    TBgExceptionEvent OnBgException;
+
+protected:
+    virtual bool CreateHiddenWindow();
+    virtual void DestroyHiddenWindow();
+    virtual void TryToSend();
+    virtual void ResetToDefaults();
+    virtual void DoClose(bool ShutFirst, uint16_t Error);
+    virtual void DoAbort(uint16_t Error);
+    virtual int GetRcvdCount();
+    virtual void BindLocal();
+    virtual int RawSend(const void* Data, int Len);
+    virtual void ReportErrorFmt(const std::string& Format, std::initializer_list<TFormatArg> Args);
+    virtual void ReportError(const std::string& Text);
+    virtual void HandleEventException(const std::exception& E);
+    virtual bool FireDataAvailable(uint16_t Error);
+    virtual void FireSessionAvailable(uint16_t Error);
+    virtual void FireSessionConnected(uint16_t Error);
+    virtual void FireSessionConnectedEvent(uint16_t Error);
+    virtual void FireSessionClosed(uint16_t Error);
+    virtual void FireDataSent(uint16_t Error);
+    virtual void FireChangeState(TSocketState OldState, TSocketState NewState);
+    virtual void FireDnsLookupDone(uint16_t Error);
+    virtual void FireError();
+    virtual int RecvRaw(void* Buffer, int Len, int Flags);
+    virtual int RecvFromRaw(SOCKET H, void* Buffer, int Len, int Flags, winsock::sockaddr_in& From,
+                            int& FromLen);
+    virtual void HandleConnectEvent(TMessage& Msg);
+    virtual void HandleReadEvent(TMessage& Msg);
+    virtual void HandleWriteEvent(TMessage& Msg);
+    virtual void HandleAcceptEvent(TMessage& Msg);
+    virtual void HandleCloseEvent(TMessage& Msg);
+    virtual void DupDone();
+    virtual void QueueSendData(const void* Data, int Len);
+
+    void ChangeState(TSocketState NewState);
+    void ReportSocketError(const std::string& FunctionText);
+    void FireSendData(int Count);
+    void ClearSendChain();
+    void ReceiveLoop(uint16_t Error, TWSocketOptions Options);
+    void SetLinger();
+    bool Destroying() const { return Destroying_; }
+    // Runs the part of destruction that needs the whole object: the most derived class calls
+    // it first thing in its destructor, so that the close still reaches every layer.
+    void BeginDestroy();
+
+    // Fields, in the order the layer declares them.
+    std::string DnsResult_;
+    std::vector<std::string> DnsResultList_;
+    uint32_t SendFlagsValue = 0;
+    int LastError_ = 0;
+    msgwindow::HWND WindowHandle = 0;
+    alignas(alignof(void*)) char LookupBuffer[1025] = {};
+    bool LookupReplyEarly = false;
+    TMessage LookupReplySaved;
+    SOCKET Handle = winsock::INVALID_SOCKET;
+    SOCKET AcceptedHandle = winsock::INVALID_SOCKET;
+    std::string AddrText;
+    bool AddrResolved = false;
+    int AddressFamily = winsock::AF_INET;
+    bool AddrAssigned = false;
+    int Protocol = winsock::IPPROTO_TCP;
+    bool ProtoAssigned = true;
+    bool ProtoResolved = false;
+    bool LocalPortResolved = false;
+    std::string ProtoText = "tcp";
+    std::string PortText;
+    bool PortAssigned = false;
+    bool PortResolved = false;
+    int PortNumber = 0;
+    std::string LocalPortText = "0";
+    int LocalPortNumber = 0;
+    std::string LocalAddrText = "0.0.0.0";
+    int SocketType = winsock::SOCK_STREAM;
+    std::deque<std::unique_ptr<TBuffer>> SendChain;
+    int BlockSize = 1460;
+    TSocketLingerOnOff LingerOnOff_ = wsLingerOn;
+    int LingerTimeout_ = 0;
+    int ListenBacklog_ = 5;
+    bool AllSent = true;
+    int ReadCount_ = 0;
+    bool Paused = false;
+    bool CloseReported = false;
+    int FlushTimeout_ = 60;
+    bool MultiThreaded_ = false;
+    winsock::HANDLE LookupHandle = 0;
+    bool MultiCast_ = false;
+    std::string MultiCastAddrStr_;
+    int MultiCastIpTTL_ = 1;
+    bool ReuseAddr_ = false;
+    TWSocketOptions ComponentOptions_;
+    TSocketState State_ = wsClosed;
+    bool Terminated = false;
+    long EventMask = 0;
+    int SendBufferSize = 0;
+    winsock::sockaddr_in PeerAddress{};
+
+private:
+    void HandleLookupReply(TMessage& Msg, bool ByName);
+    bool Destroying_ = false;
+};

@@ -1,0 +1,464 @@
+// The socket calls of the Windows Sockets stand-in, over POSIX sockets.
+#include "posix_net.h"
+#include "winsock_table.h"
+
+
+#include <cerrno>
+#include <cstring>
+
+namespace winsock {
+namespace detail {
+
+Table& table() {
+    static Table t;
+    return t;
+}
+
+Entry* find(SOCKET s) {
+    auto& t = table();
+    auto it = t.Sockets.find(s);
+    if (it == t.Sockets.end()) {
+        WSASetLastError(IsStarted() ? WSAENOTSOCK : WSANOTINITIALISED);
+        return nullptr;
+    }
+    return it->second.get();
+}
+
+SOCKET adopt(int fd, int type) {
+    auto& t = table();
+    std::lock_guard lock(t.Lock);
+    auto e = std::make_unique<Entry>();
+    e->Fd = fd;
+    e->Type = type;
+    const SOCKET s = t.NextHandle++;
+    t.Sockets.emplace(s, std::move(e));
+    return s;
+}
+
+}  // namespace detail
+
+namespace {
+using namespace detail;
+
+int fail(int posixErrno) {
+    WSASetLastError(ErrorFromErrno(posixErrno));
+    return SOCKET_ERROR;
+}
+
+int failWith(int wsaError) {
+    WSASetLastError(wsaError);
+    return SOCKET_ERROR;
+}
+
+// Whether a stream socket is connected, also when its FD_CONNECT is still to come.
+bool hasPeer(int fd) {
+    ::sockaddr_in a;
+    socklen_t len = sizeof a;
+    return ::getpeername(fd, reinterpret_cast<::sockaddr*>(&a), &len) == 0;
+}
+
+bool started() {
+    if (IsStarted()) return true;
+    WSASetLastError(WSANOTINITIALISED);
+    return false;
+}
+
+// Windows and Linux share the IPv4 socket address layout; the copy keeps the types apart.
+bool toPosix(const sockaddr* name, int len, ::sockaddr_in& out) {
+    if (!name || len < static_cast<int>(sizeof(sockaddr_in))) return false;
+    std::memcpy(&out, name, sizeof out);
+    return true;
+}
+
+int fromPosix(const ::sockaddr_in& in, sockaddr* name, int* len) {
+    if (!name || !len || *len < static_cast<int>(sizeof(sockaddr_in))) return failWith(WSAEFAULT);
+    std::memcpy(name, &in, sizeof(sockaddr_in));
+    *len = sizeof(sockaddr_in);
+    return 0;
+}
+
+// Windows option (level, name) to the Linux pair; false when there is no counterpart.
+bool translateOption(int level, int name, int& posixLevel, int& posixName) {
+    if (level == SOL_SOCKET) {
+        posixLevel = posix::sol_socket;
+        switch (name) {
+        case SO_DEBUG: posixName = posix::so_debug; return true;
+        case SO_ACCEPTCONN: posixName = posix::so_acceptconn; return true;
+        case SO_REUSEADDR: posixName = posix::so_reuseaddr; return true;
+        case SO_KEEPALIVE: posixName = posix::so_keepalive; return true;
+        case SO_DONTROUTE: posixName = posix::so_dontroute; return true;
+        case SO_BROADCAST: posixName = posix::so_broadcast; return true;
+        case SO_LINGER: posixName = posix::so_linger; return true;
+        case SO_OOBINLINE: posixName = posix::so_oobinline; return true;
+        case SO_SNDBUF: posixName = posix::so_sndbuf; return true;
+        case SO_RCVBUF: posixName = posix::so_rcvbuf; return true;
+        case SO_ERROR: posixName = posix::so_error; return true;
+        case SO_TYPE: posixName = posix::so_type; return true;
+        }
+        return false;
+    }
+    if (level == IPPROTO_IP) {
+        posixLevel = ::IPPROTO_IP;
+        switch (name) {
+        case IP_MULTICAST_IF: posixName = posix::ip_multicast_if; return true;
+        case IP_MULTICAST_TTL: posixName = posix::ip_multicast_ttl; return true;
+        case IP_MULTICAST_LOOP: posixName = posix::ip_multicast_loop; return true;
+        case IP_ADD_MEMBERSHIP: posixName = posix::ip_add_membership; return true;
+        case IP_DROP_MEMBERSHIP: posixName = posix::ip_drop_membership; return true;
+        }
+        return false;
+    }
+    if (level == IPPROTO_TCP && name == TCP_NODELAY) {
+        posixLevel = ::IPPROTO_TCP;
+        posixName = posix::tcp_nodelay;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+SOCKET socket(int af, int type, int protocol) {
+    if (!started()) return INVALID_SOCKET;
+    if (af != AF_INET) {
+        WSASetLastError(WSAEAFNOSUPPORT);
+        return INVALID_SOCKET;
+    }
+    if (type != SOCK_STREAM && type != SOCK_DGRAM && type != SOCK_RAW) {
+        WSASetLastError(WSAESOCKTNOSUPPORT);
+        return INVALID_SOCKET;
+    }
+    const int fd = ::socket(posix::af_inet, type | SOCK_CLOEXEC, protocol);
+    if (fd < 0) {
+        fail(errno);
+        return INVALID_SOCKET;
+    }
+    return adopt(fd, type);
+}
+
+int closesocket(SOCKET s) {
+    int fd;
+    {
+        auto& t = table();
+        std::lock_guard lock(t.Lock);
+        Entry* e = find(s);
+        if (!e) return SOCKET_ERROR;
+        releaseNotifiers(*e);
+        fd = e->Fd;
+        t.Sockets.erase(s);
+    }
+    ::close(fd);
+    return 0;
+}
+
+int shutdown(SOCKET s, int how) {
+    std::lock_guard lock(table().Lock);
+    Entry* e = find(s);
+    if (!e) return SOCKET_ERROR;
+    if (how < SD_RECEIVE || how > SD_BOTH) return failWith(WSAEINVAL);
+    if (::shutdown(e->Fd, how) != 0) return fail(errno);
+    if (how != SD_RECEIVE) e->ShutSend = true;
+    return 0;
+}
+
+int bind(SOCKET s, const sockaddr* name, int nameLen) {
+    std::lock_guard lock(table().Lock);
+    Entry* e = find(s);
+    if (!e) return SOCKET_ERROR;
+    ::sockaddr_in a;
+    if (!toPosix(name, nameLen, a)) return failWith(WSAEFAULT);
+    if (::bind(e->Fd, reinterpret_cast<::sockaddr*>(&a), sizeof a) != 0) return fail(errno);
+    return 0;
+}
+
+int listen(SOCKET s, int backlog) {
+    std::lock_guard lock(table().Lock);
+    Entry* e = find(s);
+    if (!e) return SOCKET_ERROR;
+    if (::listen(e->Fd, backlog) != 0) return fail(errno);
+    e->Listening = true;
+    e->AcceptArmed = true;
+    updateNotifiers(s, *e);
+    return 0;
+}
+
+SOCKET accept(SOCKET s, sockaddr* addr, int* addrLen) {
+    HWND window;
+    unsigned msg;
+    long events;
+    bool nonBlocking;
+    int fd;
+    ::sockaddr_in peer{};
+    {
+        std::lock_guard lock(table().Lock);
+        Entry* e = find(s);
+        if (!e) return INVALID_SOCKET;
+        if (!e->Listening) {
+            failWith(WSAEINVAL);
+            return INVALID_SOCKET;
+        }
+        socklen_t len = sizeof peer;
+        fd = ::accept4(e->Fd, reinterpret_cast<::sockaddr*>(&peer), &len,
+                       SOCK_CLOEXEC | (e->NonBlocking ? SOCK_NONBLOCK : 0));
+        const int err = errno;
+        e->AcceptArmed = true;  // accept re-enables FD_ACCEPT
+        updateNotifiers(s, *e);
+        if (fd < 0) {
+            fail(err);
+            return INVALID_SOCKET;
+        }
+        window = e->Window;
+        msg = e->Msg;
+        events = e->Events;
+        nonBlocking = e->NonBlocking;
+    }
+    if (addr && addrLen && fromPosix(peer, addr, addrLen) != 0) {
+        ::close(fd);
+        return INVALID_SOCKET;
+    }
+    const SOCKET n = adopt(fd, SOCK_STREAM);
+    // The accepted socket starts with the listening socket's selection.
+    std::lock_guard lock(table().Lock);
+    Entry* e = find(n);
+    e->Connected = true;
+    e->NonBlocking = nonBlocking;
+    e->Window = window;
+    e->Msg = msg;
+    e->Events = events;
+    if (events & FD_WRITE) post(n, *e, FD_WRITE, 0);
+    updateNotifiers(n, *e);
+    return n;
+}
+
+int connect(SOCKET s, const sockaddr* name, int nameLen) {
+    std::lock_guard lock(table().Lock);
+    Entry* e = find(s);
+    if (!e) return SOCKET_ERROR;
+    ::sockaddr_in a;
+    if (!toPosix(name, nameLen, a)) return failWith(WSAEFAULT);
+    if (e->Connecting) return failWith(WSAEALREADY);
+    if (e->Connected && e->Type == SOCK_STREAM) return failWith(WSAEISCONN);
+    const int rc = ::connect(e->Fd, reinterpret_cast<::sockaddr*>(&a), sizeof a);
+    const int err = errno;
+    if (e->Type != SOCK_STREAM) {
+        if (rc != 0) return fail(err);
+        e->Connected = true;
+        return 0;
+    }
+    if (!e->NonBlocking) {
+        if (rc != 0) return fail(err);
+        e->Connected = true;
+        return 0;
+    }
+    // Non-blocking: the outcome always arrives as FD_CONNECT, as on Windows.
+    if (rc == 0 || err == EINPROGRESS) {
+        e->Connecting = true;
+        updateNotifiers(s, *e);
+        return rc == 0 ? 0 : failWith(WSAEWOULDBLOCK);
+    }
+    if (err == ECONNREFUSED || err == ETIMEDOUT || err == ENETUNREACH || err == EHOSTUNREACH) {
+        e->CloseDone = true;
+        if (e->Events & FD_CONNECT) post(s, *e, FD_CONNECT, ErrorFromErrno(err));
+        return failWith(WSAEWOULDBLOCK);
+    }
+    return fail(err);
+}
+
+int send(SOCKET s, const char* buf, int len, int flags) {
+    std::lock_guard lock(table().Lock);
+    Entry* e = find(s);
+    if (!e) return SOCKET_ERROR;
+    if (len < 0) return failWith(WSAEINVAL);
+    if (e->Type == SOCK_STREAM && !e->Connected && !hasPeer(e->Fd)) return failWith(WSAENOTCONN);
+    const ssize_t n = ::send(e->Fd, buf, static_cast<size_t>(len), (flags & MSG_OOB) | posix::msg_nosignal);
+    if (n >= 0) return static_cast<int>(n);
+    const int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+        e->WriteArmed = true;  // FD_WRITE follows when buffer space frees up
+        updateNotifiers(s, *e);
+        return failWith(WSAEWOULDBLOCK);
+    }
+    if (err == EPIPE && e->ShutSend) return failWith(WSAESHUTDOWN);
+    return fail(err);
+}
+
+int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int toLen) {
+    std::lock_guard lock(table().Lock);
+    Entry* e = find(s);
+    if (!e) return SOCKET_ERROR;
+    if (len < 0) return failWith(WSAEINVAL);
+    ::sockaddr_in a;
+    const bool hasTo = to != nullptr;
+    if (hasTo && !toPosix(to, toLen, a)) return failWith(WSAEFAULT);
+    const ssize_t n = ::sendto(e->Fd, buf, static_cast<size_t>(len), (flags & MSG_OOB) | posix::msg_nosignal,
+                               hasTo ? reinterpret_cast<::sockaddr*>(&a) : nullptr,
+                               hasTo ? sizeof a : 0);
+    if (n >= 0) return static_cast<int>(n);
+    const int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+        e->WriteArmed = true;
+        updateNotifiers(s, *e);
+        return failWith(WSAEWOULDBLOCK);
+    }
+    if (err == EPIPE && e->ShutSend) return failWith(WSAESHUTDOWN);
+    return fail(err);
+}
+
+int recv(SOCKET s, char* buf, int len, int flags) {
+    std::lock_guard lock(table().Lock);
+    Entry* e = find(s);
+    if (!e) return SOCKET_ERROR;
+    if (len < 0) return failWith(WSAEINVAL);
+    if (len == 0) {
+        // A zero-length read probes the connection: 0 when data waits or the peer has closed,
+        // would-block while it is open and idle.
+        char probe;
+        const ssize_t n = ::recv(e->Fd, &probe, 1, posix::msg_peek | posix::msg_dontwait);
+        return n >= 0 ? 0 : fail(errno);
+    }
+    const ssize_t n = ::recv(e->Fd, buf, static_cast<size_t>(len), flags & (MSG_OOB | MSG_PEEK));
+    const int err = errno;
+    if (!(flags & MSG_PEEK) && !e->ReadArmed) {
+        e->ReadArmed = true;  // recv re-enables FD_READ
+        updateNotifiers(s, *e);
+    }
+    return n >= 0 ? static_cast<int>(n) : fail(err);
+}
+
+int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromLen) {
+    std::lock_guard lock(table().Lock);
+    Entry* e = find(s);
+    if (!e) return SOCKET_ERROR;
+    if (len < 0) return failWith(WSAEINVAL);
+    ::sockaddr_in peer{};
+    socklen_t peerLen = sizeof peer;
+    const ssize_t n = ::recvfrom(e->Fd, buf, static_cast<size_t>(len), flags & (MSG_OOB | MSG_PEEK),
+                                 reinterpret_cast<::sockaddr*>(&peer), &peerLen);
+    const int err = errno;
+    if (!(flags & MSG_PEEK) && !e->ReadArmed) {
+        e->ReadArmed = true;
+        updateNotifiers(s, *e);
+    }
+    if (n < 0) return fail(err);
+    if (from && fromLen && fromPosix(peer, from, fromLen) != 0) return SOCKET_ERROR;
+    return static_cast<int>(n);
+}
+
+int setsockopt(SOCKET s, int level, int optName, const char* optVal, int optLen) {
+    std::lock_guard lock(table().Lock);
+    Entry* e = find(s);
+    if (!e) return SOCKET_ERROR;
+    int posixLevel, posixName;
+    if (!translateOption(level, optName, posixLevel, posixName)) return failWith(WSAENOPROTOOPT);
+    if (!optVal || optLen <= 0) return failWith(WSAEFAULT);
+    if (level == SOL_SOCKET && optName == SO_LINGER) {
+        if (optLen < static_cast<int>(sizeof(linger))) return failWith(WSAEFAULT);
+        linger w;
+        std::memcpy(&w, optVal, sizeof w);
+        ::linger l{w.l_onoff != 0, w.l_linger};
+        if (::setsockopt(e->Fd, posixLevel, posixName, &l, sizeof l) != 0) return fail(errno);
+        return 0;
+    }
+    if (level == IPPROTO_IP && (optName == IP_MULTICAST_IF || optName == IP_ADD_MEMBERSHIP ||
+                                optName == IP_DROP_MEMBERSHIP)) {
+        if (::setsockopt(e->Fd, posixLevel, posixName, optVal, static_cast<socklen_t>(optLen)) != 0)
+            return fail(errno);
+        return 0;
+    }
+    // Integer and Boolean options: Windows takes a 4-byte value (or a single byte for BOOL).
+    int value = 0;
+    if (optLen >= 4)
+        std::memcpy(&value, optVal, 4);
+    else
+        value = static_cast<unsigned char>(optVal[0]);
+    if (::setsockopt(e->Fd, posixLevel, posixName, &value, sizeof value) != 0) return fail(errno);
+    return 0;
+}
+
+int getsockopt(SOCKET s, int level, int optName, char* optVal, int* optLen) {
+    std::lock_guard lock(table().Lock);
+    Entry* e = find(s);
+    if (!e) return SOCKET_ERROR;
+    int posixLevel, posixName;
+    if (!translateOption(level, optName, posixLevel, posixName)) return failWith(WSAENOPROTOOPT);
+    if (!optVal || !optLen) return failWith(WSAEFAULT);
+    if (level == SOL_SOCKET && optName == SO_LINGER) {
+        if (*optLen < static_cast<int>(sizeof(linger))) return failWith(WSAEFAULT);
+        ::linger l{};
+        socklen_t len = sizeof l;
+        if (::getsockopt(e->Fd, posixLevel, posixName, &l, &len) != 0) return fail(errno);
+        linger w{static_cast<u_short>(l.l_onoff != 0), static_cast<u_short>(l.l_linger)};
+        std::memcpy(optVal, &w, sizeof w);
+        *optLen = sizeof w;
+        return 0;
+    }
+    if (*optLen < 4) return failWith(WSAEFAULT);
+    int value = 0;
+    socklen_t len = sizeof value;
+    if (::getsockopt(e->Fd, posixLevel, posixName, &value, &len) != 0) return fail(errno);
+    if (level == SOL_SOCKET && optName == SO_ERROR) value = ErrorFromErrno(value);
+    std::memcpy(optVal, &value, 4);
+    *optLen = 4;
+    return 0;
+}
+
+int ioctlsocket(SOCKET s, long cmd, u_long* argp) {
+    std::lock_guard lock(table().Lock);
+    Entry* e = find(s);
+    if (!e) return SOCKET_ERROR;
+    if (!argp) return failWith(WSAEFAULT);
+    if (cmd == FIONREAD) {
+        int n = 0;
+        if (::ioctl(e->Fd, posix::fionread, &n) != 0) return fail(errno);
+        *argp = static_cast<u_long>(n);
+        return 0;
+    }
+    if (cmd == FIONBIO) {
+        // A selected socket cannot be made blocking again (Windows refuses it too).
+        if (*argp == 0 && e->Events != 0) return failWith(WSAEINVAL);
+        const int flags = ::fcntl(e->Fd, F_GETFL);
+        ::fcntl(e->Fd, F_SETFL, *argp ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK));
+        e->NonBlocking = *argp != 0;
+        return 0;
+    }
+    return failWith(WSAEINVAL);
+}
+
+int getsockname(SOCKET s, sockaddr* name, int* nameLen) {
+    std::lock_guard lock(table().Lock);
+    Entry* e = find(s);
+    if (!e) return SOCKET_ERROR;
+    ::sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (::getsockname(e->Fd, reinterpret_cast<::sockaddr*>(&a), &len) != 0) return fail(errno);
+    return fromPosix(a, name, nameLen);
+}
+
+int getpeername(SOCKET s, sockaddr* name, int* nameLen) {
+    std::lock_guard lock(table().Lock);
+    Entry* e = find(s);
+    if (!e) return SOCKET_ERROR;
+    ::sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (::getpeername(e->Fd, reinterpret_cast<::sockaddr*>(&a), &len) != 0) return fail(errno);
+    return fromPosix(a, name, nameLen);
+}
+
+int WSAIoctl(SOCKET s, u_long, const void*, u_long, void*, u_long, u_long*) {
+    std::lock_guard lock(table().Lock);
+    if (!find(s)) return SOCKET_ERROR;
+    // Capturing every packet of an interface (SIO_RCVALL) has no counterpart here.
+    return failWith(WSAEOPNOTSUPP);
+}
+
+u_long inet_addr(const char* text) { return text ? ::inet_addr(text) : INADDR_NONE; }
+
+char* inet_ntoa(in_addr address) {
+    thread_local char buffer[16];
+    ::in_addr a;
+    a.s_addr = address.s_addr;
+    ::inet_ntop(posix::af_inet, &a, buffer, sizeof buffer);
+    return buffer;
+}
+
+}  // namespace winsock

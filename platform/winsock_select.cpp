@@ -1,0 +1,211 @@
+// WSAAsyncSelect: readiness seen by Qt socket notifiers, turned into posted notifications that
+// follow the Windows re-enabling rules (each event posted once, then again only after its
+// re-enabling call while the condition still holds).
+#include "posix_net.h"
+#include "winsock_table.h"
+
+#include <QThread>
+
+
+namespace winsock::detail {
+namespace {
+
+int pendingBytes(int fd) {
+    int n = 0;
+    return ::ioctl(fd, posix::fionread, &n) == 0 ? n : 0;
+}
+
+int socketError(int fd) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    ::getsockopt(fd, posix::sol_socket, posix::so_error, &err, &len);
+    return err;
+}
+
+void onReadable(SOCKET s);
+void onWritable(SOCKET s);
+
+QSocketNotifier* notifier(SOCKET s, Entry& e, QSocketNotifier::Type type) {
+    auto& slot = type == QSocketNotifier::Read ? e.ReadNotifier : e.WriteNotifier;
+    if (!slot) {
+        slot = std::make_unique<QSocketNotifier>(e.Fd, type);
+        slot->setEnabled(false);
+        if (type == QSocketNotifier::Read)
+            QObject::connect(slot.get(), &QSocketNotifier::activated, [s] { onReadable(s); });
+        else
+            QObject::connect(slot.get(), &QSocketNotifier::activated, [s] { onWritable(s); });
+    }
+    return slot.get();
+}
+
+void setWatch(SOCKET s, Entry& e, QSocketNotifier::Type type, bool on) {
+    auto& slot = type == QSocketNotifier::Read ? e.ReadNotifier : e.WriteNotifier;
+    if (!on && !slot) return;
+    QSocketNotifier* n = notifier(s, e, type);
+    if (n->isEnabled() != on) n->setEnabled(on);
+}
+
+// A readable socket: a waiting connection, data, or the end of the connection.
+void onReadable(SOCKET s) {
+    auto& t = table();
+    std::lock_guard lock(t.Lock);
+    auto it = t.Sockets.find(s);
+    if (it == t.Sockets.end()) return;
+    Entry& e = *it->second;
+
+    if (e.Listening) {
+        if ((e.Events & FD_ACCEPT) && e.AcceptArmed) {
+            e.AcceptArmed = false;
+            post(s, e, FD_ACCEPT, 0);
+        }
+        updateNotifiers(s, e);
+        return;
+    }
+
+    const int pending = pendingBytes(e.Fd);
+    if (pending > 0 || e.Type != SOCK_STREAM) {
+        if ((e.Events & FD_READ) && e.ReadArmed && !e.ReadQueued) {
+            e.ReadArmed = false;
+            e.ReadQueued = true;
+            post(s, e, FD_READ, 0);
+        } else {
+            e.ReadArmed = false;  // nobody reads: wait for the next recv or selection
+        }
+        updateNotifiers(s, e);
+        return;
+    }
+
+    // Nothing pending on a stream socket: find out whether the connection has ended.
+    int error = 0;
+    pollfd p{e.Fd, POLLIN | POLLRDHUP, 0};
+    ::poll(&p, 1, 0);
+    if (p.revents & POLLERR) {
+        error = socketError(e.Fd);
+    } else {
+        char probe;
+        const ssize_t n = ::recv(e.Fd, &probe, 1, posix::msg_peek | posix::msg_dontwait);
+        if (n > 0) return;  // data arrived meanwhile: the next activation posts FD_READ
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+            error = errno;
+        }
+    }
+    e.ReadArmed = false;
+    if ((e.Events & FD_CLOSE) && !e.CloseDone) {
+        e.CloseDone = true;
+        post(s, e, FD_CLOSE, ErrorFromErrno(error));
+    }
+    updateNotifiers(s, e);
+}
+
+// A writable socket: a connect has completed, or buffer space freed after a would-block send.
+void onWritable(SOCKET s) {
+    auto& t = table();
+    std::lock_guard lock(t.Lock);
+    auto it = t.Sockets.find(s);
+    if (it == t.Sockets.end()) return;
+    Entry& e = *it->second;
+
+    if (e.Connecting) {
+        e.Connecting = false;
+        const int error = socketError(e.Fd);
+        if (error == 0) {
+            e.Connected = true;
+            if (e.Events & FD_CONNECT) post(s, e, FD_CONNECT, 0);
+            if (e.Events & FD_WRITE) post(s, e, FD_WRITE, 0);
+        } else {
+            e.CloseDone = true;  // a failed connect ends with FD_CONNECT and no FD_CLOSE
+            if (e.Events & FD_CONNECT) post(s, e, FD_CONNECT, ErrorFromErrno(error));
+        }
+    } else if (e.WriteArmed) {
+        e.WriteArmed = false;
+        if (e.Events & FD_WRITE) post(s, e, FD_WRITE, 0);
+    }
+    updateNotifiers(s, e);
+}
+
+}  // namespace
+
+void updateNotifiers(SOCKET s, Entry& e) {
+    bool read = false, write = false;
+    if (e.Events != 0) {
+        if (e.Listening) {
+            read = (e.Events & FD_ACCEPT) && e.AcceptArmed;
+        } else if (e.Connected || e.Type != SOCK_STREAM) {
+            const bool wantData = (e.Events & FD_READ) && e.ReadArmed && !e.ReadQueued;
+            const bool wantClose = (e.Events & FD_CLOSE) && !e.CloseDone && !e.ReadQueued &&
+                                   !(e.Events & FD_READ);
+            read = wantData || wantClose;
+        }
+        write = e.Connecting || (e.WriteArmed && (e.Events & FD_WRITE));
+    }
+    setWatch(s, e, QSocketNotifier::Read, read);
+    setWatch(s, e, QSocketNotifier::Write, write);
+}
+
+void post(SOCKET s, Entry& e, long event, int error) {
+    if (!e.Window || !e.Msg) return;
+    msgwindow::DeliveryGate gate;
+    if (event == FD_READ) {
+        // At most one undelivered FD_READ per socket: the flag drops when it is delivered.
+        gate = [s] {
+            auto& t = table();
+            std::lock_guard lock(t.Lock);
+            auto it = t.Sockets.find(s);
+            if (it != t.Sockets.end()) {
+                it->second->ReadQueued = false;
+                updateNotifiers(s, *it->second);
+            }
+            return true;
+        };
+    }
+    const bool posted = msgwindow::PostMessage(
+        e.Window, e.Msg, s,
+        WSAMAKESELECTREPLY(static_cast<std::uint16_t>(event), static_cast<std::uint16_t>(error)),
+        std::move(gate));
+    if (!posted && event == FD_READ) e.ReadQueued = false;
+}
+
+void releaseNotifiers(Entry& e) {
+    for (auto* slot : {&e.ReadNotifier, &e.WriteNotifier}) {
+        if (!*slot) continue;
+        (*slot)->setEnabled(false);
+        if ((*slot)->thread() == QThread::currentThread())
+            slot->reset();
+        else
+            slot->release()->deleteLater();
+    }
+}
+
+}  // namespace winsock::detail
+
+namespace winsock {
+
+int WSAAsyncSelect(SOCKET s, HWND window, unsigned msg, long events) {
+    using namespace detail;
+    auto& t = table();
+    std::lock_guard lock(t.Lock);
+    Entry* e = find(s);
+    if (!e) return SOCKET_ERROR;
+    if (events != 0 && !msgwindow::IsWindow(window)) {
+        WSASetLastError(WSAEINVAL);
+        return SOCKET_ERROR;
+    }
+    const int flags = ::fcntl(e->Fd, F_GETFL);
+    ::fcntl(e->Fd, F_SETFL, flags | O_NONBLOCK);
+    e->NonBlocking = true;
+    e->Window = window;
+    e->Msg = msg;
+    e->Events = events;
+    if (events != 0) {
+        e->ReadArmed = true;
+        e->AcceptArmed = true;
+        e->WriteArmed = false;
+        // A connected socket can be written to at once.
+        if (e->Connected && (events & FD_WRITE)) post(s, *e, FD_WRITE, 0);
+    }
+    updateNotifiers(s, *e);
+    return 0;
+}
+
+}  // namespace winsock

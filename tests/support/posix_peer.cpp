@@ -1,0 +1,115 @@
+#include "posix_peer.h"
+
+#include <algorithm>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+sockaddr_in loopback(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+bool readable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs) > 0;
+}
+}  // namespace
+
+PosixListener::PosixListener() {
+    Fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback(0);
+    ::bind(Fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(Fd_, 16);
+    socklen_t len = sizeof a;
+    ::getsockname(Fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    Port_ = ntohs(a.sin_port);
+}
+
+PosixListener::~PosixListener() { ::close(Fd_); }
+
+int PosixListener::Accept(int TimeoutMs) {
+    if (!readable(Fd_, TimeoutMs)) return -1;
+    return ::accept4(Fd_, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+namespace peer {
+
+int Connect(uint16_t Port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback(Port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool SendAll(int Fd, const std::string& Bytes) {
+    std::size_t done = 0;
+    while (done < Bytes.size()) {
+        const ssize_t n = ::send(Fd, Bytes.data() + done, Bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string Recv(int Fd, int TimeoutMs) {
+    if (!readable(Fd, TimeoutMs)) return {};
+    char buf[65536];
+    const ssize_t n = ::recv(Fd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+std::string RecvExactly(int Fd, std::size_t Count, int TimeoutMs) {
+    std::string out;
+    while (out.size() < Count) {
+        if (!readable(Fd, TimeoutMs)) break;
+        char buf[65536];
+        const ssize_t n = ::recv(Fd, buf, std::min(sizeof buf, Count - out.size()), 0);
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+bool WaitEof(int Fd, int TimeoutMs) {
+    for (;;) {
+        if (!readable(Fd, TimeoutMs)) return false;
+        char buf[4096];
+        const ssize_t n = ::recv(Fd, buf, sizeof buf, 0);
+        if (n <= 0) return true;
+    }
+}
+
+void Close(int Fd) { ::close(Fd); }
+
+void Reset(int Fd) {
+    linger l{1, 0};
+    ::setsockopt(Fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(Fd);
+}
+
+void SetReceiveBuffer(int Fd, int Bytes) {
+    ::setsockopt(Fd, SOL_SOCKET, SO_RCVBUF, &Bytes, sizeof Bytes);
+}
+
+uint16_t UnusedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback(0);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);  // bound but never listening: connections to it are refused
+    return ntohs(a.sin_port);
+}
+
+}  // namespace peer

@@ -1,0 +1,29 @@
+#pragma once
+// Scripted peers for socket tests: plain blocking POSIX sockets on 127.0.0.1, kept apart from
+// the Windows names of the code under test.
+#include <cstdint>
+#include <string>
+
+class PosixListener {
+public:
+    PosixListener();  // listens on 127.0.0.1, on a port the system picks
+    ~PosixListener();
+    uint16_t Port() const { return Port_; }
+    int Accept(int TimeoutMs = 5000);  // a connected descriptor, or -1
+
+private:
+    int Fd_ = -1;
+    uint16_t Port_ = 0;
+};
+
+namespace peer {
+int Connect(uint16_t Port);                       // blocking connect to 127.0.0.1
+bool SendAll(int Fd, const std::string& Bytes);
+std::string Recv(int Fd, int TimeoutMs = 2000);   // what arrives within the time ("" at EOF)
+std::string RecvExactly(int Fd, std::size_t Count, int TimeoutMs = 5000);
+bool WaitEof(int Fd, int TimeoutMs = 5000);       // true when the other side has closed
+void Close(int Fd);
+void Reset(int Fd);                               // closes with a reset (linger 0)
+void SetReceiveBuffer(int Fd, int Bytes);
+uint16_t UnusedPort();                            // a port nobody listens on
+}  // namespace peer
