@@ -36,6 +36,18 @@ TCustomWSocket::TCustomWSocket(QObject* Owner) : QObject(Owner) {
 void TCustomWSocket::BeginDestroy() {
     if (Destroying_) return;
     Destroying_ = true;
+    // Whoever handles the events may already be half destroyed (a subclass, the owner): the
+    // close that follows raises nothing.
+    OnSessionAvailable = nullptr;
+    OnSessionConnected = nullptr;
+    OnSessionClosed = nullptr;
+    OnChangeState = nullptr;
+    OnDataAvailable = nullptr;
+    OnDataSent = nullptr;
+    OnSendData = nullptr;
+    OnDnsLookupDone = nullptr;
+    OnError = nullptr;
+    OnBgException = nullptr;
     try {
         CancelDnsLookup();
     } catch (...) {

@@ -271,7 +271,15 @@ int send(SOCKET s, const char* buf, int len, int flags) {
     if (len < 0) return failWith(WSAEINVAL);
     if (e->Type == SOCK_STREAM && !e->Connected && !hasPeer(e->Fd)) return failWith(WSAENOTCONN);
     const ssize_t n = ::send(e->Fd, buf, static_cast<size_t>(len), (flags & MSG_OOB) | posix::msg_nosignal);
-    if (n >= 0) return static_cast<int>(n);
+    if (n >= 0) {
+        // Linux takes part of a send when the buffer fills up, where Windows would refuse the
+        // call with would-block; either way the caller waits for FD_WRITE to send the rest.
+        if (n < len && e->NonBlocking) {
+            e->WriteArmed = true;
+            updateNotifiers(s, *e);
+        }
+        return static_cast<int>(n);
+    }
     const int err = errno;
     if (err == EAGAIN || err == EWOULDBLOCK) {
         e->WriteArmed = true;  // FD_WRITE follows when buffer space frees up

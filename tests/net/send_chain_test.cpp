@@ -1,0 +1,150 @@
+// The send chain: how queued bytes are cut into blocks and drained into the transport.
+#include "socket_probe.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <random>
+
+namespace {
+
+// The transport is replaced by a scripted one that takes a chosen number of bytes per call;
+// only partial acceptance needs it, since a real socket cannot be told to take exactly 1000.
+class ScriptedTransportSocket : public RecordingSocket {
+public:
+    using RecordingSocket::RecordingSocket;
+    std::deque<int> Accepts;  // bytes taken by each successive call; empty: everything
+    std::string Transmitted;
+    std::vector<int> CallSizes;
+
+protected:
+    int RawSend(const void* Data, int Len) override {
+        CallSizes.push_back(Len);
+        int take = Len;
+        if (!Accepts.empty()) {
+            take = std::min(Len, Accepts.front());
+            Accepts.pop_front();
+        }
+        Transmitted.append(static_cast<const char*>(Data), static_cast<size_t>(take));
+        return take;
+    }
+};
+
+std::vector<int> blockFill(const RecordingSocket& s) {
+    std::vector<int> fill;
+    for (auto& b : s.SendChain) fill.push_back(b->WritePos - b->ReadPos);
+    return fill;
+}
+
+TEST(SendChainTest, QueuedBytesFillBlocksOf1460InOrder) {
+    RecordingSocket s;
+    EXPECT_EQ(s.BlockSize, 1460);
+    s.QueueSendData(nullptr, 10);
+    s.QueueSendData("x", 0);
+    EXPECT_TRUE(s.SendChain.empty());
+    EXPECT_TRUE(s.AllSent);
+
+    std::string data(3000, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+    s.QueueSendData(data.data(), 3000);
+    EXPECT_EQ(blockFill(s), (std::vector<int>{1460, 1460, 80}));
+    EXPECT_FALSE(s.AllSent);
+    std::string joined;
+    for (auto& b : s.SendChain) joined.append(b->Storage + b->ReadPos, b->WritePos - b->ReadPos);
+    EXPECT_EQ(joined, data);
+
+    RecordingSocket exact;
+    exact.QueueSendData(data.data(), 1460);
+    EXPECT_EQ(blockFill(exact), (std::vector<int>{1460}));
+
+    RecordingSocket tail;
+    tail.QueueSendData(data.data(), 1400);
+    tail.QueueSendData(data.data(), 100);
+    EXPECT_EQ(blockFill(tail), (std::vector<int>{1460, 40}));
+}
+
+TEST(SendChainTest, DrainingWithoutAHandleChangesNothing) {
+    RecordingSocket s;
+    s.TryToSend();
+    EXPECT_TRUE(s.AllSent);
+    s.QueueSendData("abc", 3);
+    s.TryToSend();
+    EXPECT_FALSE(s.AllSent);
+    EXPECT_EQ(blockFill(s), (std::vector<int>{3}));
+}
+
+TEST(SendChainTest, PartialAcceptanceEndsThePassAndTheRestGoesFirstNextTime) {
+    ScriptedTransportSocket s;
+    s.Handle = 12345;  // any handle: the scripted transport never uses it
+    std::string data(3000, 'a');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 26);
+    s.QueueSendData(data.data(), 3000);
+
+    s.Accepts = {1000};
+    s.TryToSend();
+    EXPECT_EQ(s.CallSizes, (std::vector<int>{1460}));
+    EXPECT_EQ(s.SendChain.front()->ReadPos, 1000);
+    EXPECT_EQ(blockFill(s), (std::vector<int>{460, 1460, 80}));
+    EXPECT_FALSE(s.AllSent);
+
+    // Next pass: the 460 first, each call at most one block, drained heads freed, the last
+    // block kept empty, and AllSent only when that last block is found empty.
+    s.TryToSend();
+    EXPECT_EQ(s.CallSizes, (std::vector<int>{1460, 460, 1460, 80}));
+    EXPECT_EQ(s.Transmitted, data);
+    ASSERT_EQ(s.SendChain.size(), 1u);
+    EXPECT_EQ(s.SendChain.front()->WritePos, 0);
+    EXPECT_TRUE(s.AllSent);
+
+    // The kept block takes the next bytes from its start; no new block is allocated.
+    TBuffer* kept = s.SendChain.front().get();
+    s.QueueSendData("xyz", 3);
+    EXPECT_EQ(s.SendChain.front().get(), kept);
+    s.Accepts = {0};
+    s.TryToSend();
+    EXPECT_FALSE(s.AllSent) << "a transport that takes nothing ends the pass";
+    s.Handle = winsock::INVALID_SOCKET;
+}
+
+// Random block, write and drain sizes: the chain keeps every byte in order, no block but the
+// last is ever empty after a drain, and only the tail is ever written to.
+TEST(SendChainTest, ManyBlockWriteAndDrainSizesKeepStructureAndOrder) {
+    std::mt19937 rng(11);
+    for (int blockSize : {1, 3, 64, 1460}) {
+        ScriptedTransportSocket s;
+        s.Handle = 1;
+        s.BlockSize = blockSize;
+        std::string queued;
+        for (int step = 0; step < 400; ++step) {
+            if (rng() % 3 != 0) {
+                std::string data(rng() % (3 * blockSize + 2), '\0');
+                for (char& c : data) c = static_cast<char>(rng());
+                s.QueueSendData(data.data(), static_cast<int>(data.size()));
+                queued += data;
+            } else {
+                for (int i = 0; i < 4; ++i) s.Accepts.push_back(static_cast<int>(rng() % (2 * blockSize + 1)));
+                s.TryToSend();
+                s.Accepts.clear();
+                if (s.SendChain.size() > 1) {
+                    ASSERT_GT(s.SendChain.front()->WritePos, 0) << "drained heads are freed";
+                }
+            }
+            for (int call : s.CallSizes) ASSERT_LE(call, blockSize);
+            for (size_t i = 0; i + 1 < s.SendChain.size(); ++i)
+                ASSERT_EQ(s.SendChain[i]->WritePos, blockSize) << "only the tail has room";
+            std::string pending;
+            for (auto& b : s.SendChain) pending.append(b->Storage + b->ReadPos, b->WritePos - b->ReadPos);
+            ASSERT_EQ(s.Transmitted + pending, queued);
+            if (s.AllSent) {
+                ASSERT_TRUE(pending.empty());
+            }
+        }
+        s.TryToSend();
+        EXPECT_EQ(s.Transmitted, queued);
+        EXPECT_TRUE(s.AllSent);
+        EXPECT_EQ(s.SendChain.size(), 1u);
+        s.Handle = winsock::INVALID_SOCKET;
+    }
+}
+
+}  // namespace
