@@ -330,6 +330,8 @@ int recv(SOCKET s, char* buf, int len, int flags) {
         e->ReadArmed = true;  // recv re-enables FD_READ
         updateNotifiers(s, *e);
     }
+    if (n == 0 && e->ResetError) return failWith(e->ResetError);
+    if (n < 0 && (err == ECONNRESET || err == ETIMEDOUT)) e->ResetError = ErrorFromErrno(err);
     return n >= 0 ? static_cast<int>(n) : fail(err);
 }
 

@@ -28,8 +28,11 @@ void onWritable(SOCKET s);
 QSocketNotifier* notifier(SOCKET s, Entry& e, QSocketNotifier::Type type) {
     auto& slot = type == QSocketNotifier::Read ? e.ReadNotifier : e.WriteNotifier;
     if (!slot) {
-        slot = std::make_unique<QSocketNotifier>(e.Fd, type);
-        slot->setEnabled(false);
+        // Made without a descriptor and then given one, so that it starts disabled: the
+        // constructor that takes the descriptor registers the notifier at once, and every
+        // registration change costs the event loop a wake-up.
+        slot = std::make_unique<QSocketNotifier>(type);
+        slot->setSocket(e.Fd);
         if (type == QSocketNotifier::Read)
             QObject::connect(slot.get(), &QSocketNotifier::activated, [s] { onReadable(s); });
         else
@@ -90,6 +93,9 @@ void onReadable(SOCKET s) {
             error = errno;
         }
     }
+    // Linux reports a broken connection once (the probe above took it); reads report it
+    // from now on, as Windows does.
+    if (error) e.ResetError = ErrorFromErrno(error);
     e.ReadArmed = false;
     if ((e.Events & FD_CLOSE) && !e.CloseDone) {
         e.CloseDone = true;

@@ -30,6 +30,7 @@ struct Entry {
     bool AcceptArmed = true;   // FD_ACCEPT may be posted (re-armed by accept)
     bool WriteArmed = false;   // a send failed with WSAEWOULDBLOCK: FD_WRITE when writable
     bool CloseDone = false;    // FD_CLOSE was posted, or the connection failed: never again
+    int ResetError = 0;        // the connection broke (Windows code): reads report it
 
     std::unique_ptr<QSocketNotifier> ReadNotifier;
     std::unique_ptr<QSocketNotifier> WriteNotifier;

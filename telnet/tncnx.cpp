@@ -1,0 +1,267 @@
+#include "tncnx.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+// Telnet commands and options.
+constexpr uint8_t IAC = 255, DONT = 254, DO = 253, WONT = 252, WILL = 251, SB = 250, SE = 240,
+                  EOR = 239;
+constexpr uint8_t OptBinary = 0, OptEcho = 1, OptSuppressGoAhead = 3, OptSendLocation = 23,
+                  OptTermType = 24, OptEndOfRecord = 25;
+constexpr uint8_t TermTypeIs = 0, TermTypeSend = 1;
+
+// The only subnegotiation answered is TERMINAL-TYPE SEND, two bytes; the rest is ignored. A peer
+// that opens a subnegotiation and never ends it must not make us buffer without end, so only
+// this many bytes of one are kept (far more than any option we would look at).
+constexpr std::size_t MaxSubnegotiation = 256;
+
+// Trace texts of the parser; they are not shown or kept anywhere.
+void DebugTrace(const char*) {}
+
+}  // namespace
+
+TTnCnx::TTnCnx(QObject* Owner) : QObject(Owner) {
+    Socket_ = new TWSocket(this);
+    Socket_->OnSessionConnected = [this](QObject*, uint16_t e) { SocketSessionConnected(e); };
+    Socket_->OnSessionClosed = [this](QObject*, uint16_t e) { SocketSessionClosed(e); };
+    Socket_->OnDataAvailable = [this](QObject*, uint16_t) { SocketDataAvailable(); };
+}
+
+TTnCnx::~TTnCnx() {
+    delete Socket_.data();  // QPointer: already cleared if the socket went first
+}
+
+void TTnCnx::Connect() {
+    if (!Socket_) return;
+    if (Socket_->State() != wsClosed) Socket_->Close();
+    // Each connection starts with a clean parser: a command cut off by the previous connection's
+    // end must not swallow the first bytes of the next one.
+    ResetParser();
+    Socket_->SetProto("tcp");
+    Socket_->SetPort(Port_);
+    Socket_->SetAddr(Host_);
+    Socket_->Connect();
+}
+
+void TTnCnx::Close() {
+    if (Socket_) Socket_->Close();
+}
+
+int TTnCnx::Send(const void* Data, int Len) { return Socket_ ? Socket_->Send(Data, Len) : -1; }
+
+int TTnCnx::SendStr(const std::string& Str) {
+    return Send(Str.data(), static_cast<int>(Str.size()));
+}
+
+TSocketState TTnCnx::State() const { return Socket_ ? Socket_->State() : wsInvalidState; }
+
+void TTnCnx::SocketSessionConnected(uint16_t Error) {
+    if (OnSessionConnected) OnSessionConnected(this, Error);
+}
+
+void TTnCnx::SocketSessionClosed(uint16_t Error) {
+    if (Socket_ && Socket_->State() != wsClosed) Socket_->Close();
+    if (OnSessionClosed) OnSessionClosed(this, Error);
+}
+
+void TTnCnx::SocketDataAvailable() {
+    if (!Socket_) return;
+    uint8_t buffer[ReadSize];
+    const int n = Socket_->Receive(buffer, ReadSize);
+    if (n == 0) {
+        if (OnDisplay) OnDisplay(this, "\r\n**** Remote has closed ****\r\n");
+        return;
+    }
+    if (n < 0) {
+        const int err = Socket_->LastError();
+        if (err != winsock::WSAEWOULDBLOCK && OnDisplay)
+            OnDisplay(this, "\r\n**** ERROR: " + std::to_string(err) + " ****\r\n");
+        return;
+    }
+    Parse(buffer, n);
+    DeliverCollected();
+}
+
+void TTnCnx::ResetParser() {
+    ParseState_ = TParseState::Data;
+    PendingVerb_ = 0;
+    SubBytes_.clear();
+    CollectedCount_ = 0;
+}
+
+// Runs of plain data are copied whole up to the next IAC; everything else goes byte by byte.
+void TTnCnx::Parse(const uint8_t* Data, int Len) {
+    const uint8_t* p = Data;
+    const uint8_t* const end = Data + Len;
+    while (p < end) {
+        if (ParseState_ != TParseState::Data) {
+            ParseByte(*p++);
+            continue;
+        }
+        const auto* iac = static_cast<const uint8_t*>(std::memchr(p, IAC, static_cast<size_t>(end - p)));
+        const uint8_t* const runEnd = iac ? iac : end;
+        // The bytes 244 to 248 inside a run stay data; the parser only traces them.
+        while (p < runEnd) {
+            if (CollectedCount_ >= CollectSize) {
+                DeliverCollected();
+                if (CollectedCount_ >= CollectSize) {
+                    p = runEnd;  // could not be handed over: dropped rather than overrun
+                    break;
+                }
+            }
+            const auto take = std::min<std::ptrdiff_t>(CollectSize - CollectedCount_, runEnd - p);
+            std::memcpy(Collected_ + CollectedCount_, p, static_cast<size_t>(take));
+            CollectedCount_ += static_cast<int>(take);
+            p += take;
+            if (CollectedCount_ == CollectSize) DeliverCollected();
+        }
+        if (iac) {
+            ParseState_ = TParseState::Command;
+            ++p;
+        }
+    }
+}
+
+void TTnCnx::ParseByte(uint8_t B) {
+    switch (ParseState_) {
+    case TParseState::Option:
+        ParseState_ = TParseState::Data;
+        HandleOption(PendingVerb_, B);
+        PendingVerb_ = 0;
+        SubBytes_.clear();
+        return;
+    case TParseState::Subnegotiation:
+        // Everything up to SE is collected, the IAC before it too; a lone SE also ends it.
+        if (B == SE) {
+            ParseState_ = TParseState::Data;
+            const std::string bytes = std::move(SubBytes_);
+            SubBytes_.clear();
+            HandleSubnegotiation(bytes);
+        } else if (SubBytes_.size() < MaxSubnegotiation) {
+            SubBytes_.push_back(static_cast<char>(B));
+        }
+        return;
+    case TParseState::Command:
+        ParseState_ = TParseState::Data;
+        HandleCommand(B);
+        return;
+    case TParseState::Data:
+        switch (B) {
+        case IAC: ParseState_ = TParseState::Command; return;
+        case 244: DebugTrace("TNCH_IP\r\n"); break;
+        case 245: DebugTrace("TNCH_AO\r\n"); break;
+        case 246: DebugTrace("TNCH_AYT\r\n"); break;
+        case 247: DebugTrace("TNCH_EC\r\n"); break;
+        case 248: DebugTrace("TNCH_EL\r\n"); break;
+        }
+        CollectByte(B);
+        return;
+    }
+}
+
+void TTnCnx::HandleCommand(uint8_t B) {
+    switch (B) {
+    case EOR:
+        DebugTrace("TNCH_EOR\r\n");
+        if (OnEndOfRecord) OnEndOfRecord(this);
+        return;
+    case SB:
+        ParseState_ = TParseState::Subnegotiation;
+        return;
+    case WILL: case WONT: case DO: case DONT:
+        PendingVerb_ = B;
+        ParseState_ = TParseState::Option;
+        return;
+    case IAC:
+        CollectByte(IAC);  // an escaped data byte
+        return;
+    default:
+        // NOP, GA, data mark, break and the rest: the command is dropped.
+        DebugTrace("Unknown command");
+        return;
+    }
+}
+
+void TTnCnx::HandleOption(uint8_t Verb, uint8_t Option) {
+    switch (Option) {
+    case OptBinary:
+    case OptSuppressGoAhead:
+        if (Verb == WILL) return SendNegotiation(DO, Option);
+        break;
+    case OptEcho:
+        // The server echoing means the owner must not; DO and DONT change nothing.
+        if (Verb == WILL) {
+            SendNegotiation(DO, OptEcho);
+            LocalEcho_ = false;
+        } else if (Verb == WONT) {
+            LocalEcho_ = true;
+        }
+        if (OnLocalEcho) OnLocalEcho(this);
+        return;
+    case OptSendLocation:
+        if (Verb == DO) {
+            SendNegotiation(WILL, OptSendLocation);
+            if (OnSendLoc) OnSendLoc(this);  // may still change Location
+            std::string sub = {char(IAC), char(SB), char(OptSendLocation)};
+            sub += Location_;
+            sub += {char(IAC), char(SE)};
+            Send(sub.data(), static_cast<int>(sub.size()));
+            return;
+        }
+        break;
+    case OptTermType:
+    case OptEndOfRecord:
+        if (Verb == DO) return SendNegotiation(WILL, Option);
+        break;
+    }
+    // Every other offer is refused: WILL with DONT, the rest with WONT. Options listed above
+    // that came with a verb they do not answer get no reply.
+    switch (Option) {
+    case OptBinary: case OptEcho: case OptSuppressGoAhead: case OptSendLocation:
+    case OptTermType: case OptEndOfRecord:
+        return;
+    }
+    if (Verb == WILL) return SendNegotiation(DONT, Option);
+    if (Verb == WONT || Verb == DO || Verb == DONT) SendNegotiation(WONT, Option);
+}
+
+void TTnCnx::HandleSubnegotiation(const std::string& Bytes) {
+    if (Bytes.size() < 2 || uint8_t(Bytes[0]) != OptTermType || uint8_t(Bytes[1]) != TermTypeSend)
+        return;
+    if (OnTermType) OnTermType(this);  // may still change TermType
+    std::string reply = {char(IAC), char(SB), char(OptTermType), char(TermTypeIs)};
+    reply += TermType_;
+    reply += {char(IAC), char(SE)};
+    Send(reply.data(), static_cast<int>(reply.size()));
+}
+
+void TTnCnx::SendNegotiation(uint8_t Verb, uint8_t Option) {
+    const char bytes[3] = {char(IAC), char(Verb), char(Option)};
+    Send(bytes, 3);
+}
+
+void TTnCnx::CollectByte(uint8_t B) {
+    // Never written past its end: when the data could not be handed over, the byte is lost.
+    if (CollectedCount_ >= CollectSize) return;
+    Collected_[CollectedCount_++] = static_cast<char>(B);
+    if (CollectedCount_ == CollectSize) DeliverCollected();
+}
+
+void TTnCnx::DeliverCollected() {
+    if (CollectedCount_ <= 0) return;
+    if (!OnDataAvailable) {
+        CollectedCount_ = 0;
+        return;
+    }
+    std::unique_ptr<char[]> copy(new (std::nothrow) char[CollectedCount_ + 1]);
+    if (!copy) return;  // kept for the next delivery
+    const int count = CollectedCount_;
+    std::memcpy(copy.get(), Collected_, static_cast<size_t>(count));
+    copy[count] = 0;
+    CollectedCount_ = 0;
+    OnDataAvailable(this, copy.get(), count);
+}

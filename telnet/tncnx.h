@@ -1,0 +1,91 @@
+#pragma once
+// TTnCnx: one telnet session over one TWSocket. Telnet commands are taken out of the received
+// stream and the server's option negotiation is answered here; the remaining data reaches the
+// owner in zero-terminated chunks, one per socket read. What the owner sends goes out unchanged.
+#include "line_wsocket.h"
+
+#include <QPointer>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+using TTnSessionConnected = std::function<void(QObject* Sender, uint16_t Error)>;
+using TTnSessionClosed = std::function<void(QObject* Sender, uint16_t Error)>;
+using TTnDataAvailable = std::function<void(QObject* Sender, const char* Buffer, int Len)>;
+using TTnDisplay = std::function<void(QObject* Sender, std::string Str)>;
+
+class TTnCnx : public QObject {
+public:
+    explicit TTnCnx(QObject* Owner = nullptr);
+    ~TTnCnx() override;
+
+    void Connect();
+    void Close();
+    int Send(const void* Data, int Len);
+    int SendStr(const std::string& Str);
+    TSocketState State() const;
+
+    std::string Port() const { return Port_; }
+    void SetPort(const std::string& Value) { Port_ = Value; }
+    std::string Host() const { return Host_; }
+    void SetHost(const std::string& Value) { Host_ = Value; }
+    std::string Location() const { return Location_; }
+    void SetLocation(const std::string& Value) { Location_ = Value; }
+    std::string TermType() const { return TermType_; }
+    void SetTermType(const std::string& Value) { TermType_ = Value; }
+    bool LocalEcho() const { return LocalEcho_; }
+    void SetLocalEcho(bool Value) { LocalEcho_ = Value; }
+
+    TTnSessionConnected OnSessionConnected;
+    TTnSessionClosed OnSessionClosed;
+    TTnDataAvailable OnDataAvailable;
+    TTnDisplay OnDisplay;
+    TNotifyEvent OnEndOfRecord;
+    TNotifyEvent OnSendLoc;
+    TNotifyEvent OnTermType;
+    TNotifyEvent OnLocalEcho;
+
+    static constexpr int CollectSize = 2049;  // delivered at once when full
+    static constexpr int ReadSize = 2048;     // one socket read
+
+protected:
+    // The parser, byte by byte and as runs; DeliverCollected hands the collected data over.
+    void ParseByte(uint8_t B);
+    void Parse(const uint8_t* Data, int Len);
+    void DeliverCollected();
+    TWSocket* Socket() const { return Socket_; }
+    std::size_t SubnegotiationBytesHeld() const { return SubBytes_.size(); }
+
+private:
+    enum class TParseState : uint8_t {
+        Data,         // plain data; an IAC starts a command
+        Command,      // after IAC: the command byte
+        Option,       // after IAC WILL/WONT/DO/DONT: the option byte
+        Subnegotiation,  // after IAC SB: collecting up to SE
+    };
+
+    void SocketSessionConnected(uint16_t Error);
+    void SocketSessionClosed(uint16_t Error);
+    void SocketDataAvailable();
+    void CollectByte(uint8_t B);
+    void HandleCommand(uint8_t B);
+    void HandleOption(uint8_t Verb, uint8_t Option);
+    void HandleSubnegotiation(const std::string& Bytes);
+    void SendNegotiation(uint8_t Verb, uint8_t Option);
+    void ResetParser();
+
+    QPointer<TWSocket> Socket_;
+    std::string Port_ = "23";
+    std::string Host_;
+    std::string Location_ = "TNCNX";
+    std::string TermType_ = "VT100";
+    bool LocalEcho_ = false;
+
+    char Collected_[CollectSize] = {};
+    int CollectedCount_ = 0;
+
+    TParseState ParseState_ = TParseState::Data;
+    uint8_t PendingVerb_ = 0;
+    std::string SubBytes_;
+};
