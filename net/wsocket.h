@@ -163,6 +163,9 @@ protected:
     virtual void HandleCloseEvent(TMessage& Msg);
     virtual void DupDone();
     virtual void QueueSendData(const void* Data, int Len);
+    // Asks the platform to look HostName up; the reply comes as message 1026 for the handle
+    // returned (0 when the request could not be made).
+    virtual winsock::HANDLE StartHostByName(const std::string& HostName);
 
     void ChangeState(TSocketState NewState);
     void ReportSocketError(const std::string& FunctionText);

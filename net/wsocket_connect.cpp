@@ -22,6 +22,16 @@ bool setBoolOption(SOCKET s, int level, int name) {
     const int on = -1;  // a true value, all bits set
     return WS(setsockopt)(s, level, name, reinterpret_cast<const char*>(&on), sizeof on) == 0;
 }
+
+// A handle that exists while the state is still closed would never be released: Close has
+// nothing to do in that state and the next Connect or Listen overwrites the handle. Such a
+// handle is closed at once when a step fails, keeping that step's error for the report.
+void releaseWhileClosed(SOCKET& handle) {
+    const int err = WS(WSAGetLastError)();
+    WS(closesocket)(handle);
+    handle = INVALID_SOCKET;
+    WS(WSASetLastError)(err);
+}
 }  // namespace
 
 void TCustomWSocket::Connect() {
@@ -61,13 +71,7 @@ void TCustomWSocket::Connect() {
     int size = sizeof SendBufferSize;
     if (GuardedGetsockopt(Handle, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&SendBufferSize),
                           &size) == SOCKET_ERROR) {
-        // The handle exists while the state is still closed, where no Close would release it:
-        // release it here so that it cannot leak.
-        const SOCKET leaked = Handle;
-        const int err = WS(WSAGetLastError)();
-        Handle = INVALID_SOCKET;
-        WS(closesocket)(leaked);
-        WS(WSASetLastError)(err);
+        releaseWhileClosed(Handle);
         return ReportSocketError("getsockopt(SO_SNDBUF)");
     }
 
@@ -179,8 +183,7 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
     }
     if (!WindowHandle) return ReportError("DnsLookup: Window not assigned");
     LookupReplyEarly = false;
-    LookupHandle = WS(WSAAsyncGetHostByName)(WindowHandle, WM_SOCKET_HOSTBYNAME, HostName.c_str(),
-                                             LookupBuffer, sizeof LookupBuffer);
+    LookupHandle = StartHostByName(HostName);
     if (LookupHandle == 0)
         return ReportErrorFmt("%s: can't start DNS lookup, error #%d",
                               {HostName, static_cast<long long>(WS(WSAGetLastError)())});
@@ -189,6 +192,11 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
         LookupReplyEarly = false;
         HandleLookupReply(LookupReplySaved, true);
     }
+}
+
+winsock::HANDLE TCustomWSocket::StartHostByName(const std::string& HostName) {
+    return WS(WSAAsyncGetHostByName)(WindowHandle, WM_SOCKET_HOSTBYNAME, HostName.c_str(),
+                                     LookupBuffer, sizeof LookupBuffer);
 }
 
 void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr) {
@@ -341,11 +349,16 @@ void TCustomWSocket::Listen() {
     ClearSendChain();
     Handle = WS(socket)(AddressFamily, SocketType, Protocol);
     if (Handle == INVALID_SOCKET) return ReportSocketError("socket");
-    if (SocketType == SOCK_DGRAM && ReuseAddr_ && !setBoolOption(Handle, SOL_SOCKET, SO_REUSEADDR))
+    if (SocketType == SOCK_DGRAM && ReuseAddr_ &&
+        !setBoolOption(Handle, SOL_SOCKET, SO_REUSEADDR)) {
+        releaseWhileClosed(Handle);
         return ReportSocketError("setsockopt(SO_REUSEADDR)");
+    }
     if (WS(bind)(Handle, reinterpret_cast<const sockaddr*>(&PeerAddress), sizeof PeerAddress) ==
-        SOCKET_ERROR)
+        SOCKET_ERROR) {
+        releaseWhileClosed(Handle);
         return ReportSocketError("Bind");
+    }
     ChangeState(wsBound);
 
     switch (SocketType) {
