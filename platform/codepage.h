@@ -1,0 +1,9 @@
+#pragma once
+// Windows-1252 ("ANSI") text at the wire and file boundaries; Unicode on screen.
+#include <QString>
+
+#include <string>
+#include <string_view>
+
+QString FromAnsi(std::string_view Bytes);  // every byte maps to a character
+std::string ToAnsi(const QString& Text);   // characters outside Windows-1252 become '?'

@@ -1,0 +1,61 @@
+#pragma once
+// What the single-instance guard needs from the platform: a small named block of shared memory,
+// and a way for a second copy of the program to ask the first one to come forward.
+//
+// The block is POSIX shared memory under the given name joined with the user id (Linux shares
+// the name machine-wide). The 32-bit value a copy stores there is its "application window
+// handle": an endpoint (a local socket named after the block and the handle) through which
+// other copies ask it to restore and raise itself. A copy that crashed leaves a handle nobody
+// answers on, so later copies can tell a stale block from a live one and take it over.
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class TSharedMemBlock {
+public:
+    // Creates the block, or opens it when it exists; null with Error set to an errno value.
+    static std::unique_ptr<TSharedMemBlock> Open(const QString& Name, int Size, int& Error);
+    TSharedMemBlock(const TSharedMemBlock&) = delete;
+    TSharedMemBlock& operator=(const TSharedMemBlock&) = delete;
+    ~TSharedMemBlock();  // unmaps and closes; the name goes when the last copy has closed it
+    void* Data() const { return Data_; }
+    int Size() const { return Size_; }
+
+private:
+    TSharedMemBlock() = default;
+    void* Data_ = nullptr;
+    int Size_ = 0;
+    int Fd_ = -1;
+    std::string ObjectName_;  // the POSIX name, needed to remove it
+};
+
+// The program's "application window": the endpoint other copies reach through its handle.
+class TAppWindowEndpoint : public QObject {
+public:
+    explicit TAppWindowEndpoint(const QString& BlockName, QObject* Parent = nullptr);
+    ~TAppWindowEndpoint() override;
+    uint32_t Handle() const { return Handle_; }  // the process id, so never 0
+    bool Listening() const;
+
+    // Runs when another copy asks this one to come forward (restore if minimised, then raise).
+    std::function<void()> OnActivationRequested;
+
+private:
+    struct TImpl;
+    std::unique_ptr<TImpl> Impl;
+    uint32_t Handle_ = 0;
+};
+
+// Asks the copy that stored Handle to come forward; false when nobody answers (a stale handle).
+// A block holding this copy's own handle was left by a crashed copy whose process id has come
+// round again; the guard must treat it as stale rather than ask itself.
+bool RequestActivation(const QString& BlockName, uint32_t Handle, int TimeoutMs = 1000);
+
+// The block name of this program (see the guard), overridable for tests with the environment
+// variable KORVELCHAT_INSTANCE_NAME; the settings folder with KORVELCHAT_CONFIG_DIR.
+QString InstanceNameOverride();
+QString ConfigDirOverride();

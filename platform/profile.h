@@ -1,0 +1,24 @@
+#pragma once
+// A profile ("INI") file with Windows semantics: sections and keys matched without regard to
+// case, lines the program does not touch kept as they are, the file and section created when
+// missing, values read up to 2047 characters, Windows-1252 text with CR LF lines. Changes are
+// written in one go by UpdateFile, to a file beside the target that then replaces it, so an
+// interrupted write never leaves a truncated or empty file.
+#include <QString>
+
+#include <memory>
+
+class TProfileFile {
+public:
+    explicit TProfileFile(const QString& Path);  // reads the file; a missing file is empty
+    ~TProfileFile();
+
+    QString ReadString(const QString& Section, const QString& Key, const QString& Default) const;
+    void WriteString(const QString& Section, const QString& Key, const QString& Value);
+    bool UpdateFile(QString* Error = nullptr);  // false with a readable reason on failure
+    const QString& Path() const;
+
+private:
+    struct TImpl;
+    std::unique_ptr<TImpl> Impl;
+};

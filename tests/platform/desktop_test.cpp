@@ -1,0 +1,66 @@
+// The sound and shell seams: what the program asks of the desktop.
+#include "shell.h"
+#include "sound.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(SoundTest, TheSinkReceivesEveryCallInOrder) {
+    const std::string file = "/usr/share/sounds/freedesktop/stereo/message.oga";
+    std::vector<std::string> played;
+    SetSoundSink([&](const std::string& name) { played.push_back(name); });
+    for (int i = 0; i < 3; ++i) PlaySystemSound("SYSTEMSTART");
+    PlaySystemSound(file);
+    SetSoundSink({});
+    EXPECT_EQ(played,
+              (std::vector<std::string>{"SYSTEMSTART", "SYSTEMSTART", "SYSTEMSTART", file}));
+}
+
+// Without a sound server (as under ctest) the real path must stay silent: no crash, no wait.
+// The last request is handed to the sound system before the process ends, so it really is
+// opened. The sound system keeps a cache in the user's cache folder; this one is ours, and
+// being made before the first sound, it outlives the sound thread at exit.
+TEST(SoundTest, TheRealPathReturnsAtOnceWhereverItRuns) {
+    static const QTemporaryDir cache;
+    ASSERT_TRUE(cache.isValid());
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(cache.path()));
+    PlaySystemSound("/no/such/file.wav");
+    PlaySystemSound("");
+    PlaySystemSound("SYSTEMSTART");
+}
+
+TEST(ShellTest, TheHandlerSeesEveryTargetAndAnswersForTheDesktop) {
+    std::vector<QString> opened;
+    SetShellOpenHandler([&](const QString& target) {
+        opened.push_back(target);
+        return target.startsWith("http");
+    });
+    EXPECT_TRUE(ShellOpen("https://example.org/a b"));
+    EXPECT_FALSE(ShellOpen("/opt/korvelchat/KorvelChat2.hlp"));
+    SetShellOpenHandler({});
+    EXPECT_EQ(opened, (std::vector<QString>{"https://example.org/a b",
+                                            "/opt/korvelchat/KorvelChat2.hlp"}));
+    // The tests run without a GUI application, so there is no desktop to open anything.
+    EXPECT_FALSE(ShellOpen("https://example.org/"));
+}
+
+TEST(ShellTest, AddressesKeepTheirSchemeAndEverythingElseIsAFile) {
+    EXPECT_EQ(ShellOpenUrl("https://example.org/x?y=1"), QUrl("https://example.org/x?y=1"));
+    EXPECT_EQ(ShellOpenUrl("mailto:op@example.org").scheme(), "mailto");
+    EXPECT_EQ(ShellOpenUrl("/opt/k/KorvelChat2.hlp"), QUrl("file:///opt/k/KorvelChat2.hlp"));
+    EXPECT_EQ(ShellOpenUrl("notes.txt"),
+              QUrl::fromLocalFile(QDir::current().filePath("notes.txt")));
+    EXPECT_TRUE(ShellOpenUrl("C:\\Help\\K.hlp").isLocalFile()) << "a drive letter is no scheme";
+    EXPECT_TRUE(ShellOpenUrl("www.example.org").isLocalFile());
+    EXPECT_TRUE(ShellOpenUrl("two words: here").isLocalFile());
+}
+
+}  // namespace
