@@ -1,14 +1,25 @@
-// Program start. The chat window is not built yet: for now the program checks that the socket
-// layer can reach the local chat server and says what exists.
-#include "line_wsocket.h"
+// Program start: the application, the main window (the single-instance guard runs while it is
+// made), then the message loop. A second copy ends before its window is shown.
+#include "application.h"
+#include "palnor_form.h"
 
-#include <QCoreApplication>
-#include <QTimer>
-
-#include <cstdio>
+#include <QFont>
+#include <QFontDatabase>
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    std::printf("KorvelChat 2: the socket layer is built; the chat window is not yet.\n");
-    return 0;
+    TApplication app(argc, argv);
+    // The window's designed fonts, as this platform has them.
+    QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));
+    const QString sans = QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+    QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), sans);
+    QFont::insertSubstitution(QStringLiteral("Ms Sans Serif"), sans);
+    try {
+        TPalnorForm form;
+        if (form.AnotherInstanceRunning()) return 0;
+        form.show();
+        return app.exec();
+    } catch (const std::exception& E) {
+        ShowException(E);
+        return 1;
+    }
 }

@@ -1,0 +1,109 @@
+#include "chat_pane.h"
+
+#include <QKeyEvent>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextLayout>
+#include <QTimer>
+
+TChatPane::TChatPane(QWidget* Parent) : QPlainTextEdit(Parent) {
+    setReadOnly(true);
+    setTextInteractionFlags(Qt::TextSelectableByMouse);
+    setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    setUndoRedoEnabled(false);
+    // Offline the pane is disabled but its text stays as readable as during a session.
+    QPalette p = palette();
+    p.setColor(QPalette::Disabled, QPalette::Text, p.color(QPalette::Active, QPalette::Text));
+    p.setColor(QPalette::Disabled, QPalette::Base, p.color(QPalette::Active, QPalette::Base));
+    setPalette(p);
+}
+
+void TChatPane::AppendLine(const QString& Line) {
+    QString text = Line;
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    QTextCursor cursor(document());
+    cursor.movePosition(QTextCursor::End);
+    if (HasLines_) cursor.insertBlock();
+    cursor.insertText(text);
+    HasLines_ = true;
+    ScrollToEndLater();
+    if (OnChange) OnChange();
+}
+
+void TChatPane::ClearLines() {
+    clear();
+    HasLines_ = false;
+}
+
+// Lines appear at once, but the view follows them once per event-loop turn: scrolling the whole
+// view for every appended line is what makes a busy conversation slow.
+void TChatPane::ScrollToEndLater() {
+    if (ScrollPending_) return;
+    ScrollPending_ = true;
+    QTimer::singleShot(0, this, [this] {
+        ScrollPending_ = false;
+        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    });
+}
+
+namespace {
+QString layoutLineText(const QTextBlock& block, int lineNumber) {
+    const QTextLayout* layout = block.layout();
+    if (!layout || lineNumber >= layout->lineCount()) return block.text();
+    const QTextLine line = layout->lineAt(lineNumber);
+    return block.text().mid(line.textStart(), line.textLength());
+}
+}  // namespace
+
+QString TChatPane::CaretDisplayLine(QString* Next) {
+    const QTextCursor cursor = textCursor();
+    const QTextBlock block = cursor.block();
+    const QTextLayout* layout = block.layout();
+    int lineNumber = 0;
+    if (layout && layout->lineCount() > 0)
+        lineNumber = layout->lineForTextPosition(cursor.positionInBlock()).lineNumber();
+    if (lineNumber < 0) lineNumber = 0;
+    if (Next) {
+        if (layout && lineNumber + 1 < layout->lineCount())
+            *Next = layoutLineText(block, lineNumber + 1);
+        else if (block.next().isValid())
+            *Next = layoutLineText(block.next(), 0);
+        else
+            Next->clear();
+    }
+    return layoutLineText(block, lineNumber);
+}
+
+void TChatPane::SelectCaretDisplayLine() {
+    QTextCursor cursor = textCursor();
+    const QTextBlock block = cursor.block();
+    const QTextLayout* layout = block.layout();
+    int start = 0, length = block.length() - 1;
+    if (layout && layout->lineCount() > 0) {
+        const QTextLine line = layout->lineForTextPosition(cursor.positionInBlock());
+        if (line.isValid()) {
+            start = line.textStart();
+            length = line.textLength();
+        }
+    }
+    cursor.setPosition(block.position() + start);
+    cursor.setPosition(block.position() + start + length, QTextCursor::KeepAnchor);
+    setTextCursor(cursor);
+}
+
+void TChatPane::keyPressEvent(QKeyEvent* Event) {
+    // Keys are not acted on here: no caret movement, no editing.
+    Event->accept();
+}
+
+void TChatPane::mousePressEvent(QMouseEvent* Event) {
+    PressPos_ = Event->pos();
+    QPlainTextEdit::mousePressEvent(Event);
+    if (OnMousePress) OnMousePress();
+}
+
+void TChatPane::mouseReleaseEvent(QMouseEvent* Event) {
+    QPlainTextEdit::mouseReleaseEvent(Event);
+    const bool click = (Event->pos() - PressPos_).manhattanLength() < 4;
+    if (click && OnClick) OnClick();
+}

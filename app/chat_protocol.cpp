@@ -1,0 +1,126 @@
+#include "chat_protocol.h"
+
+#include "codepage.h"
+
+QString FromAnsiLine(std::string_view Bytes) {
+    const std::size_t nul = Bytes.find('\0');
+    return FromAnsi(nul == std::string_view::npos ? Bytes : Bytes.substr(0, nul));
+}
+
+TChunkKind ClassifyChunk(const QString& Text) {
+    if (Text.startsWith(u'~')) return TChunkKind::UserList;
+    if (Text.startsWith(u'&')) return TChunkKind::ChatLine;
+    if (Text.startsWith(u"*w")) return TChunkKind::Welcome;
+    return TChunkKind::Other;
+}
+
+namespace {
+bool isSpaceOrControl(QChar c) { return c.unicode() >= 1 && c.unicode() <= 32; }
+}  // namespace
+
+QStringList ParseCommaText(const QString& Text) {
+    QStringList entries;
+    const qsizetype n = Text.size();
+    qsizetype i = 0;
+    auto skipBlanks = [&] {
+        while (i < n && isSpaceOrControl(Text[i])) ++i;
+    };
+    skipBlanks();
+    while (i < n) {
+        QString entry;
+        if (Text[i] == u'"') {
+            ++i;
+            while (i < n) {
+                if (Text[i] == u'"') {
+                    if (i + 1 < n && Text[i + 1] == u'"') {
+                        entry += u'"';
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                entry += Text[i++];
+            }
+        } else {
+            const qsizetype start = i;
+            while (i < n && Text[i] != u',' && Text[i].unicode() > 32) ++i;
+            entry = Text.mid(start, i - start);
+        }
+        entries << entry;
+        skipBlanks();
+        if (i < n && Text[i] == u',') {
+            ++i;
+            skipBlanks();
+        }
+    }
+    return entries;
+}
+
+TChatLine ParseChatLine(const QString& Text) {
+    // Positions as the line's format counts them: from 1, the first two characters dropped.
+    QString t = Text.mid(2);
+    t.replace(QString(QChar(2)) + QChar(1), QStringLiteral("\r\n"));
+    const qsizetype p = t.indexOf(u'>') + 1;  // 0 when there is none
+    TChatLine line;
+    if (p > 1) line.Sender = t.left(p - 1);
+    const QString rest = p == 0 ? t.mid(1) : t.mid(p + 1);
+    const qsizetype q = rest.indexOf(u'>');
+    if (q > 0) line.Message = rest.left(q);
+    return line;
+}
+
+QString ChatTimeStamp(const QTime& Now, const QString& Separator) {
+    return QStringLiteral(" %1%2%3 ")
+        .arg(Now.hour(), 2, 10, QChar(u'0'))
+        .arg(Separator)
+        .arg(Now.minute(), 2, 10, QChar(u'0'));
+}
+
+std::string LoginLine(const QString& Call, const QString& Name) {
+    return "~SC=" + ToAnsi(Call) + "-" + ToAnsi(Name) + "\r\n";
+}
+
+std::string ChatLineBytes(const QString& Call, const QString& Name, const QString& Text) {
+    std::string text = ToAnsi(Text);
+    std::string encoded;
+    encoded.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            encoded += "\x02\x01";
+            ++i;
+        } else {
+            encoded += text[i];
+        }
+    }
+    return "&<" + ToAnsi(Call) + "-" + ToAnsi(Name) + "><" + encoded + ">\r\n";
+}
+
+std::string ExitLine() { return "~Exit=KORVEL\r\n"; }
+
+std::vector<std::string> TReceivedLines::Feed(std::string_view Bytes) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    // A CR ending the held part pairs with an LF starting this read.
+    if (!Held_.empty() && Held_.back() == '\r' && !Bytes.empty() && Bytes[0] == '\n') {
+        Held_.pop_back();
+        lines.push_back(TakeRest());
+        start = 1;
+    }
+    for (;;) {
+        const std::size_t end = Bytes.find("\r\n", start);
+        if (end == std::string_view::npos) break;
+        Held_.append(Bytes.substr(start, end - start));
+        lines.push_back(TakeRest());
+        start = end + 2;
+    }
+    Held_.append(Bytes.substr(start));
+    if (Held_.size() > MaxLine) lines.push_back(TakeRest());
+    return lines;
+}
+
+std::string TReceivedLines::TakeRest() {
+    std::string rest = std::move(Held_);
+    Held_.clear();
+    return rest;
+}

@@ -1,0 +1,24 @@
+#pragma once
+// The one place that shows message boxes and common dialogs. Tests install their own TDialogs to
+// read the texts and give the answers, so no modal window ever waits in an offscreen test.
+#include <QColor>
+#include <QFont>
+#include <QString>
+
+#include <optional>
+
+class QWidget;
+
+class TDialogs {
+public:
+    virtual ~TDialogs() = default;
+    virtual void MessageBox(QWidget* Parent, const QString& Text);
+    virtual std::optional<QFont> ChooseFont(QWidget* Parent, const QFont& Initial);
+    virtual std::optional<QColor> ChooseColor(QWidget* Parent, const QColor& Initial);
+    // Default extension and filter as the save dialog shows them ("txt", "Text file (*.txt)").
+    virtual std::optional<QString> ChooseSaveFile(QWidget* Parent, const QString& DefaultSuffix,
+                                                  const QString& Filter);
+};
+
+TDialogs& Dialogs();
+void SetDialogs(TDialogs* Replacement);  // null restores the real dialogs

@@ -1,0 +1,85 @@
+// Incoming text: every received line is classified and shown; the user list; the pane's sound,
+// focus hand-over and the click that opens a bracketed reference.
+#include "chat_pane.h"
+#include "palnor_form.h"
+#include "shell.h"
+#include "sound.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QListWidget>
+#include <QLocale>
+#include <QUrl>
+
+namespace {
+
+// The user's time separator, from the locale's short time format.
+QString TimeSeparator() {
+    const QString format = QLocale().timeFormat(QLocale::ShortFormat);
+    for (QChar c : format)
+        if (!c.isLetter() && c != u' ') return QString(c);
+    return QStringLiteral(":");
+}
+
+// References come from the remote server: only web and mail addresses are opened, never a
+// program or a local file.
+bool IsOpenableReference(const QString& Text) {
+    const QUrl url(Text.trimmed(), QUrl::StrictMode);
+    if (!url.isValid()) return false;
+    const QString scheme = url.scheme().toLower();
+    return scheme == u"http" || scheme == u"https" || scheme == u"ftp" || scheme == u"mailto";
+}
+
+}  // namespace
+
+// The server's text is read line by line: a read may hold several messages, and a message may
+// be split over two reads.
+void TPalnorForm::TnCnxDataAvailable(const char* Buffer, int Len) {
+    for (const std::string& line : Incoming_.Feed(std::string_view(Buffer, static_cast<size_t>(Len))))
+        HandleChunk(FromAnsiLine(line));
+}
+
+void TPalnorForm::HandleChunk(const QString& Text) {
+    switch (ClassifyChunk(Text)) {
+    case TChunkKind::UserList: {
+        lbUsers->setUpdatesEnabled(false);
+        lbUsers->clear();
+        lbUsers->addItems(ParseCommaText(Text.mid(1)));
+        lbUsers->setUpdatesEnabled(true);
+        return;
+    }
+    case TChunkKind::ChatLine: {
+        const TChatLine line = ParseChatLine(Text);
+        DisplayMemo->AppendLine(line.Sender + ChatTimeStamp(QTime::currentTime(), TimeSeparator()));
+        DisplayMemo->AppendLine(line.Message);
+        DisplayMemo->AppendLine(QString());
+        return;
+    }
+    case TChunkKind::Welcome:
+        DisplayMemo->AppendLine(QStringLiteral("          Welcome."));
+        DisplayMemo->AppendLine(QStringLiteral("Korvel chat version 2.0.0"));
+        DisplayMemo->AppendLine(QString());
+        DisplayMemo->AppendLine(QString());
+        return;
+    case TChunkKind::Other:
+        return;
+    }
+}
+
+void TPalnorForm::DisplayMemoChange() {
+    if (CheckBox2->isChecked()) PlaySystemSound("SYSTEMSTART");
+}
+
+void TPalnorForm::DisplayMemoClick() {
+    QString next;
+    const QString line = DisplayMemo->CaretDisplayLine(&next);
+    DisplayMemo->SelectCaretDisplayLine();
+    QString s = line + next;
+    const qsizetype open = s.indexOf(u'[');
+    if (open < 0) return;
+    s = s.mid(open + 1);
+    const qsizetype close = s.indexOf(u']');
+    if (close >= 0) s = s.left(close);
+    QCoreApplication::processEvents();
+    if (IsOpenableReference(s)) ShellOpen(s.trimmed());
+}

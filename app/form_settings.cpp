@@ -1,0 +1,192 @@
+// Settings: "CL.ini" read when the window is made and written when it closes; the fonts and
+// colours of the two panes; stay on top.
+#include "chat_pane.h"
+#include "dialogs.h"
+#include "instance.h"
+#include "palnor_form.h"
+#include "profile.h"
+#include "settings_values.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QSplitter>
+#include <QStandardPaths>
+
+namespace {
+
+const QString Section = QStringLiteral("FORM");
+
+int FontStyleBits(const QFont& F) {
+    return (F.bold() ? 1 : 0) | (F.italic() ? 2 : 0) | (F.underline() ? 4 : 0) |
+           (F.strikeOut() ? 8 : 0);
+}
+
+void SetFontStyleBits(QFont& F, int Bits) {
+    F.setBold(Bits & 1);
+    F.setItalic(Bits & 2);
+    F.setUnderline(Bits & 4);
+    F.setStrikeOut(Bits & 8);
+}
+
+class TSettingsReader {
+public:
+    explicit TSettingsReader(const TProfileFile& File) : File_(File) {}
+    QString String(const char* Key, const QString& Default) const {
+        return File_.ReadString(Section, QString::fromLatin1(Key), Default);
+    }
+    int32_t Integer(const char* Key, int32_t Default) const {
+        const QString text = String(Key, QString());
+        return text.isEmpty() ? Default : ParseSettingInteger(text, Default);
+    }
+    bool Boolean(const char* Key, bool Default) const { return Integer(Key, Default ? 1 : 0) != 0; }
+
+private:
+    const TProfileFile& File_;
+};
+
+}  // namespace
+
+QString TPalnorForm::SettingsPath() {
+    QString dir = ConfigDirOverride();
+    if (dir.isEmpty()) {
+        // Beside the program when that folder can be written, else the user's config folder.
+        dir = ProgramDir();
+        if (!QFileInfo(dir).isWritable()) {
+            dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                  QStringLiteral("/korvelchat2");
+            QDir().mkpath(dir);
+        }
+    }
+    return dir + QStringLiteral("/CL.ini");
+}
+
+void TPalnorForm::SetSendMemoHeight(int Height) {
+    SendMemoHeight_ = Height;
+    const int total = Splitter2->height();
+    if (total > Height) Splitter2->setSizes({total - Height - Splitter2->handleWidth(), Height});
+}
+
+void TPalnorForm::SetPanel4Width(int Width) {
+    Panel4Width_ = Width;
+    const int total = Splitter1->width();
+    if (total > Width) Splitter1->setSizes({Width, total - Width - Splitter1->handleWidth()});
+}
+
+int TPalnorForm::SendMemoHeight() const { return isVisible() ? SendMemo->height() : SendMemoHeight_; }
+int TPalnorForm::Panel4Width() const { return isVisible() ? Panel4->width() : Panel4Width_; }
+
+void TPalnorForm::ApplyPaneLook(QPlainTextEdit* Pane, int32_t Background, int32_t FontColor) {
+    QPalette p = Pane->palette();
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        p.setColor(group, QPalette::Base, ColorFromValue(Background));
+        p.setColor(group, QPalette::Text, ColorFromValue(FontColor));
+    }
+    Pane->setPalette(p);
+}
+
+void TPalnorForm::LoadSettings() {
+    TProfileFile file(SettingsPath());
+    const TSettingsReader ini(file);
+
+    move(ini.Integer("Left", 0), ini.Integer("Top", 0));
+    resize(ini.Integer("Width", 300), ini.Integer("Height", 200));
+    PortEdit->setText(ini.String("Port", QStringLiteral("1024")));
+    HostEdit->setText(ini.String("Host", QStringLiteral("localhost")));
+    CheckBox1->setChecked(ini.Boolean("ontop", false));
+    edUser->setText(ini.String("User", QString()));
+    edName->setText(ini.String("Name", QString()));
+    SetSendMemoHeight(ini.Integer("SendMemoH", 40));
+    SetPanel4Width(ini.Integer("Panel4W", 40));
+    CheckBox2->setChecked(ini.Boolean("sound", false));
+
+    auto loadPane = [&](QPlainTextEdit* pane, const char* prefix, int32_t& background,
+                        int32_t& fontColor) {
+        const QString p = QString::fromLatin1(prefix);
+        auto key = [&](const char* k) { return (p + QString::fromLatin1(k)).toLatin1(); };
+        QFont font = pane->font();
+        SetFontStyleBits(font, TextToFontStyle(ini.String(key("FontStyle").constData(), QString())));
+        font.setPointSize(ini.Integer(key("FontSize").constData(), 10));
+        fontColor = ini.Integer(key("FontColor").constData(), 0);
+        background = ini.Integer(key("Color").constData(), SystemWindowColor);
+        font.setFamily(ini.String(key("FontName").constData(), QStringLiteral("Ms Sans Serif")));
+        pane->setFont(font);
+        ApplyPaneLook(pane, background, fontColor);
+    };
+    loadPane(DisplayMemo, "DM", DisplayMemoColor, DisplayMemoFontColor);
+    loadPane(SendMemo, "SM", SendMemoColor, SendMemoFontColor);
+
+    QFont historyFont = Memo1->font();
+    historyFont.setFamily(DisplayMemo->font().family());
+    historyFont.setPointSize(DisplayMemo->font().pointSize());
+    Memo1->setFont(historyFont);
+    ApplyPaneLook(Memo1, DisplayMemoColor, 0);
+}
+
+bool TPalnorForm::SaveSettings(QString* Error) {
+    TProfileFile file(SettingsPath());
+    auto put = [&](const char* key, const QString& value) {
+        file.WriteString(Section, QString::fromLatin1(key), value);
+    };
+    auto putInt = [&](const char* key, long long value) { put(key, QString::number(value)); };
+    putInt("Top", y());
+    putInt("Left", x());
+    putInt("Height", height());
+    putInt("Width", width());
+    put("Port", PortEdit->text());
+    put("Host", HostEdit->text());
+    put("User", edUser->text());
+    put("Name", edName->text());
+    putInt("OnTop", CheckBox1->isChecked() ? 1 : 0);
+    putInt("SendMemoH", SendMemoHeight());
+    putInt("Panel4W", Panel4Width());
+    putInt("sound", CheckBox2->isChecked() ? 1 : 0);
+    const QFont dm = DisplayMemo->font();
+    put("DMFontStyle", FontStyleToText(FontStyleBits(dm)));
+    putInt("DMFontSize", dm.pointSize());
+    putInt("DMcolor", DisplayMemoColor);
+    putInt("DMFontColor", DisplayMemoFontColor);
+    put("DMFontName", dm.family());
+    const QFont sm = SendMemo->font();
+    put("SMFontStyle", FontStyleToText(FontStyleBits(sm)));
+    putInt("SMFontSize", sm.pointSize());
+    putInt("SMcolor", SendMemoColor);
+    putInt("SMFontColor", SendMemoFontColor);
+    put("SMFontName", sm.family());
+    return file.UpdateFile(Error);
+}
+
+void TPalnorForm::FormClose() {
+    QString error;
+    if (!SaveSettings(&error)) Dialogs().MessageBox(this, error);
+}
+
+void TPalnorForm::RecvWindow1Click() {
+    if (auto font = Dialogs().ChooseFont(this, DisplayMemo->font())) DisplayMemo->setFont(*font);
+}
+
+void TPalnorForm::SendWindow1Click() {
+    if (auto font = Dialogs().ChooseFont(this, SendMemo->font())) SendMemo->setFont(*font);
+}
+
+void TPalnorForm::RecvWindow2Click() {
+    if (auto color = Dialogs().ChooseColor(this, ColorFromValue(DisplayMemoColor))) {
+        DisplayMemoColor = ColorToValue(*color);
+        ApplyPaneLook(DisplayMemo, DisplayMemoColor, DisplayMemoFontColor);
+    }
+}
+
+void TPalnorForm::SendWindow2Click() {
+    if (auto color = Dialogs().ChooseColor(this, ColorFromValue(SendMemoColor))) {
+        SendMemoColor = ColorToValue(*color);
+        ApplyPaneLook(SendMemo, SendMemoColor, SendMemoFontColor);
+    }
+}
+
+void TPalnorForm::CheckBox1Click() {
+    const bool visible = isVisible();
+    setWindowFlag(Qt::WindowStaysOnTopHint, CheckBox1->isChecked());
+    if (visible) show();  // changing the flag hides the window
+}

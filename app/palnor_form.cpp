@@ -1,0 +1,369 @@
+// The main window's composition: pages, panes, menu and status bar, and its window-level
+// handlers (page switching, focus, help, activation, program end).
+#include "palnor_form.h"
+
+#include "chat_pane.h"
+#include "lamp.h"
+#include "shell.h"
+#include "tncnx.h"
+#include "tzonlyone.h"
+#include "application.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QVBoxLayout>
+#include <QWindow>
+
+namespace {
+
+// Entry fields of the settings page turn every typed letter into upper case.
+class TUpperCaseValidator : public QValidator {
+public:
+    using QValidator::QValidator;
+    State validate(QString& Input, int&) const override {
+        Input = Input.toUpper();
+        return Acceptable;
+    }
+};
+
+}  // namespace
+
+TPalnorForm::TPalnorForm(QWidget* Parent) : QMainWindow(Parent) {
+    setWindowTitle(QStringLiteral("KorvelChat 2"));
+    setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
+    setGeometry(328, 179, 556, 407);
+    // The stored size is the user's, even below what the panes would ask for.
+    layout()->setSizeConstraint(QLayout::SetNoConstraint);
+
+    TzOnlyOne1 = new TTzOnlyOne(this);
+    TzOnlyOne1->OnActivationRequested = [this] {
+        if (isMinimized()) showNormal();
+        raise();
+        activateWindow();
+    };
+
+    TnCnx = new TTnCnx(this);
+    TnCnx->SetPort(QStringLiteral("23").toStdString());
+    TnCnx->SetLocation("TNCNX");
+    TnCnx->SetTermType("VT100");
+    TnCnx->SetLocalEcho(false);
+
+    BuildPages();
+    BuildMenu();
+    WireEvents();
+    FormCreate();
+}
+
+TPalnorForm::~TPalnorForm() = default;
+
+bool TPalnorForm::AnotherInstanceRunning() const { return TzOnlyOne1->AnotherInstanceRunning(); }
+
+QString TPalnorForm::ProgramDir() { return QCoreApplication::applicationDirPath(); }
+
+void TPalnorForm::BuildPages() {
+    PageControl1 = new QStackedWidget(this);
+    setCentralWidget(PageControl1);
+
+    // Chat page: the user list, then the conversation over the compose pane.
+    TabSheet1 = new QWidget;
+    Splitter1 = new QSplitter(Qt::Horizontal, TabSheet1);
+    Splitter1->setHandleWidth(8);
+    Splitter1->setChildrenCollapsible(false);
+    Panel4 = new QWidget;
+    Panel4->setMinimumWidth(16);
+    auto* usersLayout = new QVBoxLayout(Panel4);
+    usersLayout->setContentsMargins(0, 0, 0, 0);
+    lbUsers = new QListWidget;
+    lbUsers->setSelectionMode(QAbstractItemView::SingleSelection);
+    lbUsers->setSortingEnabled(false);
+    QFont usersFont = lbUsers->font();
+    usersFont.setBold(true);
+    lbUsers->setFont(usersFont);
+    QPalette usersPalette = lbUsers->palette();
+    usersPalette.setColor(QPalette::Base, usersPalette.color(QPalette::Highlight));
+    usersPalette.setColor(QPalette::Text, Qt::white);
+    lbUsers->setPalette(usersPalette);
+    usersLayout->addWidget(lbUsers);
+
+    auto* right = new QWidget;
+    auto* rightLayout = new QVBoxLayout(right);
+    rightLayout->setContentsMargins(0, 0, 0, 0);
+    rightLayout->setSpacing(0);
+    auto* panel1 = new QWidget;
+    panel1->setFixedHeight(28);
+    auto* barLayout = new QHBoxLayout(panel1);
+    barLayout->setContentsMargins(4, 2, 4, 2);
+    ConnectButton = new QPushButton(QStringLiteral("&Connect"));
+    DisconnectButton = new QPushButton(QStringLiteral("&Disconnect"));
+    DisconnectButton->setEnabled(false);
+    Shape1 = new TLamp;
+    Shape1->SetFillColor(255);
+    barLayout->addWidget(ConnectButton);
+    barLayout->addWidget(DisconnectButton);
+    barLayout->addWidget(Shape1);
+    barLayout->addStretch();
+    Splitter2 = new QSplitter(Qt::Vertical);
+    Splitter2->setHandleWidth(8);
+    Splitter2->setChildrenCollapsible(false);
+    DisplayMemo = new TChatPane;
+    DisplayMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    DisplayMemo->setEnabled(false);
+    SendMemo = new QPlainTextEdit;
+    SendMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    SendMemo->setMinimumHeight(30);
+    SendMemo->setTabChangesFocus(true);
+    Splitter2->addWidget(DisplayMemo);
+    Splitter2->addWidget(SendMemo);
+    Splitter2->setStretchFactor(0, 1);
+    Splitter2->setStretchFactor(1, 0);
+    rightLayout->addWidget(panel1);
+    rightLayout->addWidget(Splitter2, 1);
+    Splitter1->addWidget(Panel4);
+    Splitter1->addWidget(right);
+    Splitter1->setStretchFactor(0, 0);
+    Splitter1->setStretchFactor(1, 1);
+    auto* chatLayout = new QVBoxLayout(TabSheet1);
+    chatLayout->setContentsMargins(0, 0, 0, 0);
+    chatLayout->addWidget(Splitter1);
+    SetPanel4Width(112);
+    SetSendMemoHeight(41);
+
+    // A page never shown: the server's address and the send button the keyboard invokes.
+    TabSheet2 = new QWidget;
+    auto* hidden = new QFormLayout(TabSheet2);
+    HostEdit = new QLineEdit;
+    HostEdit->setReadOnly(true);
+    PortEdit = new QLineEdit(QStringLiteral("1024"));
+    PortEdit->setReadOnly(true);
+    SendButton = new QPushButton(QStringLiteral("&Send"));
+    hidden->addRow(QStringLiteral("Host"), HostEdit);
+    hidden->addRow(QStringLiteral("Port"), PortEdit);
+    hidden->addRow(SendButton);
+
+    // History page.
+    TabSheet3 = new QWidget;
+    auto* historyLayout = new QVBoxLayout(TabSheet3);
+    historyLayout->setContentsMargins(0, 0, 0, 0);
+    auto* panel2 = new QWidget;
+    panel2->setFixedHeight(33);
+    auto* panel2Layout = new QHBoxLayout(panel2);
+    panel2Layout->setContentsMargins(4, 2, 4, 2);
+    Button3 = new QPushButton(QStringLiteral("Print Selected text"));
+    Button4 = new QPushButton(QStringLiteral("Save All to file"));
+    panel2Layout->addWidget(Button3);
+    panel2Layout->addWidget(Button4);
+    panel2Layout->addStretch();
+    Memo1 = new QPlainTextEdit;
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    historyLayout->addWidget(panel2);
+    historyLayout->addWidget(Memo1, 1);
+
+    // Settings page.
+    TabSheet4 = new QWidget;
+    auto* settingsLayout = new QVBoxLayout(TabSheet4);
+    auto* label3 = new QLabel(QStringLiteral("ENTER YOU CALL AND NAME BELOW"));
+    QFont headingFont = label3->font();
+    headingFont.setBold(true);
+    headingFont.setPointSize(12);
+    label3->setFont(headingFont);
+    label3->setStyleSheet(QStringLiteral("color: blue"));
+    auto* fields = new QFormLayout;
+    edUser = new QLineEdit;
+    edName = new QLineEdit;
+    edUser->setValidator(new TUpperCaseValidator(edUser));
+    edName->setValidator(new TUpperCaseValidator(edName));
+    fields->addRow(QStringLiteral("Call....."), edUser);
+    fields->addRow(QStringLiteral("Name..."), edName);
+    Button2 = new QPushButton(QStringLiteral("OK"));
+    auto* bevel1 = new QGroupBox;
+    auto* bevelLayout = new QVBoxLayout(bevel1);
+    CheckBox1 = new QCheckBox(QStringLiteral("Stay on top"));
+    CheckBox2 = new QCheckBox(QStringLiteral("Use Sound"));
+    bevelLayout->addWidget(CheckBox1);
+    bevelLayout->addWidget(CheckBox2);
+    settingsLayout->addWidget(label3);
+    settingsLayout->addLayout(fields);
+    settingsLayout->addWidget(Button2, 0, Qt::AlignLeft);
+    settingsLayout->addWidget(bevel1, 0, Qt::AlignLeft);
+    settingsLayout->addStretch();
+
+    // A page never shown: the memo the history page prints from.
+    TabSheet5 = new QWidget;
+    auto* printLayout = new QVBoxLayout(TabSheet5);
+    Memo2 = new QPlainTextEdit(QStringLiteral("Memo2"));
+    printLayout->addWidget(Memo2);
+
+    for (QWidget* page : {TabSheet1, TabSheet2, TabSheet3, TabSheet4, TabSheet5})
+        PageControl1->addWidget(page);
+    PageControl1->setCurrentWidget(TabSheet1);
+
+    StatusText = new QLabel(QStringLiteral(" Enter to send ................. Shift Enter to add a new line."));
+    StatusText->setAlignment(Qt::AlignCenter);
+    statusBar()->addWidget(StatusText, 1);
+    statusBar()->setFixedHeight(std::max(16, statusBar()->sizeHint().height()));
+}
+
+void TPalnorForm::BuildMenu() {
+    QMenuBar* bar = menuBar();
+    auto guarded = [this](void (TPalnorForm::*handler)()) {
+        return [this, handler] { Guarded([this, handler] { (this->*handler)(); }); };
+    };
+    connect(bar->addAction(QStringLiteral("Chat")), &QAction::triggered, this, guarded(&TPalnorForm::Chat1Click));
+    connect(bar->addAction(QStringLiteral("History")), &QAction::triggered, this, guarded(&TPalnorForm::History1Click));
+    connect(bar->addAction(QStringLiteral("Settings")), &QAction::triggered, this, guarded(&TPalnorForm::Settings1Click));
+    connect(bar->addAction(QStringLiteral("Help")), &QAction::triggered, this, guarded(&TPalnorForm::Help));
+    QMenu* fonts = bar->addMenu(QStringLiteral("Fonts"));
+    connect(fonts->addAction(QStringLiteral("Recv Window")), &QAction::triggered, this, guarded(&TPalnorForm::RecvWindow1Click));
+    connect(fonts->addAction(QStringLiteral("Send Window")), &QAction::triggered, this, guarded(&TPalnorForm::SendWindow1Click));
+    QMenu* colors = bar->addMenu(QStringLiteral("Colors"));
+    connect(colors->addAction(QStringLiteral("Recv Window")), &QAction::triggered, this, guarded(&TPalnorForm::RecvWindow2Click));
+    connect(colors->addAction(QStringLiteral("Send Window")), &QAction::triggered, this, guarded(&TPalnorForm::SendWindow2Click));
+}
+
+void TPalnorForm::WireEvents() {
+    auto guarded = [this](void (TPalnorForm::*handler)()) {
+        return [this, handler] { Guarded([this, handler] { (this->*handler)(); }); };
+    };
+    connect(ConnectButton, &QPushButton::clicked, this, guarded(&TPalnorForm::ConnectButtonClick));
+    connect(DisconnectButton, &QPushButton::clicked, this, guarded(&TPalnorForm::DisconnectButtonClick));
+    connect(SendButton, &QPushButton::clicked, this, guarded(&TPalnorForm::SendButtonClick));
+    connect(Button2, &QPushButton::clicked, this, guarded(&TPalnorForm::Button2Click));
+    connect(CheckBox1, &QCheckBox::toggled, this, guarded(&TPalnorForm::CheckBox1Click));
+
+    TnCnx->OnSessionConnected = [this](QObject*, uint16_t e) { TnCnxSessionConnected(e); };
+    TnCnx->OnSessionClosed = [this](QObject*, uint16_t e) { TnCnxSessionClosed(e); };
+    TnCnx->OnDataAvailable = [this](QObject*, const char* b, int n) { TnCnxDataAvailable(b, n); };
+
+    DisplayMemo->OnChange = [this] { DisplayMemoChange(); };
+    DisplayMemo->OnMousePress = [this] { FocusSendMemo(); };
+    DisplayMemo->OnClick = [this] { Guarded([this] { DisplayMemoClick(); }); };
+    lbUsers->viewport()->installEventFilter(this);
+    SendMemo->installEventFilter(this);
+    connect(PageControl1, &QStackedWidget::currentChanged, this, [this](int) {
+        if (PageControl1->currentWidget() == TabSheet1) TabSheet1Show();
+    });
+    // Coming back to this window from another window of the program counts as activation; a
+    // dialog this window opened, or another application, does not.
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* now) {
+        QWindow* before = LastFocusWindow_;
+        LastFocusWindow_ = now;
+        if (!Activated_ || !now || now != windowHandle() || !before || before == now) return;
+        if (before->transientParent() == windowHandle() || (before->flags() & Qt::Popup)) return;
+        Guarded([this] { FormActivate(); });
+    });
+}
+
+void TPalnorForm::Guarded(const std::function<void()>& Handler) {
+    try {
+        Handler();
+    } catch (const std::exception& E) {
+        ShowException(E);
+    }
+}
+
+void TPalnorForm::ShowPage(QWidget* Page) { PageControl1->setCurrentWidget(Page); }
+void TPalnorForm::Chat1Click() { ShowPage(TabSheet1); }
+void TPalnorForm::History1Click() { ShowPage(TabSheet3); }
+void TPalnorForm::Settings1Click() { ShowPage(TabSheet4); }
+void TPalnorForm::Button2Click() { ShowPage(TabSheet1); }
+
+// The old help format has no reader here; a readable page ships beside the program and is
+// opened when the old file is absent.
+void TPalnorForm::Help() {
+    const QString dir = ProgramDir();
+    QString path = dir + QStringLiteral("/KorvelChat2.hlp");
+    if (!QFileInfo::exists(path)) path = dir + QStringLiteral("/KorvelChat2.html");
+    ShellOpen(path);
+}
+
+void TPalnorForm::FormCreate() {
+    Memo2->clear();
+    LoadSettings();
+}
+
+void TPalnorForm::FormShow() {
+    // The pane sizes from the settings take effect once the window has its layout.
+    SetSendMemoHeight(SendMemoHeight_);
+    SetPanel4Width(Panel4Width_);
+    FocusSendMemo();
+}
+
+void TPalnorForm::FormActivate() {
+    ShowPage(TabSheet1);
+    SendMemo->clear();
+    FocusSendMemo();
+}
+
+void TPalnorForm::TabSheet1Show() { FocusSendMemo(); }
+
+// A focus move to a pane whose page is not on screen is skipped.
+void TPalnorForm::FocusSendMemo() {
+    if (PageControl1->currentWidget() == TabSheet1) SendMemo->setFocus();
+}
+
+bool TPalnorForm::event(QEvent* Event) {
+    switch (Event->type()) {
+    case QEvent::Show:
+        if (!Activated_) QMetaObject::invokeMethod(this, [this] { FormShow(); }, Qt::QueuedConnection);
+        break;
+    case QEvent::WindowActivate: {
+        // The window counts as activated the first time, and when the user comes back to it
+        // from another window of this program; not when coming back from another application
+        // or from a dialog this window opened (that would wipe the unsent text).
+        const bool first = !Activated_;
+        Activated_ = true;
+        if (first) Guarded([this] { FormActivate(); });
+        break;
+    }
+    default:
+        break;
+    }
+    return QMainWindow::event(Event);
+}
+
+bool TPalnorForm::eventFilter(QObject* Watched, QEvent* Event) {
+    if (Watched == lbUsers->viewport() && Event->type() == QEvent::MouseButtonPress) {
+        FocusSendMemo();
+        return false;
+    }
+    if (Watched == SendMemo && Event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(Event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            if (key->modifiers() & Qt::ShiftModifier) {
+                SendMemo->insertPlainText(QStringLiteral("\n"));
+            } else {
+                SendButton->click();
+            }
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(Watched, Event);
+}
+
+void TPalnorForm::closeEvent(QCloseEvent* Event) {
+    bool canClose = true;
+    Guarded([&] { FormCloseQuery(canClose); });
+    if (!canClose) {
+        Event->ignore();
+        return;
+    }
+    Guarded([this] { FormClose(); });
+    Event->accept();
+}

@@ -1,0 +1,140 @@
+#pragma once
+// TPalnorForm: the chat client's main window. It holds the pages, the panes, the telnet
+// connection and the single-instance guard, and wires their events to its handlers; the
+// handlers themselves live in the files named after their concern (session, incoming,
+// compose, settings).
+#include "chat_protocol.h"
+
+#include <QMainWindow>
+
+#include <functional>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+class QSplitter;
+class QStackedWidget;
+class QWidget;
+class QWindow;
+class TChatPane;
+class TLamp;
+class TTnCnx;
+class TTzOnlyOne;
+
+class TPalnorForm : public QMainWindow {
+public:
+    explicit TPalnorForm(QWidget* Parent = nullptr);
+    ~TPalnorForm() override;
+
+    // True when another copy of the program runs: the program then ends without showing this
+    // window and without writing its settings.
+    bool AnotherInstanceRunning() const;
+
+    // Where the settings file lives ("CL.ini" beside the program, or the configuration folder).
+    static QString SettingsPath();
+    static QString ProgramDir();
+
+    // Controls, named as the window's design names them.
+    QStackedWidget* PageControl1 = nullptr;
+    QWidget* TabSheet1 = nullptr;
+    QWidget* TabSheet2 = nullptr;
+    QWidget* TabSheet3 = nullptr;
+    QWidget* TabSheet4 = nullptr;
+    QWidget* TabSheet5 = nullptr;
+    QWidget* Panel4 = nullptr;
+    QListWidget* lbUsers = nullptr;
+    QSplitter* Splitter1 = nullptr;
+    QSplitter* Splitter2 = nullptr;
+    QPushButton* ConnectButton = nullptr;
+    QPushButton* DisconnectButton = nullptr;
+    TLamp* Shape1 = nullptr;
+    TChatPane* DisplayMemo = nullptr;
+    QPlainTextEdit* SendMemo = nullptr;
+    QLineEdit* HostEdit = nullptr;
+    QLineEdit* PortEdit = nullptr;
+    QPushButton* SendButton = nullptr;
+    QPushButton* Button3 = nullptr;
+    QPushButton* Button4 = nullptr;
+    QPlainTextEdit* Memo1 = nullptr;
+    QLineEdit* edUser = nullptr;
+    QLineEdit* edName = nullptr;
+    QPushButton* Button2 = nullptr;
+    QCheckBox* CheckBox1 = nullptr;
+    QCheckBox* CheckBox2 = nullptr;
+    QPlainTextEdit* Memo2 = nullptr;
+    QLabel* StatusText = nullptr;
+    TTnCnx* TnCnx = nullptr;
+    TTzOnlyOne* TzOnlyOne1 = nullptr;
+
+    // Window-level handlers.
+    void Chat1Click();
+    void History1Click();
+    void Settings1Click();
+    void Button2Click();
+    void Help();
+    void FormCreate();
+    void FormShow();
+    void FormActivate();
+    void TabSheet1Show();
+    void ShowPage(QWidget* Page);
+
+    // Session control.
+    void ConnectButtonClick();
+    void DisconnectButtonClick();
+    void TnCnxSessionConnected(uint16_t Error);
+    void TnCnxSessionClosed(uint16_t Error);
+    void FormCloseQuery(bool& CanClose);
+
+    // Incoming text.
+    void TnCnxDataAvailable(const char* Buffer, int Len);
+    void HandleChunk(const QString& Text);
+    void DisplayMemoChange();
+    void DisplayMemoClick();
+    void FocusSendMemo();
+
+    // Composing.
+    void SendButtonClick();
+
+    // Settings and appearance.
+    void LoadSettings();
+    bool SaveSettings(QString* Error);
+    void FormClose();
+    void RecvWindow1Click();
+    void SendWindow1Click();
+    void RecvWindow2Click();
+    void SendWindow2Click();
+    void CheckBox1Click();
+
+    // Background colours as the settings file stores them (a system colour stays one).
+    int32_t DisplayMemoColor = 0;
+    int32_t SendMemoColor = 0;
+    int32_t DisplayMemoFontColor = 0;
+    int32_t SendMemoFontColor = 0;
+
+protected:
+    void closeEvent(QCloseEvent* Event) override;
+    bool event(QEvent* Event) override;
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
+
+private:
+    void BuildPages();
+    void BuildMenu();
+    void WireEvents();
+    void SetOnline(bool Online);
+    void ApplyPaneLook(QPlainTextEdit* Pane, int32_t Background, int32_t FontColor);
+    void SetSendMemoHeight(int Height);
+    void SetPanel4Width(int Width);
+    int SendMemoHeight() const;
+    int Panel4Width() const;
+    // Runs a handler; an exception it raises is shown to the user and the program goes on.
+    void Guarded(const std::function<void()>& Handler);
+
+    TReceivedLines Incoming_;
+    QWindow* LastFocusWindow_ = nullptr;
+    bool Activated_ = false;
+    int SendMemoHeight_ = 41;
+    int Panel4Width_ = 112;
+};

@@ -1,0 +1,64 @@
+#include "tzonlyone.h"
+
+#include "exception.h"
+#include "instance.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include <cstring>
+
+namespace {
+// The process-wide block: only the first guard of a process does anything.
+std::unique_ptr<TSharedMem> ProcessBlock;
+}  // namespace
+
+TSharedMem::TSharedMem(const QString& Name, int Size) : Name_(Name), Size_(Size) {
+    int error = 0;
+    Block_ = TSharedMemBlock::Open(Name, Size, error);
+    if (!Block_)
+        throw Exception(QStringLiteral("Error creating shared memory %1 (%2)")
+                            .arg(Name)
+                            .arg(error)
+                            .toStdString());
+}
+
+TSharedMem::~TSharedMem() = default;
+
+void* TSharedMem::Buffer() const { return Block_ ? Block_->Data() : nullptr; }
+
+QString TTzOnlyOne::ApplicationTitle(const QString& ProgramPath) {
+    QString name = QFileInfo(ProgramPath).fileName();
+    const qsizetype dot = name.indexOf(u'.');
+    if (dot >= 0) name.truncate(dot);
+    if (name.size() > 1) name = name.left(1) + name.mid(1).toLower();
+    return name;
+}
+
+TTzOnlyOne::TTzOnlyOne(QObject* Owner) : QObject(Owner) {
+    if (ProcessBlock) return;
+    QString name = InstanceNameOverride();
+    if (name.isEmpty()) name = ApplicationTitle(QCoreApplication::applicationFilePath());
+    ProcessBlock = std::make_unique<TSharedMem>(name, 4);
+    Owner_ = true;
+
+    uint32_t stored = 0;
+    std::memcpy(&stored, ProcessBlock->Buffer(), 4);
+    if (stored != 0 && RequestActivation(name, stored)) {
+        // Another copy runs and has been asked to come forward; nothing is written.
+        AnotherRunning_ = true;
+        return;
+    }
+    // No copy registered, or the one that did no longer answers: this copy takes the block.
+    Endpoint_ = std::make_unique<TAppWindowEndpoint>(name);
+    Endpoint_->OnActivationRequested = [this] {
+        if (OnActivationRequested) OnActivationRequested();
+    };
+    const uint32_t handle = Endpoint_->Handle();
+    std::memcpy(ProcessBlock->Buffer(), &handle, 4);
+}
+
+TTzOnlyOne::~TTzOnlyOne() {
+    Endpoint_.reset();
+    if (Owner_) ProcessBlock.reset();
+}

@@ -1,0 +1,197 @@
+// The main window against a scripted chat server: connecting, the exact bytes on the wire,
+// received lines, the user list, sound, references, and closing.
+#include "form_support.h"
+
+namespace {
+
+TEST_F(FormTest, ConnectWithoutCallOrNameShowsTheSettingsPage) {
+    WriteSettings("[FORM]\r\nHost=127.0.0.1\r\nPort=" + QByteArray::number(Server.Port()) +
+                  "\r\nUser=CALL\r\n");
+    MakeForm();
+    Form->ConnectButton->click();
+    EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet4);
+    EXPECT_LT(Server.Accept(100), 0) << "no connection is opened";
+}
+
+TEST_F(FormTest, ARefusedConnectionLeavesTwoLines) {
+    WriteSettings("[FORM]\r\nHost=127.0.0.1\r\nPort=" + QByteArray::number(peer::UnusedPort()) +
+                  "\r\nUser=CALL\r\nName=NAME\r\n");
+    MakeForm();
+    Form->ConnectButton->click();
+    ASSERT_TRUE(RunUntil([&] { return DisplayLines().size() >= 2; }));
+    RunFor(50);
+    EXPECT_EQ(DisplayLines(), (QStringList{"*** NOT CONNECTED ***", "Unable to connect. Error #10061"}));
+    EXPECT_EQ(Form->Shape1->FillColor(), 255);
+    EXPECT_TRUE(Form->ConnectButton->isEnabled());
+}
+
+TEST_F(FormTest, LoginChatAndExitBytesAreExact) {
+    Connected();
+    EXPECT_TRUE(Form->DisplayMemo->toPlainText().isEmpty()) << "the pane is cleared on connect";
+    EXPECT_FALSE(Form->ConnectButton->isEnabled());
+    EXPECT_TRUE(Form->DisconnectButton->isEnabled());
+
+    TypeAndEnter("Hello");
+    EXPECT_EQ(ReadFromClient(), "&<CALL-NAME><Hello>\r\n");
+    EXPECT_TRUE(Form->SendMemo->toPlainText().isEmpty());
+
+    QTest::keyClicks(Form->SendMemo, "  two");
+    QTest::keyClick(Form->SendMemo, Qt::Key_Return, Qt::ShiftModifier);
+    QTest::keyClicks(Form->SendMemo, "lines  ");
+    EXPECT_EQ(Form->SendMemo->toPlainText(), "  two\nlines  ") << "Shift+Enter never sends";
+    QTest::keyClick(Form->SendMemo, Qt::Key_Shift);
+    QTest::keyClick(Form->SendMemo, Qt::Key_Return);
+    EXPECT_EQ(ReadFromClient(), "&<CALL-NAME><  two\x02\x01lines  >\r\n");
+
+    Form->lbUsers->addItem("SOMEONE");
+    Form->DisconnectButton->click();
+    EXPECT_EQ(ReadFromClient(), "~Exit=KORVEL\r\n");
+    EXPECT_TRUE(peer::WaitEof(ServerFd));
+    EXPECT_EQ(Form->lbUsers->count(), 0);
+    EXPECT_EQ(Form->Shape1->FillColor(), 255);
+}
+
+TEST_F(FormTest, NoticesForOfflineAndBlankText) {
+    MakeForm();
+    TypeAndEnter("kept");
+    EXPECT_EQ(DisplayLines(), QStringList{"*** NOT CONNECTED ***"});
+    EXPECT_EQ(Form->SendMemo->toPlainText(), "kept");
+    Form.reset();
+
+    Connected();
+    Form->SendMemo->setPlainText("  \n ");
+    QTest::keyClick(Form->SendMemo, Qt::Key_Return);
+    EXPECT_EQ(DisplayLines(), (QStringList{"* NOTHING TO SEND *", ""}));
+    EXPECT_EQ(Form->SendMemo->toPlainText(), "  \n ");
+    EXPECT_EQ(peer::Recv(ServerFd, 50), "") << "nothing is sent";
+}
+
+TEST_F(FormTest, ChatLinesAreShownWithSenderStampAndMessage) {
+    Connected();
+    ServerSends("&<ONE-A><Hello>\r\n");
+    QStringList lines = DisplayLines();
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(QRegularExpression("^ONE-A \\d\\d.\\d\\d $").match(lines[0]).hasMatch()) << lines[0].toStdString();
+    EXPECT_EQ(lines[1], "Hello");
+    EXPECT_EQ(lines[2], "");
+
+    Form->DisplayMemo->ClearLines();
+    ServerSends("&<B-B><one\x02\x01two>\r\n&<C-C><a>b>\r\n");
+    lines = DisplayLines();
+    ASSERT_EQ(lines.size(), 7) << lines.join('|').toStdString();
+    EXPECT_EQ(lines.mid(1, 3), (QStringList{"one", "two", ""}));
+    EXPECT_TRUE(lines[4].startsWith("C-C "));
+    EXPECT_EQ(lines[5], "a") << "the message stops at its first >";
+
+    Form->DisplayMemo->ClearLines();
+    ServerSends("&<D-D><split ");
+    EXPECT_TRUE(Form->DisplayMemo->toPlainText().isEmpty()) << "half a line waits for the rest";
+    ServerSends("message>\r\n");
+    lines = DisplayLines();
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_EQ(lines[1], "split message");
+
+    Form->DisplayMemo->ClearLines();
+    ServerSends("&no closing bracket\r\n");
+    lines = DisplayLines();
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(QRegularExpression("^ \\d\\d.\\d\\d $").match(lines[0]).hasMatch());
+    EXPECT_EQ(lines[1], "");
+}
+
+TEST_F(FormTest, UserListsWelcomeAndOtherLines) {
+    Connected();
+    ServerSends("*w\r\n~ONE-A,\"TWO B,C\",,X\r\n&<ONE-A><hi>\r\n*x\r\n");
+    EXPECT_EQ(Form->lbUsers->count(), 4);
+    EXPECT_EQ(Form->lbUsers->item(1)->text(), "TWO B,C");
+    EXPECT_EQ(Form->lbUsers->item(2)->text(), "");
+    QStringList lines = DisplayLines();
+    ASSERT_EQ(lines.size(), 7) << lines.join('|').toStdString();
+    EXPECT_EQ(lines.mid(0, 4), (QStringList{"          Welcome.", "Korvel chat version 2.0.0", "", ""}));
+    EXPECT_EQ(lines[5], "hi");
+
+    ServerSends("~\r\n");
+    EXPECT_EQ(Form->lbUsers->count(), 0);
+    ServerSends("~A,B,\"C\r\n");
+    EXPECT_EQ(Form->lbUsers->count(), 3);
+    EXPECT_EQ(Form->lbUsers->item(0)->text(), "A");
+}
+
+TEST_F(FormTest, SoundPlaysOncePerAppendedLineOnlyWhenOn) {
+    Connected();
+    ServerSends("&<A-A><quiet>\r\n");
+    EXPECT_TRUE(Sounds.empty());
+    Form->CheckBox2->setChecked(true);
+    ServerSends("&<A-A><loud>\r\n");
+    EXPECT_EQ(Sounds, (std::vector<std::string>{"SYSTEMSTART", "SYSTEMSTART", "SYSTEMSTART"}));
+}
+
+TEST_F(FormTest, ClickingAReferenceOpensOnlyWebAndMailAddresses) {
+    Connected();
+    ServerSends("&<A-A><see [https://example.org/x] now>\r\n&<B-B><run [/usr/bin/xterm]>\r\n");
+    auto clickLine = [&](int line) {
+        const QTextBlock block = Form->DisplayMemo->document()->findBlockByNumber(line);
+        QTextCursor c(block);
+        Form->DisplayMemo->setTextCursor(c);
+        Form->DisplayMemoClick();
+        return Form->DisplayMemo->textCursor().selectedText();
+    };
+    EXPECT_EQ(clickLine(1), "see [https://example.org/x] now");
+    EXPECT_EQ(Opened, QStringList{"https://example.org/x"});
+    EXPECT_EQ(clickLine(4), "run [/usr/bin/xterm]") << "selected";
+    EXPECT_EQ(Opened.size(), 1) << "a local program is never started";
+    clickLine(2);
+    EXPECT_EQ(Opened.size(), 1);
+}
+
+TEST_F(FormTest, TheServerEndingTheSessionKeepsTextAndList) {
+    Connected();
+    ServerSends("~A,B\r\n&<A-A><still here>\r\n");
+    peer::Close(ServerFd);
+    ServerFd = -1;
+    ASSERT_TRUE(RunUntil([&] { return Form->Shape1->FillColor() == 255; }));
+    EXPECT_EQ(Form->lbUsers->count(), 2);
+    EXPECT_EQ(DisplayLines()[1], "still here");
+    EXPECT_TRUE(Form->ConnectButton->isEnabled());
+    EXPECT_FALSE(Form->DisconnectButton->isEnabled());
+}
+
+TEST_F(FormTest, ClosingDuringASessionSendsTheExitLineThenWritesSettings) {
+    Connected();
+    EXPECT_TRUE(ReadSettingsFile().contains("Port="));
+    QFile::remove(Config.path() + "/CL.ini");
+    Form->close();
+    EXPECT_EQ(ReadFromClient(), "~Exit=KORVEL\r\n");
+    const QByteArray ini = ReadSettingsFile();
+    EXPECT_TRUE(ini.contains("User=CALL\r\n"));
+    EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet1);
+}
+
+TEST_F(FormTest, KeysDoNothingInTheConversationAndMousePressesReturnTheFocus) {
+    Connected();
+    ServerSends("&<A-A><text>\r\n");
+    const QString before = Form->DisplayMemo->toPlainText();
+    Form->DisplayMemo->setFocus();
+    QTest::keyClick(Form->DisplayMemo, Qt::Key_Delete);
+    QTest::keyClick(Form->DisplayMemo, Qt::Key_Down);
+    QTest::keyClicks(Form->DisplayMemo, "typed");
+    EXPECT_EQ(Form->DisplayMemo->toPlainText(), before);
+    QTest::mousePress(Form->DisplayMemo->viewport(), Qt::LeftButton);
+    EXPECT_TRUE(Form->SendMemo->hasFocus());
+    QTest::mouseRelease(Form->DisplayMemo->viewport(), Qt::LeftButton);
+    Form->DisplayMemo->setFocus();
+    QTest::mousePress(Form->lbUsers->viewport(), Qt::RightButton);
+    EXPECT_TRUE(Form->SendMemo->hasFocus());
+}
+
+TEST_F(FormTest, AnErrorRaisedByConnectIsShownAndTheWindowStaysOffline) {
+    WriteSettings("[FORM]\r\nHost=no.such.host.invalid\r\nPort=1024\r\nUser=C\r\nName=N\r\n");
+    MakeForm();
+    Form->ConnectButton->click();
+    ASSERT_EQ(Dialogs.Messages.size(), 1);
+    EXPECT_TRUE(Dialogs.Messages[0].startsWith("connect: WSocketResolveHost: Cannot convert host address 'no.such.host.invalid'"))
+        << Dialogs.Messages[0].toStdString();
+    EXPECT_EQ(Form->Shape1->FillColor(), 255);
+}
+
+}  // namespace

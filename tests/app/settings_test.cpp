@@ -1,0 +1,136 @@
+// The settings file: defaults, the round trip of every key, and how values are spelled.
+#include "form_support.h"
+
+#include "tzonlyone.h"
+#include "instance.h"
+#include "settings_values.h"
+
+#include <QProcess>
+
+namespace {
+
+TEST_F(FormTest, WithoutASettingsFileTheDefaultsApplyAndTheFirstCloseWritesAll22Keys) {
+    MakeForm();
+    EXPECT_EQ(Form->pos(), QPoint(0, 0));
+    EXPECT_EQ(Form->size(), QSize(300, 200));
+    EXPECT_EQ(Form->HostEdit->text(), "localhost");
+    EXPECT_EQ(Form->PortEdit->text(), "1024");
+    EXPECT_EQ(Form->DisplayMemo->font().pointSize(), 10);
+    EXPECT_EQ(Form->DisplayMemo->font().family(), "Ms Sans Serif");
+    EXPECT_FALSE(Form->DisplayMemo->font().bold());
+    EXPECT_EQ(Form->DisplayMemoColor, SystemWindowColor);
+    EXPECT_FALSE(Form->CheckBox1->isChecked());
+    Form->close();
+    const QList<QByteArray> lines = ReadSettingsFile().split('\n');
+    QStringList keys;
+    for (const QByteArray& line : lines) {
+        EXPECT_TRUE(line.isEmpty() || line.endsWith('\r')) << "CR LF lines";
+        const int eq = line.indexOf('=');
+        if (eq > 0) keys << QString::fromLatin1(line.left(eq));
+    }
+    EXPECT_EQ(keys, (QStringList{"Top", "Left", "Height", "Width", "Port", "Host", "User", "Name",
+                                 "OnTop", "SendMemoH", "Panel4W", "sound", "DMFontStyle",
+                                 "DMFontSize", "DMcolor", "DMFontColor", "DMFontName",
+                                 "SMFontStyle", "SMFontSize", "SMcolor", "SMFontColor",
+                                 "SMFontName"}));
+    EXPECT_TRUE(ReadSettingsFile().contains("DMcolor=-2147483643\r\n"));
+}
+
+TEST_F(FormTest, EveryValueSurvivesARoundTrip) {
+    MakeForm();
+    Form->move(40, 30);
+    Form->resize(640, 480);
+    Form->edUser->setText("CALL");
+    Form->edName->setText("NAME");
+    Form->CheckBox1->setChecked(true);
+    Form->CheckBox2->setChecked(true);
+    QFont font("Liberation Sans", 14);
+    font.setBold(true);
+    font.setUnderline(true);
+    Dialogs.NextFont = font;
+    Form->RecvWindow1Click();
+    Dialogs.NextColor = QColor(255, 0, 0);
+    Form->SendWindow2Click();
+    Form->close();
+    const QByteArray written = ReadSettingsFile();
+    EXPECT_TRUE(written.contains("DMFontStyle=BoldUnderLine\r\n"));
+    EXPECT_TRUE(written.contains("SMcolor=255\r\n"));
+    EXPECT_TRUE(written.contains("OnTop=1\r\n"));
+    Form.reset();
+
+    MakeForm();
+    EXPECT_EQ(Form->edUser->text(), "CALL");
+    EXPECT_EQ(Form->edName->text(), "NAME");
+    EXPECT_TRUE(Form->CheckBox1->isChecked()) << "OnTop is read back as ontop";
+    EXPECT_TRUE(Form->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_TRUE(Form->CheckBox2->isChecked());
+    EXPECT_EQ(Form->DisplayMemo->font().family(), "Liberation Sans");
+    EXPECT_EQ(Form->DisplayMemo->font().pointSize(), 14);
+    EXPECT_TRUE(Form->DisplayMemo->font().bold());
+    EXPECT_TRUE(Form->DisplayMemo->font().underline());
+    EXPECT_EQ(Form->SendMemoColor, 255) << "SMcolor is read back as SMColor";
+    EXPECT_EQ(Form->SendMemo->palette().color(QPalette::Base), QColor(255, 0, 0));
+    EXPECT_EQ(Form->size(), QSize(640, 480));
+    Form->close();
+    EXPECT_EQ(ReadSettingsFile(), written) << "reading and writing again changes nothing";
+}
+
+TEST_F(FormTest, ValuesAreReadAsTheirTypesSpellThem) {
+    WriteSettings("; kept\r\n[form]\r\ntop=0x10\r\nLEFT=$20\r\nDMFontStyle=bOLDiTALIC\r\n"
+                  "SMFontStyle=\" Bold\"\r\nDMColor=255\r\nSMColor=-2147483643\r\nPort=abc\r\n"
+                  "SendMemoH=xyz\r\nontop=0\r\n[other]\r\nx=1\r\n");
+    MakeForm();
+    EXPECT_EQ(Form->pos(), QPoint(32, 16));
+    EXPECT_TRUE(Form->DisplayMemo->font().bold());
+    EXPECT_TRUE(Form->DisplayMemo->font().italic());
+    EXPECT_FALSE(Form->SendMemo->font().bold()) << "a leading blank matches no style";
+    EXPECT_EQ(Form->DisplayMemo->palette().color(QPalette::Base), QColor(255, 0, 0));
+    EXPECT_EQ(Form->SendMemoColor, SystemWindowColor);
+    EXPECT_EQ(Form->PortEdit->text(), "abc") << "strings stand as they are";
+    EXPECT_FALSE(Form->CheckBox1->isChecked());
+    Form->close();
+    const QByteArray written = ReadSettingsFile();
+    EXPECT_TRUE(written.startsWith("; kept\r\n")) << "lines the program does not know are kept";
+    EXPECT_TRUE(written.contains("[other]\r\nx=1\r\n"));
+}
+
+TEST_F(FormTest, ACrashedFirstCopyDoesNotLockLaterCopiesOut) {
+    // A block left holding a handle that nobody answers on.
+    const QString name = qEnvironmentVariable("KORVELCHAT_INSTANCE_NAME");
+    int error = 0;
+    auto stale = TSharedMemBlock::Open(name, 4, error);
+    ASSERT_TRUE(stale);
+    const uint32_t dead = 0x7FFFFFF0;
+    std::memcpy(stale->Data(), &dead, 4);
+    MakeForm();
+    EXPECT_FALSE(Form->AnotherInstanceRunning());
+    uint32_t now = 0;
+    std::memcpy(&now, stale->Data(), 4);
+    EXPECT_NE(now, dead) << "the block was taken over";
+    EXPECT_NE(now, 0u);
+}
+
+TEST_F(FormTest, ASecondCopyRaisesTheFirstAndEndsWithoutWritingSettings) {
+    MakeForm();
+    ASSERT_FALSE(Form->AnotherInstanceRunning());
+    int raised = 0;
+    auto original = Form->TzOnlyOne1->OnActivationRequested;
+    Form->TzOnlyOne1->OnActivationRequested = [&] {
+        ++raised;
+        original();
+    };
+    QTemporaryDir otherConfig;
+    QProcess second;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KORVELCHAT_CONFIG_DIR", otherConfig.path());
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    second.setProcessEnvironment(env);
+    second.start(KORVEL_PROGRAM, {});
+    ASSERT_TRUE(second.waitForStarted());
+    ASSERT_TRUE(RunUntil([&] { return second.state() == QProcess::NotRunning; }, 10000));
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(raised, 1);
+    EXPECT_FALSE(QFile::exists(otherConfig.path() + "/CL.ini")) << "the second copy writes nothing";
+}
+
+}  // namespace
