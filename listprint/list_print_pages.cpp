@@ -1,0 +1,422 @@
+// Pagination: the run (BeginDoc .. EndDoc), the current position, line height, the page-break
+// and wrap rules, the steps of every page start, and the text export mode.
+#include "list_print.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include <cstdlib>
+#include <limits>
+#include <new>
+
+namespace {
+
+// Windows-1252 for the export file: the printable range 0x80..0x9F differs from Latin-1.
+constexpr char16_t Cp1252High[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+QByteArray ToWindows1252(QStringView Text) {
+    QByteArray out;
+    out.reserve(Text.size());
+    for (QChar c : Text) {
+        const char16_t u = c.unicode();
+        if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
+            out.append(static_cast<char>(u));
+            continue;
+        }
+        char mapped = '?';
+        for (int i = 0; i < 32; ++i)
+            if (Cp1252High[i] == u && u != 0) mapped = static_cast<char>(0x80 + i);
+        out.append(mapped);
+    }
+    return out;
+}
+
+}  // namespace
+
+// --- Fonts and metrics --------------------------------------------------------------------------
+
+void TCustomListPrint::ApplyPrinterFont() const {
+    const TDeviceMetrics& d = Device();
+    // The font is recreated at the printer's vertical resolution: its pixel size is the point
+    // size scaled to printer pixels, which is also the basic line height.
+    double points = Font_.pointSizeF();
+    if (points <= 0) points = Font_.pixelSize() * 72.0 / 96.0;
+    int h = std::abs(static_cast<int>(RoundHalfEven(points * d.DpiY / 72.0)));
+    if (h < 1) h = 1;
+    QFont f = Font_;
+    f.setFamily(ResolveFontFamily(Font_.family()));
+    f.setPixelSize(h);
+    // Print output is not hinted; measuring without hinting keeps widths true to the page.
+    f.setHintingPreference(QFont::PreferNoHinting);
+    PrinterFont_ = f;
+    Metrics_ = QFontMetrics(f);
+    ExternalLeading_ = Metrics_.leading();
+    switch (LineSpacing_) {
+    case 0: LineHeight_ = h / 2; break;
+    case 2: LineHeight_ = h + h / 2; break;
+    case 3: LineHeight_ = 2 * h; break;
+    default: LineHeight_ = h; break;  // 1, and anything the setter let through
+    }
+    FontValid_ = true;
+}
+
+QFont TCustomListPrint::PrinterFont() const {
+    if (!FontValid_) ApplyPrinterFont();
+    return PrinterFont_;
+}
+
+int TCustomListPrint::LineHeight() const {
+    if (!FontValid_) ApplyPrinterFont();
+    return LineHeight_;
+}
+
+int TCustomListPrint::TextWidth(const QString& Text) const {
+    if (!FontValid_) ApplyPrinterFont();
+    return Metrics_.horizontalAdvance(Text);
+}
+
+// --- Body rectangle -------------------------------------------------------------------------
+
+int TCustomListPrint::BodyLeft() const { return UnitsToDeviceX(MarginLeft_ - OffsetX()); }
+int TCustomListPrint::BodyTop() const { return UnitsToDeviceY(MarginTop_ - OffsetY()); }
+
+int TCustomListPrint::BodyWidth() const {
+    const long long w = static_cast<long long>(UnitsToDeviceX(PaperWidth() - 2 * OffsetX())) - BodyLeft() -
+                        UnitsToDeviceX(MarginRight_ - OffsetX());
+    return w < std::numeric_limits<int>::min() || w > std::numeric_limits<int>::max() ? 0 : static_cast<int>(w);
+}
+
+int TCustomListPrint::BodyHeight() const {
+    const long long h = static_cast<long long>(UnitsToDeviceY(PaperHeight() - 2 * OffsetY())) - BodyTop() -
+                        UnitsToDeviceY(MarginBottom_ - OffsetY());
+    return h < std::numeric_limits<int>::min() || h > std::numeric_limits<int>::max() ? 0 : static_cast<int>(h);
+}
+
+// --- The run --------------------------------------------------------------------------------
+
+void TCustomListPrint::Refresh() {
+    RefreshPending_ = false;
+    ForgetDevice();
+    if (!IsPrinting()) {
+        // Margins follow a changed paper size or offset.
+        SetMarginTop(MarginTop_);
+        SetMarginBottom(MarginBottom_);
+        SetMarginLeft(MarginLeft_);
+        SetMarginRight(MarginRight_);
+    }
+    ApplyPrinterFont();
+    PictureFontStale_ = true;
+    if (!HeaderFormat_.isEmpty()) ParseHeaderFooterFormat(HeaderFormat_, hfHeader);
+    if (!FooterFormat_.isEmpty()) ParseHeaderFooterFormat(FooterFormat_, hfFooter);
+}
+
+void TCustomListPrint::StartNewPicture() {
+    const QSize size(UnitsToDeviceX(PaperWidth() - OffsetX()), UnitsToDeviceY(PaperHeight() - OffsetY()));
+    try {
+        PageList_.push_back(std::make_unique<TPagePicture>(size));
+    } catch (const std::bad_alloc&) {
+        throw EPagePrinter(lpk::STooManyPages);
+    }
+    Current_ = PageList_.back().get();
+    PictureFontStale_ = true;
+}
+
+void TCustomListPrint::BeginDoc() {
+    // The print job plays the pages of the list; they cannot be replaced under it.
+    if (Sending_) throw EPagePrinter(lpk::SClearPrinting);
+    CancelRequest_ = false;
+    Refresh();
+    Generating_ = true;
+    HeaderMode_ = false;
+    if (PrintToFile_) {
+        ExportFile_.setFileName(FileName_);
+        if (!ExportFile_.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            Generating_ = false;
+            throw EInOutError("Cannot open \"" + FileName_.toStdString() + "\" for writing: " +
+                              ExportFile_.errorString().toStdString());
+        }
+        ExportOpen_ = true;
+    } else {
+        PageList_.clear();
+        StartNewPicture();
+    }
+    PageNumber_ = 1;
+    PageStart();
+}
+
+void TCustomListPrint::EndDoc() {
+    Generating_ = false;
+    if (ExportOpen_) {
+        const bool flushed = ExportFile_.flush();
+        if (!flushed) throw EInOutError("Cannot write \"" + FileName_.toStdString() + "\": " +
+                                        ExportFile_.errorString().toStdString());
+        ExportFile_.close();
+        ExportOpen_ = false;
+        ShowMessage(QString::fromLatin1(lpk::SContentExported).replace(QLatin1String("%s"), FileName_));
+        return;
+    }
+    Scratch_ = std::make_unique<TPagePicture>();
+    Current_ = Scratch_.get();
+    PictureFontStale_ = true;
+    PageNumber_ = PageList_.empty() ? 0 : 1;
+    UpdateScrollRange();
+    Invalidate();
+}
+
+int TCustomListPrint::NewPage() {
+    if (ExportOpen_) {
+        ExportText(QStringLiteral("\f"));
+        ExportLineEnd();
+    } else {
+        StartNewPicture();
+    }
+    ++PageNumber_;
+    PageStart();
+    return PageNumber_;
+}
+
+int TCustomListPrint::NewLine() {
+    X_ = 0;
+    Y_ += LineHeight();
+    if (ExportOpen_ || HeaderMode_ || Y_ + LineHeight() < BodyHeight()) {
+        if (ExportOpen_) ExportLineEnd();
+        ++LineNumber_;
+    } else {
+        NewPage();
+    }
+    if (OnNewLine) OnNewLine(this);
+    return LineNumber_;
+}
+
+// A line that does not fit below the current one goes to a new page, except in export mode. The
+// first line of a page is always drawn, even when the body is lower than one line: otherwise a
+// too-small body would put an empty page before every line.
+bool TCustomListPrint::NeedsPageBreak() const {
+    return !ExportOpen_ && !HeaderMode_ && Y_ > 0 && Y_ + LineHeight() >= BodyHeight();
+}
+
+void TCustomListPrint::Write(const QString& Text) {
+    const QString text = Text.contains(QLatin1Char('\t')) ? ExpandTabs(Text, TabSize_) : Text;
+    const int w = TextWidth(text);
+    const int room = BodyWidth() - X_;
+    if (w > room && text.size() > 1) {
+        if (WordWrap_)
+            Wrap(text, wmContinuation);
+        else
+            WriteFitted(text, room);
+        return;
+    }
+    if (NeedsPageBreak()) NewPage();
+    if (ExportOpen_) {
+        ExportText(text);
+        ExportFile_.flush();
+    } else {
+        DrawTextAt(BodyLeft() + X_, BodyTop() + Y_, text);
+    }
+    X_ += w;
+}
+
+// Without word wrap the text is cut to what fits the rest of the line. When not even its first
+// character fits behind text already written, nothing is written: drawing it would only run
+// over the right margin.
+void TCustomListPrint::WriteFitted(const QString& Text, int Width) {
+    const QString piece = FitText(Text, Width);
+    if (X_ > 0 && TextWidth(piece) > Width) return;
+    Write(piece);
+}
+
+void TCustomListPrint::WriteLn(const QString& Text) {
+    const QString text = Text.contains(QLatin1Char('\t')) ? ExpandTabs(Text, TabSize_) : Text;
+    const int w = TextWidth(text);
+    const int body = BodyWidth();
+    if (w > body && text.size() > 1) {
+        X_ = 0;
+        if (WordWrap_)
+            Wrap(text, wmLine);
+        else
+            WriteLn(FitText(text, body));
+        return;
+    }
+    // The page break comes before the alignment: a new page starts at X 0.
+    if (NeedsPageBreak()) NewPage();
+    switch (Alignment_) {
+    case taRightJustify: X_ = body - w; break;
+    case taCenter: X_ = (body - w) / 2; break;
+    case taLeftJustify: X_ = 0; break;
+    }
+    if (ExportOpen_) {
+        // Indented with blanks; the line end is NewLine's.
+        const int blank = TextWidth(QStringLiteral(" "));
+        ExportText(Spaces(blank > 0 ? X_ / blank : 0) + text);
+    } else {
+        DrawTextAt(BodyLeft() + X_, BodyTop() + Y_, text);
+    }
+    NewLine();
+}
+
+void TCustomListPrint::Wrap(const QString& Text, TWrapMode Mode) {
+    QString remaining = Text;
+    try {
+        while (!remaining.isEmpty()) {
+            const int room = BodyWidth() - X_;
+            // A continuation that finds no room for even one character starts on the next line.
+            if (Mode == wmContinuation && X_ > 0 && TextWidth(remaining.left(1)) > room) {
+                NewLine();
+                continue;
+            }
+            const QString piece = SplitToFit(remaining, room, Mode == wmLine ? bbDrop : bbKeep);
+            if (Mode == wmContinuation) {
+                Write(piece);
+                if (!remaining.isEmpty()) NewLine();
+            } else {
+                WriteLn(piece);
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        throw EPagePrinter(lpk::STooLongLines);
+    }
+}
+
+void TCustomListPrint::PrintLines(bool TableMode) {
+    const QStringList lines = Lines_;  // a handler may change Lines while they are printed
+    const bool asTable = TableMode && !TableColumns_.isEmpty();
+    for (const QString& line : lines) {
+        if (asTable)
+            WriteTableLine(line);
+        else
+            WriteLn(line);
+    }
+}
+
+void TCustomListPrint::Clear() {
+    if (IsPrinting() || Sending_) throw EPagePrinter(lpk::SClearPrinting);
+    PageList_.clear();
+    Scratch_ = std::make_unique<TPagePicture>();
+    Current_ = Scratch_.get();
+    PictureFontStale_ = true;
+    PageNumber_ = 0;
+    UpdateScrollRange();
+    Invalidate();
+}
+
+// --- Cutting text -----------------------------------------------------------------------------
+
+QString TCustomListPrint::FitText(const QString& Text, int Width) const {
+    if (Text.isEmpty() || TextWidth(Text) <= Width) return Text;
+    // Bisection over prefix lengths; at most about log2(length) measurements.
+    int low = 1, high = static_cast<int>(Text.size()), previous = 0, mid = 0;
+    for (;;) {
+        mid = (low + high) / 2;
+        const int w = TextWidth(Text.left(mid));
+        if (w > Width)
+            high = mid;
+        else if (w < Width)
+            low = mid;
+        else
+            low = high;
+        if (mid == previous || high <= low) break;
+        previous = mid;
+    }
+    return Text.left(mid);
+}
+
+// The piece is the longest prefix that fits. When it stops right before a blank or control
+// character, that character is consumed with bbDrop and starts the next piece with bbKeep;
+// otherwise the piece is cut back after its last blank, or, holding none, broken between
+// characters.
+QString TCustomListPrint::SplitToFit(QString& Remaining, int Width, TBlankAtBreak Blank) const {
+    QString piece = FitText(Remaining, Width);
+    qsizetype n = piece.size();
+    if (n < Remaining.size()) {
+        if (Remaining[n].unicode() < 33) {
+            if (Blank == bbDrop) ++n;
+        } else {
+            piece = CutAtLastBlank(piece);
+            n = piece.size();
+        }
+    }
+    Remaining.remove(0, n);
+    return piece;
+}
+
+// --- Page start -------------------------------------------------------------------------------
+
+void TCustomListPrint::PageStart() {
+    // 1. Keep the progress dialog alive and see its Stop button.
+    if (ShowProgress_) QCoreApplication::processEvents();
+    ShowProgressState(QString::fromLatin1(lpk::SRegenerating), QString::fromLatin1(lpk::SPagePrefix), PageNumber_, 1, 0);
+    if (ShowProgress_ && ShowCancel_) QCoreApplication::processEvents();
+    if (CancelRequest_) throw ECancelPrinting();
+    // 2.
+    X_ = Y_ = LineNumber_ = 0;
+    // 3.
+    HandleListPrintMessage(WM_LP_PAGESTART);
+    // 4.
+    if (OnNewPage) OnNewPage(this);
+    // 5. The header and footer are table lines of their own layout, font and wrapping, drawn
+    // outside the body; what the body uses is put back afterwards.
+    const int savedX = X_, savedY = Y_, savedLine = LineNumber_;
+    const QString savedColumns = TableColumns_;
+    const bool savedGrids = TableGrids_, savedWrap = WordWrap_, savedHeaderMode = HeaderMode_;
+    const QFont savedFont = Font_;
+    auto restore = [&] {
+        HeaderMode_ = savedHeaderMode;
+        X_ = savedX;
+        Y_ = savedY;
+        LineNumber_ = savedLine;
+        TableColumns_ = savedColumns;
+        TableGrids_ = savedGrids;
+        WordWrap_ = savedWrap;
+        SetFont(savedFont);
+    };
+    TableGrids_ = false;
+    HeaderMode_ = true;
+    // 6. and 7.
+    try {
+        if (!ExportOpen_) DrawHeaderFooter();
+    } catch (...) {
+        restore();
+        throw;
+    }
+    restore();
+    // 8.
+    if (OnNewLine) OnNewLine(this);
+    // 9.
+    DrawFrame();
+}
+
+void TCustomListPrint::HandleListPrintMessage(unsigned /*Msg*/) {}
+
+// --- Drawing and export -------------------------------------------------------------------------
+
+void TCustomListPrint::DrawTextAt(int Left, int Top, const QString& Text) {
+    if (Text.isEmpty()) return;
+    if (PictureFontStale_) {
+        Current_->SetFont(PrinterFont());
+        PictureFontStale_ = false;
+    }
+    Current_->DrawText(QPoint(Left, Top), Text);
+}
+
+void TCustomListPrint::DrawPolyline(QPoint From, QPoint To, int PenWidth) {
+    Current_->Polyline({From, To}, PenWidth);
+}
+
+void TCustomListPrint::ExportText(const QString& Text) {
+    const QByteArray bytes = ToWindows1252(Text);
+    if (ExportFile_.write(bytes) != bytes.size())
+        throw EInOutError("Cannot write \"" + FileName_.toStdString() + "\": " + ExportFile_.errorString().toStdString());
+}
+
+void TCustomListPrint::ExportLineEnd() { ExportText(QStringLiteral("\r\n")); }
+
+void TCustomListPrint::ShowMessage(const QString& Text) {
+    if (ShowMessageHook) {
+        ShowMessageHook(this, Text);
+        return;
+    }
+    ShowModalMessage(Text);
+}
