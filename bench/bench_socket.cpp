@@ -1,0 +1,352 @@
+// Socket throughput and connection set-up: TWSocket against raw POSIX sockets on loopback, all
+// on one thread, measured in the same run and printed as ratios.
+//
+//   stream   256 MiB from a TWSocket to a peer TWSocket that reads 2048 bytes per Receive; the
+//            sender tops its queue up to 64 KiB whenever it is drained. Baselines: a poll() loop
+//            over raw sockets with the same call sizes (1460-byte sends, 2048-byte reads), and
+//            one with 64 KiB sends and reads.
+//   connect  Connect, OnSessionConnected, Close, again; against a listener that accepts and
+//            closes. Baseline: the same cycle on a raw non-blocking socket.
+//
+// Every case runs once in each of five rounds; the summary at the end prints the median figures
+// and, for each ratio, the median of the ratios taken within a round.
+//
+// Own flags (besides the benchmark library's): --mib=N (stream size, default 256) and
+// --cycles=N (connect cycles, default 2000); smaller values suit a run under a profiler.
+#include "line_wsocket.h"
+#include "posix_baseline.h"
+#include "stream_check.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int ReadSize = 2048;            // what the receiving handler asks for per Receive
+constexpr int QueueTarget = 64 * 1024;    // the sender keeps this much queued
+constexpr int RunTimeoutMs = 60 * 1000;   // a stalled run fails instead of hanging
+constexpr double Goal = 0.75;             // TWSocket against raw sockets with the same calls
+constexpr int Rounds = 5;                 // every case runs once per round
+
+uint64_t StreamBytes = 256ull << 20;
+int ConnectCycles = 2000;
+
+// The figures (MiB/s or cycles/s) of every finished run, by benchmark name and round; by the
+// wall clock and by CPU time.
+struct TFigure {
+    double Wall = 0;
+    double Cpu = 0;
+};
+std::map<std::string, std::map<int, TFigure>> Figures;
+bool AnyFailure = false;
+
+// Sets up the event loop of one run: a failure or the time limit ends it.
+class TRunLoop {
+public:
+    TRunLoop() {
+        Deadline.setSingleShot(true);
+        QObject::connect(&Deadline, &QTimer::timeout, [this] { Fail("timed out"); });
+        Deadline.start(RunTimeoutMs);
+    }
+    void Fail(const std::string& Why) {
+        if (Failure.empty()) Failure = Why;
+        Loop.quit();
+    }
+    void Exec() { Loop.exec(); }
+    void Quit() { Loop.quit(); }
+
+    QEventLoop Loop;
+    std::string Failure;
+
+private:
+    QTimer Deadline;
+};
+
+TRunResult TWSocketStream(uint64_t Total) {
+    TRunResult r;
+    TRunLoop run;
+    const TStreamPattern pattern(MaxChunk);
+    TStreamChecker checker(pattern);
+    char buffer[ReadSize];
+    uint64_t queued = 0;      // bytes given to Send
+    uint64_t handedOver = 0;  // bytes the send chain has passed to the transport
+    bool done = false;
+    TStopwatch clock;
+
+    TWSocket listener, server, client;
+    for (TWSocket* s : {&listener, &server, &client})
+        s->OnBgException = [&](QObject*, const std::exception& E, bool&) { run.Fail(E.what()); };
+
+    listener.OnSessionAvailable = [&](QObject*, uint16_t Error) {
+        if (Error != 0) return run.Fail("accept: error " + std::to_string(Error));
+        server.Dup(listener.Accept());
+    };
+    server.OnDataAvailable = [&](QObject*, uint16_t) {
+        const int n = server.Receive(buffer, ReadSize);
+        if (n <= 0) return;  // a notification that found nothing left
+        checker.Take(buffer, n);
+        if (checker.Received >= Total && !done) {
+            clock.Stop(r);
+            done = true;
+            run.Quit();
+        }
+    };
+    server.OnSessionClosed = [&](QObject*, uint16_t) {
+        if (!done) run.Fail("the receiving end was closed before the end of the stream");
+    };
+
+    // OnDataSent comes only once the send chain is drained, so one Send per event refills it.
+    client.OnSendData = [&](QObject*, int Count) { handedOver += static_cast<uint64_t>(Count); };
+    auto topUp = [&] {
+        const uint64_t waiting = queued - handedOver;
+        if (queued >= Total || waiting >= QueueTarget) return;
+        const uint64_t chunk = std::min<uint64_t>(QueueTarget - waiting, Total - queued);
+        client.Send(pattern.At(queued), static_cast<int>(chunk));
+        queued += chunk;
+    };
+    client.OnSessionConnected = [&](QObject*, uint16_t Error) {
+        if (Error != 0) return run.Fail("connect: error " + std::to_string(Error));
+        clock.Start();
+        topUp();
+    };
+    client.OnDataSent = [&](QObject*, uint16_t Error) {
+        if (Error != 0) return run.Fail("send: error " + std::to_string(Error));
+        topUp();
+    };
+    client.OnSessionClosed = [&](QObject*, uint16_t) {
+        if (!done) run.Fail("the sending end was closed before the end of the stream");
+    };
+
+    try {
+        listener.SetProto("tcp");
+        listener.SetAddr("127.0.0.1");
+        listener.SetPort("0");
+        listener.Listen();
+        client.SetAddr("127.0.0.1");
+        client.SetPort(listener.GetBoundPort());
+        client.Connect();
+    } catch (const std::exception& E) {
+        run.Fail(E.what());
+    }
+    if (run.Failure.empty()) run.Exec();
+
+    r.Count = checker.Received;
+    r.Failure = run.Failure;
+    if (r.Failure.empty() && checker.Corrupt) r.Failure = "received bytes differ from the bytes sent";
+    if (r.Failure.empty() && checker.Received != Total)
+        r.Failure = "received more bytes than were sent";
+    return r;
+}
+
+TRunResult TWSocketConnectCycles(int Cycles) {
+    TRunResult r;
+    TRunLoop run;
+    TPosixAcceptCloser listener;
+    if (!listener.Ok()) {
+        r.Failure = "listen failed";
+        return r;
+    }
+    QSocketNotifier acceptable(listener.Fd(), QSocketNotifier::Read);
+    QObject::connect(&acceptable, &QSocketNotifier::activated, [&] { listener.AcceptAndClose(); });
+    const std::string port = std::to_string(listener.Port());
+    TStopwatch clock;
+
+    TWSocket client;
+    client.OnBgException = [&](QObject*, const std::exception& E, bool&) { run.Fail(E.what()); };
+    // A close resets Addr and Port to unassigned, so every attempt sets them again.
+    auto connectOnce = [&] {
+        try {
+            client.SetAddr("127.0.0.1");
+            client.SetPort(port);
+            client.Connect();
+        } catch (const std::exception& E) {
+            run.Fail(E.what());
+        }
+    };
+    client.OnSessionConnected = [&](QObject*, uint16_t Error) {
+        if (Error != 0) return run.Fail("connect: error " + std::to_string(Error));
+        client.Close();
+        if (++r.Count == static_cast<uint64_t>(Cycles)) {
+            clock.Stop(r);
+            return run.Quit();
+        }
+        // The next attempt starts from the event loop, not from inside this event.
+        QMetaObject::invokeMethod(&run.Loop, connectOnce, Qt::QueuedConnection);
+    };
+
+    clock.Start();
+    connectOnce();
+    if (run.Failure.empty()) run.Exec();
+    r.Failure = run.Failure;
+    listener.AcceptAndClose();
+    return r;
+}
+
+// One run: measures, records the figure, reports it to the benchmark library.
+template <typename Run>
+void Measure(benchmark::State& State, const std::string& Name, int Round, const char* Unit,
+             double PerCount, Run&& RunOnce) {
+    for (auto _ : State) {
+        const TRunResult r = RunOnce();
+        if (!r.Failure.empty() || r.Seconds <= 0 || r.CpuSeconds <= 0) {
+            AnyFailure = true;
+            State.SkipWithError((Name + ": " + (r.Failure.empty() ? "no time" : r.Failure)).c_str());
+            return;
+        }
+        State.SetIterationTime(r.Seconds);
+        const double amount = static_cast<double>(r.Count) / PerCount;
+        const TFigure figure{amount / r.Seconds, amount / r.CpuSeconds};
+        State.counters[Unit] = figure.Wall;
+        State.counters[std::string(Unit) + " (CPU)"] = figure.Cpu;
+        Figures[Name][Round] = figure;
+    }
+}
+
+double Median(std::vector<double> V) {
+    if (V.empty()) return 0;
+    std::sort(V.begin(), V.end());
+    const size_t m = V.size() / 2;
+    return V.size() % 2 ? V[m] : (V[m - 1] + V[m]) / 2;
+}
+
+constexpr const char* RawSmall = "stream/raw_posix/send1460_read2048";
+constexpr const char* RawLarge = "stream/raw_posix/send64K_read64K";
+constexpr const char* Socket = "stream/TWSocket/send1460_read2048";
+constexpr const char* RawCycles = "connect_close/raw_posix";
+constexpr const char* SocketCycles = "connect_close/TWSocket";
+
+// The runs go in rounds, each measuring every case once, one right after the other: this machine's
+// speed drifts by tens of percent over seconds, and a ratio taken within one round sees the same
+// machine on both sides.
+void Register() {
+    constexpr double MiB = 1024.0 * 1024.0;
+    for (int round = 0; round < Rounds; ++round) {
+        auto add = [round](const char* Name, const char* Unit, double PerCount, auto RunOnce) {
+            benchmark::RegisterBenchmark(Name, [=](benchmark::State& S) {
+                Measure(S, Name, round, Unit, PerCount, RunOnce);
+            })->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+        };
+        add(RawSmall, "MiB/s", MiB, [] { return RawStream(StreamBytes, 1460, ReadSize); });
+        add(Socket, "MiB/s", MiB, [] { return TWSocketStream(StreamBytes); });
+        add(RawLarge, "MiB/s", MiB, [] { return RawStream(StreamBytes, MaxChunk, MaxChunk); });
+        add(RawCycles, "cycles/s", 1.0, [] { return RawConnectCycles(ConnectCycles); });
+        add(SocketCycles, "cycles/s", 1.0, [] { return TWSocketConnectCycles(ConnectCycles); });
+    }
+}
+
+using TClockSide = double TFigure::*;
+
+// The median over the rounds of one figure.
+double MedianFigure(const char* Name, TClockSide Side) {
+    std::vector<double> v;
+    for (const auto& [round, figure] : Figures[Name]) v.push_back(figure.*Side);
+    return Median(v);
+}
+
+// The median over the rounds of A / B, both from the same round; 0 when no round has both.
+double MedianRatio(const char* A, const char* B, TClockSide Side) {
+    std::vector<double> v;
+    for (const auto& [round, a] : Figures[A]) {
+        const auto b = Figures[B].find(round);
+        if (b != Figures[B].end() && b->second.*Side > 0) v.push_back(a.*Side / (b->second.*Side));
+    }
+    return Median(v);
+}
+
+void PrintSummary() {
+    // A figure that was not measured (filtered out, or failed) prints as a dash.
+    auto number = [](double V, int Decimals) {
+        char text[32];
+        if (V > 0)
+            std::snprintf(text, sizeof text, "%.*f", Decimals, V);
+        else
+            std::snprintf(text, sizeof text, "-");
+        return std::string(text);
+    };
+    auto value = [&](const char* Label, const char* Name, const char* Unit) {
+        std::printf("    %-44s %10s %-8s %10s\n", Label,
+                    number(MedianFigure(Name, &TFigure::Wall), 1).c_str(), Unit,
+                    number(MedianFigure(Name, &TFigure::Cpu), 1).c_str());
+    };
+    auto ratio = [&](const char* Label, const char* A, const char* B, bool WithGoal = false) {
+        const double wall = MedianRatio(A, B, &TFigure::Wall);
+        std::printf("    %-44s %10s %-8s %10s", Label, number(wall, 3).c_str(), "",
+                    number(MedianRatio(A, B, &TFigure::Cpu), 3).c_str());
+        if (WithGoal && wall > 0) std::printf("   goal %.2f: %s", Goal, wall >= Goal ? "met" : "missed");
+        std::printf("\n");
+    };
+
+    std::printf("\nSummary: medians over %d rounds; each ratio is the median of the ratios taken "
+                "within a round\n", Rounds);
+    std::printf("    %-44s %10s %-8s %10s\n", "", "wall", "", "CPU time");
+    std::printf("  loopback stream of %llu MiB, one thread\n",
+                static_cast<unsigned long long>(StreamBytes >> 20));
+    value("raw POSIX, 1460-byte sends, 2048-byte reads", RawSmall, "MiB/s");
+    value("raw POSIX, 64 KiB sends and reads", RawLarge, "MiB/s");
+    value("TWSocket, 1460-byte blocks, 2048-byte reads", Socket, "MiB/s");
+    ratio("ratio TWSocket / raw (1460/2048)", Socket, RawSmall, true);
+    ratio("ratio TWSocket / raw (64 KiB)", Socket, RawLarge);
+    ratio("ratio raw (1460/2048) / raw (64 KiB)", RawSmall, RawLarge);
+    std::printf("  connect and close, %d cycles\n", ConnectCycles);
+    value("raw POSIX", RawCycles, "cycles/s");
+    value("TWSocket", SocketCycles, "cycles/s");
+    ratio("ratio TWSocket / raw", SocketCycles, RawCycles);
+}
+
+// Takes --mib=N and --cycles=N out of the arguments; false on a malformed value.
+bool TakeOwnFlags(int& Argc, char** Argv) {
+    int kept = 1;
+    for (int i = 1; i < Argc; ++i) {
+        const char* a = Argv[i];
+        auto value = [&](const char* Flag, long long Min, long long& Out) {
+            const size_t n = std::strlen(Flag);
+            if (std::strncmp(a, Flag, n) != 0) return false;
+            char* end = nullptr;
+            Out = std::strtoll(a + n, &end, 10);
+            if (*end != '\0' || Out < Min) Out = -1;
+            return true;
+        };
+        long long v;
+        if (value("--mib=", 1, v)) {
+            if (v < 0) return false;
+            StreamBytes = static_cast<uint64_t>(v) << 20;
+        } else if (value("--cycles=", 1, v)) {
+            if (v < 0 || v > 1000000) return false;
+            ConnectCycles = static_cast<int>(v);
+        } else {
+            Argv[kept++] = Argv[i];
+        }
+    }
+    Argc = kept;
+    Argv[Argc] = nullptr;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!TakeOwnFlags(argc, argv)) {
+        std::fprintf(stderr, "usage: %s [--mib=N] [--cycles=N] [benchmark flags]\n", argv[0]);
+        return 2;
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
+    QCoreApplication app(argc, argv);
+
+    Register();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    PrintSummary();
+    return AnyFailure ? 1 : 0;
+}

@@ -1,0 +1,216 @@
+#include "posix_baseline.h"
+
+#include "stream_check.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr int PollTimeoutMs = 5000;  // loopback never stalls this long unless something broke
+
+std::string ErrnoText(const char* What) { return std::string(What) + ": " + std::strerror(errno); }
+
+sockaddr_in Loopback(uint16_t Port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(Port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+bool WouldBlock(int Err) { return Err == EAGAIN || Err == EWOULDBLOCK; }
+
+// Owns one descriptor.
+struct TFd {
+    int Fd = -1;
+    ~TFd() {
+        if (Fd >= 0) ::close(Fd);
+    }
+};
+
+// A connected pair over loopback, both ends non-blocking: Client sends, Server receives.
+bool ConnectedPair(TFd& Client, TFd& Server, std::string& Failure) {
+    TPosixAcceptCloser listener;
+    if (!listener.Ok()) {
+        Failure = ErrnoText("listen");
+        return false;
+    }
+    // Connected blocking: the listener's backlog completes the handshake before accept.
+    Client.Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in to = Loopback(listener.Port());
+    if (Client.Fd < 0 ||
+        ::connect(Client.Fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        Failure = ErrnoText("connect");
+        return false;
+    }
+    Server.Fd = ::accept4(listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (Server.Fd < 0) {
+        Failure = ErrnoText("accept");
+        return false;
+    }
+    if (::fcntl(Client.Fd, F_SETFL, ::fcntl(Client.Fd, F_GETFL) | O_NONBLOCK) != 0) {
+        Failure = ErrnoText("fcntl");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TPosixAcceptCloser::TPosixAcceptCloser() {
+    Fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (Fd_ < 0) return;
+    sockaddr_in at = Loopback(0);
+    socklen_t len = sizeof at;
+    if (::bind(Fd_, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
+        ::listen(Fd_, SOMAXCONN) != 0 ||
+        ::getsockname(Fd_, reinterpret_cast<sockaddr*>(&at), &len) != 0) {
+        ::close(Fd_);
+        Fd_ = -1;
+        return;
+    }
+    Port_ = ntohs(at.sin_port);
+}
+
+TPosixAcceptCloser::~TPosixAcceptCloser() {
+    if (Fd_ >= 0) ::close(Fd_);
+}
+
+int TPosixAcceptCloser::AcceptAndClose() {
+    int taken = 0;
+    for (;;) {
+        const int fd = ::accept4(Fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            // A connection reset before it was taken is simply gone; keep draining.
+            if (errno == ECONNABORTED || errno == EINTR) continue;
+            return taken;
+        }
+        // An orderly close: a reset here could reach the client before it has seen its
+        // connection established, and fail the attempt.
+        ::close(fd);
+        ++taken;
+    }
+}
+
+TRunResult RawStream(uint64_t Total, int SendSize, int ReadSize) {
+    TRunResult r;
+    TFd client, server;
+    if (!ConnectedPair(client, server, r.Failure)) return r;
+
+    const TStreamPattern pattern(MaxChunk);
+    TStreamChecker checker(pattern);
+    std::vector<char> buffer(static_cast<size_t>(ReadSize));
+    uint64_t sent = 0;
+
+    TStopwatch clock;
+    clock.Start();
+    while (checker.Received < Total) {
+        pollfd fds[2] = {{client.Fd, static_cast<short>(sent < Total ? POLLOUT : 0), 0},
+                         {server.Fd, POLLIN, 0}};
+        const int ready = ::poll(fds, 2, PollTimeoutMs);
+        if (ready <= 0) {
+            r.Failure = ready == 0 ? "stream stalled" : ErrnoText("poll");
+            return r;
+        }
+        if (fds[0].revents & (POLLERR | POLLHUP)) {
+            r.Failure = "sending end failed";
+            return r;
+        }
+        // Each side works until the kernel would block, as an event-driven socket does.
+        if (fds[0].revents & POLLOUT) {
+            while (sent < Total) {
+                const int chunk = static_cast<int>(std::min<uint64_t>(SendSize, Total - sent));
+                const ssize_t n = ::send(client.Fd, pattern.At(sent), static_cast<size_t>(chunk),
+                                         MSG_NOSIGNAL);
+                if (n < 0) {
+                    if (WouldBlock(errno)) break;
+                    r.Failure = ErrnoText("send");
+                    return r;
+                }
+                sent += static_cast<uint64_t>(n);
+            }
+        }
+        if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+            for (;;) {
+                const ssize_t n = ::recv(server.Fd, buffer.data(), buffer.size(), 0);
+                if (n < 0) {
+                    if (WouldBlock(errno)) break;
+                    r.Failure = ErrnoText("recv");
+                    return r;
+                }
+                if (n == 0) {
+                    r.Failure = "receiving end saw the connection close early";
+                    return r;
+                }
+                checker.Take(buffer.data(), static_cast<int>(n));
+            }
+        }
+    }
+    clock.Stop(r);
+    r.Count = checker.Received;
+    if (checker.Corrupt) r.Failure = "received bytes differ from the bytes sent";
+    else if (checker.Received != Total) r.Failure = "received more bytes than were sent";
+    return r;
+}
+
+TRunResult RawConnectCycles(int Cycles) {
+    TRunResult r;
+    TPosixAcceptCloser listener;
+    if (!listener.Ok()) {
+        r.Failure = ErrnoText("listen");
+        return r;
+    }
+    const sockaddr_in to = Loopback(listener.Port());
+    const linger abortive{1, 0};
+
+    TStopwatch clock;
+    clock.Start();
+    for (int i = 0; i < Cycles; ++i) {
+        TFd client;
+        client.Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (client.Fd < 0 ||
+            ::setsockopt(client.Fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive) != 0) {
+            r.Failure = ErrnoText("socket");
+            return r;
+        }
+        if (::connect(client.Fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
+            errno != EINPROGRESS) {
+            r.Failure = ErrnoText("connect");
+            return r;
+        }
+        for (bool connected = false; !connected;) {
+            pollfd fds[2] = {{client.Fd, POLLOUT, 0}, {listener.Fd(), POLLIN, 0}};
+            const int ready = ::poll(fds, 2, PollTimeoutMs);
+            if (ready <= 0) {
+                r.Failure = ready == 0 ? "connect stalled" : ErrnoText("poll");
+                return r;
+            }
+            if (fds[1].revents & POLLIN) listener.AcceptAndClose();
+            if (fds[0].revents & (POLLOUT | POLLERR | POLLHUP)) {
+                int err = 0;
+                socklen_t len = sizeof err;
+                ::getsockopt(client.Fd, SOL_SOCKET, SO_ERROR, &err, &len);
+                if (err != 0) {
+                    errno = err;
+                    r.Failure = ErrnoText("connect");
+                    return r;
+                }
+                connected = true;
+            }
+        }
+        ::shutdown(client.Fd, SHUT_WR);
+        ++r.Count;
+    }
+    clock.Stop(r);
+    listener.AcceptAndClose();
+    return r;
+}

@@ -1,0 +1,36 @@
+#pragma once
+// The raw POSIX side of the socket benchmark: the same work as the TWSocket runs, done with
+// plain non-blocking sockets on 127.0.0.1 and one poll() loop on the calling thread. Kept in its
+// own unit because the POSIX headers' macros clash with the Windows names of the socket layer.
+#include "run_timing.h"
+
+#include <cstdint>
+
+// Streams Total bytes from a connected socket to its peer, handing each send() SendSize bytes
+// and each recv() ReadSize bytes.
+TRunResult RawStream(uint64_t Total, int SendSize, int ReadSize);
+
+// Cycles times: connect to a listener served by the same loop, wait until the connection is
+// established, close it. The close is the one the socket object makes (shutdown for sending,
+// then a close with linger on and a zero timeout), so both runs put the same packets on the
+// wire.
+TRunResult RawConnectCycles(int Cycles);
+
+// A listening socket on 127.0.0.1, on a port the system picks, that accepts and closes whatever
+// arrives. The caller watches Fd() for readability and then calls AcceptAndClose().
+class TPosixAcceptCloser {
+public:
+    TPosixAcceptCloser();
+    ~TPosixAcceptCloser();
+    TPosixAcceptCloser(const TPosixAcceptCloser&) = delete;
+    TPosixAcceptCloser& operator=(const TPosixAcceptCloser&) = delete;
+
+    bool Ok() const { return Fd_ >= 0; }
+    int Fd() const { return Fd_; }
+    uint16_t Port() const { return Port_; }
+    int AcceptAndClose();  // connections taken and closed now; never blocks
+
+private:
+    int Fd_ = -1;
+    uint16_t Port_ = 0;
+};
