@@ -47,6 +47,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(Config.isValid());
         qputenv("KORVELCHAT_CONFIG_DIR", Config.path().toLocal8Bit());
+        qputenv("TMPDIR", Config.path().toLocal8Bit());  // the instance endpoint's socket
         qputenv("KORVELCHAT_INSTANCE_NAME",
                 ("KorvelTest" + QUuid::createUuid().toString(QUuid::Id128)).toLocal8Bit());
         SetDialogs(&Dialogs);
