@@ -217,3 +217,31 @@ TEST_F(ListPrintTest, ColumnWidthsUseTheLocaleDecimalSeparator) {
     EXPECT_EQ(lp.TableColumns(), "<12,5|>25");
     QLocale::setDefault(QLocale::c());
 }
+
+// Program start-up creates the print control and sets its form values; none of that may open
+// the printer (a system printer connection is slow to make).
+TEST(ListPrintStartUp, ConstructionAndLoadingLeaveThePrinterAlone) {
+    struct TCountingPrinter : TTestPrinter {
+        bool Available() override {
+            ++Queries;
+            return TTestPrinter::Available();
+        }
+        int Queries = 0;
+    } printer;
+    TCustomListPrint lp;
+    lp.SetPrinter(&printer);
+    lp.BeginLoading();
+    lp.SetMarginTop(25);
+    lp.SetMarginBottom(25);
+    lp.SetZoomPercent(35);
+    lp.SetHeaderFormat("&cX");
+    lp.SetPageNumber(0);
+    lp.Loaded();
+    EXPECT_EQ(printer.Queries, 0);
+    // The first run opens it.
+    lp.SetShowProgress(false);
+    lp.BeginDoc();
+    lp.EndDoc();
+    EXPECT_GT(printer.Queries, 0);
+    EXPECT_EQ(lp.HeaderLine(), "X");
+}
