@@ -330,6 +330,7 @@ int recv(SOCKET s, char* buf, int len, int flags) {
         e->ReadArmed = true;  // recv re-enables FD_READ
         updateNotifiers(s, *e);
     }
+    if (!(flags & MSG_PEEK)) e->ReadDrained = e->Type == SOCK_STREAM && n >= 0 && n < len;
     if (n == 0 && e->ResetError) return failWith(e->ResetError);
     if (n < 0 && (err == ECONNRESET || err == ETIMEDOUT)) e->ResetError = ErrorFromErrno(err);
     return n >= 0 ? static_cast<int>(n) : fail(err);
@@ -418,6 +419,10 @@ int ioctlsocket(SOCKET s, long cmd, u_long* argp) {
     if (!e) return SOCKET_ERROR;
     if (!argp) return failWith(WSAEFAULT);
     if (cmd == FIONREAD) {
+        if (e->ReadDrained) {
+            *argp = 0;
+            return 0;
+        }
         int n = 0;
         if (::ioctl(e->Fd, posix::fionread, &n) != 0) return fail(errno);
         *argp = static_cast<u_long>(n);

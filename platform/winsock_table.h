@@ -31,6 +31,10 @@ struct Entry {
     bool WriteArmed = false;   // a send failed with WSAEWOULDBLOCK: FD_WRITE when writable
     bool CloseDone = false;    // FD_CLOSE was posted, or the connection failed: never again
     int ResetError = 0;        // the connection broke (Windows code): reads report it
+    // The last recv took less than it asked for: the socket was empty then, and until the
+    // next readiness report nothing new can have been seen, so FIONREAD answers 0 without
+    // asking the kernel (the receive loop asks after every read).
+    bool ReadDrained = false;
 
     std::unique_ptr<QSocketNotifier> ReadNotifier;
     std::unique_ptr<QSocketNotifier> WriteNotifier;
