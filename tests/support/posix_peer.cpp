@@ -81,6 +81,15 @@ std::string RecvExactly(int Fd, std::size_t Count, int TimeoutMs) {
     return out;
 }
 
+int RecvNow(int Fd, std::string& Out) {
+    if (!readable(Fd, 0)) return -1;
+    char buf[65536];
+    const ssize_t n = ::recv(Fd, buf, sizeof buf, 0);
+    if (n <= 0) return 0;
+    Out.append(buf, static_cast<std::size_t>(n));
+    return static_cast<int>(n);
+}
+
 bool WaitEof(int Fd, int TimeoutMs) {
     for (;;) {
         if (!readable(Fd, TimeoutMs)) return false;

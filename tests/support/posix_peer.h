@@ -21,6 +21,9 @@ int Connect(uint16_t Port);                       // blocking connect to 127.0.0
 bool SendAll(int Fd, const std::string& Bytes);
 std::string Recv(int Fd, int TimeoutMs = 2000);   // what arrives within the time ("" at EOF)
 std::string RecvExactly(int Fd, std::size_t Count, int TimeoutMs = 5000);
+// One read without waiting, for peers polled between event-loop turns: appends what was there
+// to Out and returns its size; 0 at the end of the stream (or a reset), -1 when nothing waits.
+int RecvNow(int Fd, std::string& Out);
 bool WaitEof(int Fd, int TimeoutMs = 5000);       // true when the other side has closed
 void Close(int Fd);
 void Reset(int Fd);                               // closes with a reset (linger 0)

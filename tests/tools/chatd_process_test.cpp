@@ -1,0 +1,79 @@
+// The korvel-chatd program itself: it answers, and it stops cleanly on SIGTERM.
+#include "event_loop.h"
+#include "posix_peer.h"
+
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Starts the server and waits for it to end, collecting both output streams.
+struct ChatdProcess {
+    QProcess Process;
+    std::string Out, Err;
+
+    explicit ChatdProcess(const QStringList& Args) { Process.start(KORVEL_CHATD_BINARY, Args); }
+    ~ChatdProcess() {
+        if (Process.state() != QProcess::NotRunning) {
+            Process.kill();
+            Process.waitForFinished(5000);
+        }
+    }
+    void Collect() {
+        Out += Process.readAllStandardOutput().toStdString();
+        Err += Process.readAllStandardError().toStdString();
+    }
+    // The port from the "listening on" line, 0 while it has not appeared.
+    uint16_t ListeningPort() {
+        Collect();
+        const std::string mark = "listening on 127.0.0.1:";
+        const auto at = Out.find(mark);
+        if (at == std::string::npos || Out.find('\n', at) == std::string::npos) return 0;
+        return static_cast<uint16_t>(std::stoi(Out.substr(at + mark.size())));
+    }
+    bool WaitFinished() {
+        const bool done = RunUntil([&] {
+            Collect();
+            return Process.state() == QProcess::NotRunning;
+        }, 10000);
+        Collect();
+        return done;
+    }
+};
+
+TEST(ChatdProcessTest, AnswersThenStopsCleanlyOnSigterm) {
+    ChatdProcess chatd({"--port", "0"});
+    uint16_t port = 0;
+    ASSERT_TRUE(RunUntil([&] { return (port = chatd.ListeningPort()) != 0; }, 10000))
+        << chatd.Out << chatd.Err;
+
+    const int fd = peer::Connect(port);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(peer::RecvExactly(fd, 18),
+              "\xFF\xFD\x18\xFF\xFA\x18\x01\xFF\xF0\xFF\xFB\x01\xFF\xFB\x03\xFF\xFD\x17");
+    ASSERT_TRUE(peer::SendAll(fd, "~SC=AB1-Anna\r\n"));
+    const std::string welcome = "*wWelcome to the local chat server\r\n";
+    EXPECT_EQ(peer::RecvExactly(fd, welcome.size()), welcome);
+
+    chatd.Process.terminate();  // SIGTERM
+    ASSERT_TRUE(chatd.WaitFinished());
+    EXPECT_EQ(chatd.Process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(chatd.Process.exitCode(), 0) << chatd.Err;
+    EXPECT_TRUE(peer::WaitEof(fd)) << "clients are closed on the way out";
+    peer::Close(fd);
+    EXPECT_NE(chatd.Out.find("login AB1-Anna\n"), std::string::npos) << chatd.Out;
+    EXPECT_NE(chatd.Out.find(" - stopped\n"), std::string::npos) << chatd.Out;
+}
+
+TEST(ChatdProcessTest, RefusesAPortInUseWithAMessage) {
+    PosixListener taken;
+    const std::string port = std::to_string(taken.Port());
+    ChatdProcess busy({"--port", QString::fromStdString(port)});
+    ASSERT_TRUE(busy.WaitFinished());
+    EXPECT_NE(busy.Process.exitCode(), 0);
+    EXPECT_NE(busy.Err.find("cannot listen on 127.0.0.1:" + port + ": "), std::string::npos)
+        << busy.Err;
+}
+
+}  // namespace

@@ -1,0 +1,100 @@
+// korvel-chatd: the local chat server. Listens on 127.0.0.1:1024 unless told otherwise, logs
+// one line per event to standard output, and stops cleanly on SIGINT or SIGTERM.
+#include "chat_server.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// The write end of the self-pipe: a signal handler may only do async-signal-safe things, so it
+// writes one byte here and the event loop does the rest.
+int SignalPipeWrite = -1;
+
+void OnStopSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(SignalPipeWrite, &byte, 1);
+    errno = saved;
+}
+
+bool ValidPort(const QString& Text) {
+    bool ok = false;
+    const uint value = Text.toUInt(&ok);
+    return ok && value <= 65535;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName("korvel-chatd");
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription("A small local chat server for KorvelChat 2.");
+    parser.addHelpOption();
+    const QCommandLineOption hostOption("host", "Address to listen on (default 127.0.0.1).",
+                                        "H", "127.0.0.1");
+    const QCommandLineOption portOption(
+        "port", "Port to listen on (default 1024; 0 lets the system pick one).", "P", "1024");
+    parser.addOption(hostOption);
+    parser.addOption(portOption);
+    parser.process(app);
+    const std::string host = parser.value(hostOption).toStdString();
+    const QString port = parser.value(portOption);
+    if (!ValidPort(port)) {
+        std::fprintf(stderr, "korvel-chatd: '%s' is not a port number (0 to 65535)\n",
+                     qPrintable(port));
+        return 2;
+    }
+
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::perror("korvel-chatd: pipe");
+        return 1;
+    }
+    SignalPipeWrite = pipeFds[1];
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    // A log reader that goes away must not end the server.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    TChatServer server;
+    QSocketNotifier stopNotifier(pipeFds[0], QSocketNotifier::Read);
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, [&] {
+        char drain[16];
+        while (::read(pipeFds[0], drain, sizeof drain) > 0) {
+        }
+        stopNotifier.setEnabled(false);
+        server.Stop();
+        QCoreApplication::quit();
+    });
+
+    try {
+        server.Start(host, port.toStdString());
+    } catch (const std::exception& E) {
+        std::string reason = E.what();
+        for (char& c : reason)
+            if (c == '\r' || c == '\n') c = ' ';
+        std::fprintf(stderr, "korvel-chatd: cannot listen on %s:%s: %s\n", host.c_str(),
+                     qPrintable(port), reason.c_str());
+        return 1;
+    }
+    const int result = app.exec();
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    return result;
+}
