@@ -1,5 +1,6 @@
 // Pagination: the run (BeginDoc .. EndDoc), the current position, line height, the page-break
 // and wrap rules, the steps of every page start, and the text export mode.
+#include "codepage.h"
 #include "list_print.h"
 
 #include <QCoreApplication>
@@ -9,32 +10,6 @@
 #include <limits>
 #include <new>
 
-namespace {
-
-// Windows-1252 for the export file: the printable range 0x80..0x9F differs from Latin-1.
-constexpr char16_t Cp1252High[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-QByteArray ToWindows1252(QStringView Text) {
-    QByteArray out;
-    out.reserve(Text.size());
-    for (QChar c : Text) {
-        const char16_t u = c.unicode();
-        if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
-            out.append(static_cast<char>(u));
-            continue;
-        }
-        char mapped = '?';
-        for (int i = 0; i < 32; ++i)
-            if (Cp1252High[i] == u && u != 0) mapped = static_cast<char>(0x80 + i);
-        out.append(mapped);
-    }
-    return out;
-}
-
-}  // namespace
 
 // --- Fonts and metrics --------------------------------------------------------------------------
 
@@ -406,8 +381,8 @@ void TCustomListPrint::DrawPolyline(QPoint From, QPoint To, int PenWidth) {
 }
 
 void TCustomListPrint::ExportText(const QString& Text) {
-    const QByteArray bytes = ToWindows1252(Text);
-    if (ExportFile_.write(bytes) != bytes.size())
+    const std::string bytes = ToAnsi(Text);  // the export file is Windows-1252 text
+    if (ExportFile_.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size()))
         throw EInOutError("Cannot write \"" + FileName_.toStdString() + "\": " + ExportFile_.errorString().toStdString());
 }
 
