@@ -1,17 +1,288 @@
+// Line assembly. In line mode every read from the platform is appended to the line buffer, the
+// buffer is searched for LineEnd, and each line found is offered to the data handler until the
+// handler has read all of it with Receive; what follows stays held for the next read.
 #include "line_wsocket.h"
+
+#include "winsock_binding.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Resets a flag however the scope is left, also by an exception from a handler.
+class TFlagScope {
+public:
+    explicit TFlagScope(bool& Flag) : Flag_(Flag) { Flag_ = true; }
+    ~TFlagScope() { Flag_ = false; }
+    TFlagScope(const TFlagScope&) = delete;
+    TFlagScope& operator=(const TFlagScope&) = delete;
+
+private:
+    bool& Flag_;
+};
+
+}  // namespace
 
 TCustomLineWSocket::TCustomLineWSocket(QObject* Owner) : TCustomSocksWSocket(Owner) {}
 
+void TCustomLineWSocket::SetLineMode(bool Value) {
+    if (Value == LineMode_) return;
+    LineMode_ = Value;
+    // Bytes held while line mode was off were never searched for line ends.
+    if (Value) SearchHeldFromStart = true;
+    // Held bytes are delivered in the new mode from the message loop, not from inside the
+    // caller, which may be a data handler in the middle of a dispatch.
+    if (LineHeld > 0 || LineLength > 0)
+        msgwindow::PostMessage(WindowHandle, WM_SOCKET_REDISPATCH, 0, 0);
+}
+
 void TCustomLineWSocket::HandleWindowMessage(TMessage& Msg) {
-    TCustomSocksWSocket::HandleWindowMessage(Msg);
+    if (Msg.Msg != WM_SOCKET_REDISPATCH) return TCustomSocksWSocket::HandleWindowMessage(Msg);
+    try {
+        Redispatch();
+    } catch (const std::exception& E) {
+        HandleEventException(E);
+    }
 }
-int TCustomLineWSocket::GetRcvdCount() { return TCustomSocksWSocket::GetRcvdCount(); }
+
+int TCustomLineWSocket::GetRcvdCount() {
+    if (LineMode_) return LineLength;
+    // Bytes held from line mode are what the next Receive returns.
+    if (LineHeld > 0) return LineHeld;
+    return TCustomSocksWSocket::GetRcvdCount();
+}
+
+int TCustomLineWSocket::WriteLine(const std::string& Str) {
+    if (Str.empty()) return 0;
+    // One send of the text and its line end: nothing can stay queued behind an empty LineEnd.
+    const std::string line = Str + LineEnd_;
+    return Send(line.data(), static_cast<int>(line.size()));
+}
+
+// --- Reading ------------------------------------------------------------------------------
+
+int TCustomLineWSocket::RecvRaw(void* Buffer, int Len, int Flags) {
+    if (Len > 0 && LineMode_ && LineLength > 0) {
+        // The line that is ready, or the next part of it for a smaller buffer.
+        const int n = std::min(Len, LineLength);
+        std::memcpy(Buffer, LineBuffer.data(), static_cast<size_t>(n));
+        DropHeld(n);
+        LineLength -= n;
+        return n;
+    }
+    if (Len > 0 && !LineMode_ && LineHeld > 0) {
+        // Bytes left over from line mode come before anything new from the platform.
+        const int n = std::min(Len, LineHeld);
+        std::memcpy(Buffer, LineBuffer.data(), static_cast<size_t>(n));
+        DropHeld(n);
+        return n;
+    }
+    return TCustomSocksWSocket::RecvRaw(Buffer, Len, Flags);
+}
+
+void TCustomLineWSocket::DropHeld(int Count) {
+    Count = std::min(Count, LineHeld);
+    if (Count <= 0) return;
+    std::memmove(LineBuffer.data(), LineBuffer.data() + Count,
+                 static_cast<size_t>(LineHeld - Count));
+    LineHeld -= Count;
+    LineBuffer[static_cast<size_t>(LineHeld)] = 0;
+}
+
+void TCustomLineWSocket::FreeLineBuffer() {
+    LineBuffer.clear();
+    LineBuffer.shrink_to_fit();
+    LineHeld = 0;
+    LineLength = 0;
+    SearchHeldFromStart = false;
+    ++LineBufferGeneration;
+}
+
 bool TCustomLineWSocket::FireDataAvailable(uint16_t Error) {
-    return TCustomSocksWSocket::FireDataAvailable(Error);
+    if (!LineMode_ || LineEnd_.empty() || SocksNegotiating())
+        return TCustomSocksWSocket::FireDataAvailable(Error);
+
+    // One read from the platform per pass, sized by what is pending there.
+    int pending = TCustomSocksWSocket::GetRcvdCount();
+    if (pending < 0) return true;
+    if (pending == 0) pending = 255;
+    const size_t needed = static_cast<size_t>(LineHeld) + static_cast<size_t>(pending) + 1;
+    if (LineBuffer.size() < needed) LineBuffer.resize(needed);
+    // Read below this layer: ReadCount counts what the owner receives, not the assembly.
+    int count = TCustomSocksWSocket::RecvRaw(LineBuffer.data() + LineHeld, pending, 0);
+    if (count < 0) LastError_ = WS(WSAGetLastError)();
+    if (count < 1) {
+        if (LineHeld == 0) return true;
+        count = 0;  // search the held bytes again
+    }
+
+    const unsigned generation = LineBufferGeneration;
+    if (count > 0) {
+        if (LineEdit_)
+            ApplyLineEditing(count);  // echoes too
+        else if (LineEcho_)
+            Send(LineBuffer.data() + LineHeld, count);
+        // An echo that failed has closed the session and freed the buffer.
+        if (generation != LineBufferGeneration) return true;
+    }
+
+    // A line end split across two reads starts before the new bytes.
+    const int searchFrom =
+        SearchHeldFromStart ? 0 : std::max(0, LineHeld - static_cast<int>(LineEnd_.size()));
+    SearchHeldFromStart = false;
+    LineHeld += count;
+    LineBuffer[static_cast<size_t>(LineHeld)] = 0;
+
+    if (!DeliverLines(searchFrom)) return true;
+    CheckLineLimit();
+    return true;
 }
+
+// Offers every complete line in the buffer; false when a handler closed the session meanwhile.
+bool TCustomLineWSocket::DeliverLines(int SearchFrom) {
+    const unsigned generation = LineBufferGeneration;
+    int from = SearchFrom;
+    while (LineMode_ && !LineEnd_.empty()) {
+        const int endLength = static_cast<int>(LineEnd_.size());
+        const int last = LineHeld - endLength;
+        int found = -1;
+        for (int i = from; i <= last; ++i) {
+            // The first byte is found fast; only there is the whole sequence compared.
+            const void* hit = std::memchr(LineBuffer.data() + i, LineEnd_[0],
+                                          static_cast<size_t>(last - i + 1));
+            if (!hit) break;
+            i = static_cast<int>(static_cast<const char*>(hit) - LineBuffer.data());
+            if (std::memcmp(LineBuffer.data() + i, LineEnd_.data(),
+                            static_cast<size_t>(endLength)) == 0) {
+                found = i;
+                break;
+            }
+        }
+        if (found < 0) return true;
+
+        LineLength = found + endLength;
+        LineFound = true;
+        // The handler is called until it has read the whole line.
+        while (LineMode_ && LineLength > 0) {
+            if (!TCustomSocksWSocket::FireDataAvailable(0)) {
+                DropHeld(LineLength);  // nobody takes lines: dropped
+                LineLength = 0;
+            }
+            if (generation != LineBufferGeneration) return false;
+        }
+        if (!LineMode_) {
+            // A handler switched line mode off: the unread rest of its line and everything
+            // behind it go out raw, in order.
+            LineLength = 0;
+            while (!LineMode_ && LineHeld > 0) {
+                const int before = LineHeld;
+                if (!TCustomSocksWSocket::FireDataAvailable(0)) DropHeld(LineHeld);
+                if (generation != LineBufferGeneration) return false;
+                if (LineHeld == before) break;  // the handler takes no more now
+            }
+        }
+        from = 0;
+    }
+    return true;
+}
+
+void TCustomLineWSocket::CheckLineLimit() {
+    if (!LineMode_ || LineLimit_ <= 0 || LineHeld <= LineLimit_) return;
+    bool clearData = true;
+    const unsigned generation = LineBufferGeneration;
+    {
+        TFlagScope running(LineLimitRunning);
+        FireLineLimitExceeded(LineHeld, clearData);
+    }
+    if (generation != LineBufferGeneration || !clearData) return;
+    LineHeld = 0;
+    LineLength = 0;
+    LineBuffer[0] = 0;
+}
+
+void TCustomLineWSocket::FireLineLimitExceeded(int RcvdLength, bool& ClearData) {
+    if (OnLineLimitExceeded) OnLineLimitExceeded(this, RcvdLength, ClearData);
+}
+
+// Backspace (8) removes the byte before it, also one held from an earlier read; tab (9) becomes
+// blanks up to the next multiple of 8 (positions counted from the start of the buffer, which is
+// the start of the current line). With LineEcho on, the peer gets what a terminal shows: each
+// byte, blank for tab, and backspace-blank-backspace for an erase. Afterwards LineHeld is the
+// lowest position the editing reached and Count the bytes from there on, so that the line end
+// search looks at everything that changed.
+void TCustomLineWSocket::ApplyLineEditing(int& Count) {
+    const char* incoming = LineBuffer.data() + LineHeld;
+    const bool editing = std::memchr(incoming, 8, static_cast<size_t>(Count)) ||
+                         std::memchr(incoming, 9, static_cast<size_t>(Count));
+    if (!editing) {
+        if (LineEcho_) Send(incoming, Count);
+        return;
+    }
+    std::string edited(LineBuffer.data(), static_cast<size_t>(LineHeld));
+    std::string echo;
+    size_t lowest = edited.size();
+    for (int i = 0; i < Count; ++i) {
+        const char c = incoming[i];
+        switch (c) {
+        case 8:
+            if (edited.empty()) break;  // nothing to erase: dropped, not echoed
+            if (LineEcho_) echo += "\b \b";
+            edited.pop_back();
+            lowest = std::min(lowest, edited.size());
+            break;
+        case 9:
+            do {
+                edited += ' ';
+                if (LineEcho_) echo += ' ';
+            } while (edited.size() % 8 != 0);
+            break;
+        default:
+            edited += c;
+            if (LineEcho_) echo += c;
+        }
+    }
+    if (LineBuffer.size() < edited.size() + 1) LineBuffer.resize(edited.size() + 1);
+    std::memcpy(LineBuffer.data(), edited.data(), edited.size());
+    LineBuffer[edited.size()] = 0;
+    LineHeld = static_cast<int>(lowest);
+    Count = static_cast<int>(edited.size() - lowest);
+    if (!echo.empty()) SendStr(echo);
+}
+
+// --- Closing and re-dispatch ----------------------------------------------------------------
+
 void TCustomLineWSocket::FireSessionClosed(uint16_t Error) {
+    if (!LineBuffer.empty()) {
+        // Held bytes without a line end are the session's last line.
+        if (LineMode_ && LineHeld > 0 && !LineLimitRunning) {
+            LineLength = LineHeld;
+            const unsigned generation = LineBufferGeneration;
+            while (LineMode_ && LineLength > 0) {
+                if (!TCustomSocksWSocket::FireDataAvailable(0)) break;
+                if (generation != LineBufferGeneration) break;
+            }
+        }
+        FreeLineBuffer();
+    }
     TCustomSocksWSocket::FireSessionClosed(Error);
 }
-int TCustomLineWSocket::RecvRaw(void* Buffer, int Len, int Flags) {
-    return TCustomSocksWSocket::RecvRaw(Buffer, Len, Flags);
+
+void TCustomLineWSocket::Redispatch() {
+    for (int pass = 1; LineHeld > 0; ++pass) {
+        LineFound = false;
+        if (LineMode_) {
+            FireDataAvailable(0);
+            // Held bytes without a line end wait for more data; a few passes give lines that
+            // were held raw their chance first.
+            if (pass >= 4 && !LineFound) break;
+        } else {
+            const int before = LineHeld;
+            if (!TCustomSocksWSocket::FireDataAvailable(0)) {
+                DropHeld(LineHeld);  // nobody takes data
+                break;
+            }
+            if (LineHeld == before) break;  // the handler takes no more now
+        }
+    }
 }

@@ -1,6 +1,17 @@
 #pragma once
-// The line-mode layer of the socket object. With line mode off it passes everything through.
+// The line-mode layer of the socket object. With LineMode on, OnDataAvailable comes once per
+// complete line (ended by LineEnd) and Receive hands out exactly that line; received text can
+// be edited (backspace, tab) and echoed to the peer. With line mode off it passes everything
+// through.
 #include "socks_wsocket.h"
+
+#include <string>
+#include <vector>
+
+using TLineLimitEvent = std::function<void(QObject* Sender, int RcvdLength, bool& ClearData)>;
+
+// Posted to the socket's own window to deliver held bytes after LineMode changed.
+constexpr msgwindow::UINT WM_SOCKET_REDISPATCH = msgwindow::WM_USER + 20;  // 1044
 
 class TCustomLineWSocket : public TCustomSocksWSocket {
 public:
@@ -8,22 +19,61 @@ public:
 
     void HandleWindowMessage(TMessage& Msg) override;
 
+    bool LineMode() const { return LineMode_; }
+    virtual void SetLineMode(bool Value);
+    int LineLimit() const { return LineLimit_; }
+    void SetLineLimit(int Value) { LineLimit_ = Value; }
+    std::string LineEnd() const { return LineEnd_; }
+    void SetLineEnd(const std::string& Value) { LineEnd_ = Value; }
+    bool LineEcho() const { return LineEcho_; }
+    void SetLineEcho(bool Value) { LineEcho_ = Value; }
+    bool LineEdit() const { return LineEdit_; }
+    void SetLineEdit(bool Value) { LineEdit_ = Value; }
+
+    // Sends Str followed by LineEnd; 0 (and nothing sent) for an empty Str.
+    int WriteLine(const std::string& Str);
+
+    TLineLimitEvent OnLineLimitExceeded;
+
 protected:
     int GetRcvdCount() override;
     bool FireDataAvailable(uint16_t Error) override;
     void FireSessionClosed(uint16_t Error) override;
     int RecvRaw(void* Buffer, int Len, int Flags) override;
+    // Edits the Count bytes received behind the held ones; see the .cpp.
+    virtual void ApplyLineEditing(int& Count);
+    virtual void FireLineLimitExceeded(int RcvdLength, bool& ClearData);
+    // Bytes received and not yet delivered.
+    int LineHeldCount() const { return LineHeld; }
+
+private:
+    bool DeliverLines(int SearchFrom);
+    void CheckLineLimit();
+    void Redispatch();
+    void DropHeld(int Count);
+    void FreeLineBuffer();
+
+    // Bytes received and not yet delivered, from the start of the current line. The buffer
+    // exists from the first read in line mode until the session closes.
+    std::vector<char> LineBuffer;
+    int LineHeld = 0;
+    // The length, line end included, of the unread part of the line that is ready for
+    // reading at the start of the buffer; 0 when there is none.
+    int LineLength = 0;
+    bool LineFound = false;
+    bool LineLimitRunning = false;
+    // Held bytes that were never searched for a line end (held while line mode was off).
+    bool SearchHeldFromStart = false;
+    // Counts the frees of the buffer, so that a loop can tell that a handler closed the
+    // session under it.
+    unsigned LineBufferGeneration = 0;
+
+    bool LineMode_ = false;
+    int LineLimit_ = 65536;
+    std::string LineEnd_ = "\r\n";
+    bool LineEcho_ = false;
+    bool LineEdit_ = false;
 };
 
-// Adds waiting for an operation to complete.
-class TCustomSyncWSocket : public TCustomLineWSocket {
-public:
-    using TCustomLineWSocket::TCustomLineWSocket;
-};
-
-// The socket object that components create.
-class TWSocket : public TCustomSyncWSocket {
-public:
-    using TCustomSyncWSocket::TCustomSyncWSocket;
-    ~TWSocket() override { BeginDestroy(); }
-};
+// TCustomSyncWSocket and the leaf class TWSocket, which users of this header expect from it.
+#include "sync_wsocket.h"

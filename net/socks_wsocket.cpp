@@ -1,18 +1,335 @@
+// The SOCKS handshake. The TCP connection goes to the proxy; once it stands, the requests go out
+// from FireSessionConnected and the proxy's replies are taken in FireDataAvailable until the
+// tunnel is up, and only then is the owner told that the session is connected.
+//
+//   version 5:   connected -> 5,1,method -> [method choice] -> (credentials -> [auth result])
+//                -> connect request -> [connect reply] -> tunnel up
+//   version 4/4A: connected -> connect request -> [connect reply] -> tunnel up
 #include "socks_wsocket.h"
 
-void TCustomSocksWSocket::Connect() { TCustomWSocket::Connect(); }
-void TCustomSocksWSocket::Listen() { TCustomWSocket::Listen(); }
-void TCustomSocksWSocket::ResetToDefaults() { TCustomWSocket::ResetToDefaults(); }
-int TCustomSocksWSocket::GetRcvdCount() { return TCustomWSocket::GetRcvdCount(); }
-bool TCustomSocksWSocket::FireDataAvailable(uint16_t Error) {
-    return TCustomWSocket::FireDataAvailable(Error);
+#include "socket_exception.h"
+#include "text_util.h"
+#include "winsock_binding.h"
+#include "wsocket_resolve.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+std::string exceptionClassName(const std::exception& E) {
+    if (dynamic_cast<const ESocketException*>(&E)) return "ESocketException";
+    return "Exception";
 }
+
+void appendPort(std::string& Request, int Port) {
+    Request += static_cast<char>((Port >> 8) & 0xFF);
+    Request += static_cast<char>(Port & 0xFF);
+}
+
+// Values do not fit the request any more (changed between Connect and the request).
+constexpr int SocksRequestTooLong = 20014;
+
+}  // namespace
+
+// --- Properties ---------------------------------------------------------------------------
+
+void TCustomSocksWSocket::SetSocksLevel(const std::string& Value) {
+    if (State_ != wsClosed) return ReportError("Can't change socks level if not closed");
+    if (Value != "4" && Value != "5" && Value != "4A" && Value != "4a")
+        return ReportError("Invalid socks level. Must be 4, 4A or 5.");
+    SocksLevel_ = Value == "4a" ? "4A" : Value;
+}
+
+void TCustomSocksWSocket::SetSocksServer(const std::string& Value) {
+    if (State_ != wsClosed) return ReportError("Can't change socks server if not closed");
+    SocksServer_ = TrimBlanks(Value);
+    SocksServerAssigned = !SocksServer_.empty();
+}
+
+void TCustomSocksWSocket::SetSocksPort(const std::string& Value) {
+    if (State_ != wsClosed) return ReportError("Can't change socks port if not closed");
+    SocksPort_ = TrimBlanks(Value);
+    SocksPortAssigned = !SocksPort_.empty();
+}
+
+TSocksVersion TCustomSocksWSocket::Version() const {
+    if (SocksLevel_ == "4") return svSocks4;
+    if (SocksLevel_ == "4A") return svSocks4A;
+    return svSocks5;
+}
+
+void TCustomSocksWSocket::ResetToDefaults() {
+    TCustomWSocket::ResetToDefaults();
+    SetSocksState(ssIdle);
+    SocksServer_.clear();
+    SocksPort_.clear();
+    SocksLevel_ = "5";
+    SocksLeftoverCount = 0;
+    SocksLeftoverPos = 0;
+    SocksServerAssigned = false;
+    SocksPortAssigned = false;
+}
+
+// Every change of the handshake's state passes here.
+void TCustomSocksWSocket::SetSocksState(TSocksState Next) { SocksState = Next; }
+
+// --- Events of this layer -----------------------------------------------------------------
+
+void TCustomSocksWSocket::FireSocksConnected(uint16_t ErrCode) {
+    if (OnSocksConnected) OnSocksConnected(this, ErrCode);
+}
+
+void TCustomSocksWSocket::FireSocksError(int Error, const std::string& Msg) {
+    if (OnSocksError) OnSocksError(this, Error, Msg);
+}
+
+void TCustomSocksWSocket::FireSocksAuthState(TSocksAuthState AuthState) {
+    if (OnSocksAuthState) OnSocksAuthState(this, AuthState);
+}
+
+// --- Connecting through the proxy ---------------------------------------------------------
+
+void TCustomSocksWSocket::Connect() {
+    // A socket in use is refused by the plain Connect, before anything here is touched.
+    if (!SocksServerAssigned || (Handle != winsock::INVALID_SOCKET && State_ != wsClosed))
+        return TCustomWSocket::Connect();
+    if (LowerCase(ProtoText) != "tcp")
+        return ReportError("tcp is the only protocol supported thru socks server");
+    const bool offerCredentials =
+        Version() == svSocks5 && SocksAuthentication_ == socksAuthenticateUsercode;
+    const std::string problem = SocksRequestProblem(Version(), AddrText, SocksUsercode_,
+                                                    SocksPassword_, offerCredentials);
+    if (!problem.empty()) return ReportError(problem);
+    try {
+        // The plain Connect opens the connection to PeerAddress: the proxy's address, marked
+        // resolved so that it stays. PortNumber keeps the target's port for the request.
+        if (!PortResolved) {
+            PeerAddress.sin_port = WS(htons)(WSocketResolvePort(SocksPort_, ProtoText));
+            PortResolved = true;
+        }
+        if (!AddrResolved) {
+            PeerAddress.sin_addr.s_addr = WSocketResolveHost(SocksServer_);
+            AddrResolved = true;
+        }
+        PortNumber = WSocketResolvePort(PortText, ProtoText);
+        SetSocksState(ssMethodChoice);
+        SocksReply.Start(srMethodChoice);
+    } catch (const std::exception& E) {
+        return ReportError(std::string("connect: ") + E.what());
+    }
+    TCustomWSocket::Connect();
+}
+
+void TCustomSocksWSocket::Listen() {
+    if (SocksServerAssigned) return ReportError("Listening is not supported thru socks server");
+    TCustomWSocket::Listen();
+}
+
 void TCustomSocksWSocket::FireSessionConnected(uint16_t Error) {
+    if (SocksState == ssMethodChoice) {
+        // The connection to the proxy: the owner hears of the session once the tunnel stands,
+        // or now when the proxy could not be reached.
+        FireSocksConnected(Error);
+        if (Error == 0) {
+            if (SocksState != ssMethodChoice) return;  // closed by the handler
+            if (Version() != svSocks5) return SendSocksConnectRequest();
+            // Method offer:
+            //   +-----+----------+---------+
+            //   | VER | NMETHODS | METHODS |    5, 1, 0 (none) or 2 (user name and password)
+            //   +-----+----------+---------+
+            SocksMethodOffered = SocksAuthentication_ == socksAuthenticateUsercode ? 2 : 0;
+            return SendRequest(std::string{5, 1, static_cast<char>(SocksMethodOffered)});
+        }
+    }
     TCustomWSocket::FireSessionConnected(Error);
 }
+
 void TCustomSocksWSocket::FireSessionClosed(uint16_t Error) {
+    if (SocksState == ssAuthResult) FireSocksAuthState(sasFailed);
     TCustomWSocket::FireSessionClosed(Error);
 }
+
+// --- The proxy's replies ------------------------------------------------------------------
+
+bool TCustomSocksWSocket::FireDataAvailable(uint16_t Error) {
+    if (SocksState == ssIdle) return TCustomWSocket::FireDataAvailable(Error);
+    if (Error != 0) {
+        FailSocks(Error, "data receive error");
+        return false;
+    }
+    const int n = Receive(SocksReply.Free(), SocksReply.Room());
+    if (n < 0) return true;  // nothing there after all (a spare notification)
+    if (SocksState == ssMethodChoice && Version() != svSocks5) {
+        // Versions 4 and 4A send their request as soon as the proxy is reached.
+        FailSocks(20001, "TWSocket logic error");
+        return true;
+    }
+    return HandleReply(SocksReply.Added(n));
+}
+
+bool TCustomSocksWSocket::HandleReply(TSocksOutcome Outcome) {
+    switch (Outcome) {
+    case soNeedMore: return true;
+    case soNoAuth:
+        if (SocksMethodOffered == 2) {
+            FireSocksAuthState(sasNotRequired);
+            if (SocksState == ssIdle) return true;  // closed by the handler
+        }
+        SendSocksConnectRequest();
+        return true;
+    case soUserPassword:
+        // A proxy may only choose a method that was offered: the credentials go to a proxy
+        // only when the owner asked for authentication.
+        if (SocksMethodOffered != 2) {
+            FailSocks(20003, "authentification method not acceptable",
+                      HexQuote(SocksReply.Data(), 2));
+            return true;
+        }
+        SendSocksCredentials();
+        return true;
+    case soAuthAccepted:
+        FireSocksAuthState(sasSucceeded);
+        if (SocksState == ssIdle) return true;
+        SendSocksConnectRequest();
+        return true;
+    case soConnected:
+        if (SocksReply.Kind() == srConnectReply5) {
+            SocksLeftoverPos = SocksReply.ReplyLength();
+            SocksLeftoverCount = SocksReply.Count() - SocksReply.ReplyLength();
+        }
+        return Succeed();
+    case soFailed:
+        FailSocks(SocksReply.FailCode(), SocksReply.FailText(), SocksReply.Quote());
+        return true;
+    }
+    return true;
+}
+
+// The tunnel stands: the owner is told, then offered what came with or after the reply.
+bool TCustomSocksWSocket::Succeed() {
+    SetSocksState(ssIdle);
+    LastSocksFailure_ = {};
+    FireSessionConnected(0);
+    if (Handle == winsock::INVALID_SOCKET) return true;  // closed by the handler
+    bool handled = FireDataAvailable(0);
+    // The platform will not announce bytes that are already here: a handler that reads them
+    // in small pieces is called again while it makes progress.
+    while (handled && SocksLeftoverCount > 0 && Handle != winsock::INVALID_SOCKET) {
+        const int before = SocksLeftoverCount;
+        handled = FireDataAvailable(0);
+        if (SocksLeftoverCount == before) break;
+    }
+    return handled;
+}
+
+void TCustomSocksWSocket::FailSocks(int Code, const std::string& Text, const std::string& Reply) {
+    LastSocksFailure_ = {Code, Text, Reply};
+    FireSocksError(Code, Text);
+    SetSocksState(ssIdle);
+    FireSessionConnected(static_cast<uint16_t>(Code));
+    DoClose(true, static_cast<uint16_t>(Code));
+}
+
+// --- Requests -----------------------------------------------------------------------------
+
+void TCustomSocksWSocket::SendRequest(const std::string& Bytes) {
+    try {
+        Send(Bytes.data(), static_cast<int>(Bytes.size()));
+    } catch (...) {
+        // A failed send has closed the socket and reported the close; nothing more to do.
+    }
+}
+
+void TCustomSocksWSocket::SendSocksConnectRequest() {
+    if (Handle == winsock::INVALID_SOCKET) return;
+    const std::string problem =
+        SocksRequestProblem(Version(), AddrText, SocksUsercode_, SocksPassword_, false);
+    if (!problem.empty()) return FailSocks(SocksRequestTooLong, problem);
+    SetSocksState(ssConnectReply);
+    std::string request;
+    switch (Version()) {
+    case svSocks4:
+    case svSocks4A: {
+        // Version 4 and 4A connect request:
+        //   +----+----+---------+--------+--------+---+------------+---+
+        //   | VN | CD | DSTPORT | DSTIP  | USERID | 0 | (4A) HOST  | 0 |
+        //   +----+----+---------+--------+--------+---+------------+---+
+        //   | 4  | 1  |    2    |   4    |  var.  |   |    var.    |   |
+        //   4A sends the address 0.0.0.1 and lets the proxy resolve HOST.
+        SocksReply.Start(srConnectReply4);
+        request = {4, 1};
+        appendPort(request, PortNumber);
+        if (Version() == svSocks4A) {
+            request += std::string{0, 0, 0, 1};
+        } else {
+            uint32_t address = 0;
+            try {
+                address = WSocketResolveHost(AddrText);
+            } catch (const std::exception& E) {
+                const std::string text = exceptionClassName(E) + " " + E.what();
+                LastSocksFailure_ = {20017, text, {}};
+                FireSocksError(20017, text);
+                DoClose(true, 20017);
+                return;
+            }
+            request.append(reinterpret_cast<const char*>(&address), 4);  // network order
+        }
+        request += SocksUsercode_;
+        request += '\0';
+        if (Version() == svSocks4A) {
+            request += AddrText;
+            request += '\0';
+        }
+        break;
+    }
+    case svSocks5:
+        // Version 5 connect request, the target always as a name:
+        //   +-----+-----+------+------+-----+------+----------+
+        //   | VER | CMD | RSV  | ATYP | LEN | NAME | DST.PORT |
+        //   +-----+-----+------+------+-----+------+----------+
+        //   |  5  |  1  |  0   |  3   |  1  | var. |    2     |
+        SocksReply.Start(srConnectReply5);
+        request = {5, 1, 0, 3, static_cast<char>(AddrText.size())};
+        request += AddrText;
+        appendPort(request, PortNumber);
+        break;
+    }
+    SendRequest(request);
+}
+
+void TCustomSocksWSocket::SendSocksCredentials() {
+    if (Handle == winsock::INVALID_SOCKET) return;
+    const std::string problem =
+        SocksRequestProblem(svSocks5, AddrText, SocksUsercode_, SocksPassword_, true);
+    if (!problem.empty()) return FailSocks(SocksRequestTooLong, problem);
+    SetSocksState(ssAuthResult);
+    SocksReply.Start(srAuthResult);
+    FireSocksAuthState(sasStarting);
+    if (SocksState != ssAuthResult) return;  // closed by the handler
+    // User name and password (RFC 1929):
+    //   +-----+------+-------+------+----------+
+    //   | VER | ULEN | UNAME | PLEN | PASSWD   |     VER 1
+    //   +-----+------+-------+------+----------+
+    std::string request{1, static_cast<char>(SocksUsercode_.size())};
+    request += SocksUsercode_;
+    request += static_cast<char>(SocksPassword_.size());
+    request += SocksPassword_;
+    SendRequest(request);
+}
+
+// --- Bytes behind the version-5 reply -----------------------------------------------------
+
+int TCustomSocksWSocket::GetRcvdCount() {
+    if (SocksLeftoverCount > 0) return SocksLeftoverCount;
+    return TCustomWSocket::GetRcvdCount();
+}
+
 int TCustomSocksWSocket::RecvRaw(void* Buffer, int Len, int Flags) {
-    return TCustomWSocket::RecvRaw(Buffer, Len, Flags);
+    if (SocksLeftoverCount <= 0 || Len <= 0) return TCustomWSocket::RecvRaw(Buffer, Len, Flags);
+    const int n = std::min(Len, SocksLeftoverCount);
+    std::memcpy(Buffer, SocksReply.Data() + SocksLeftoverPos, static_cast<size_t>(n));
+    SocksLeftoverPos += n;
+    SocksLeftoverCount -= n;
+    return n;
 }
