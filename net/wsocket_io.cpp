@@ -70,7 +70,10 @@ void TCustomWSocket::HandleAcceptEvent(TMessage& Msg) { FireSessionAvailable(sel
 void TCustomWSocket::HandleCloseEvent(TMessage& Msg) {
     if (State_ == wsConnecting) return;
     // Everything still pending is offered to the data handler before the close is reported.
+    const SOCKET closing = Handle;
     ReceiveLoop(0, ComponentOptions_.Without(wsoNoReceiveLoop));
+    // A data handler that closed the socket has already had its close reported.
+    if (Handle != closing) return;
     if (!CloseReported) {
         CloseReported = true;
         FireSessionClosed(selectError(Msg));

@@ -124,6 +124,25 @@ TEST_F(EventsTest, CloseInsideTheClosedHandlerRaisesNoSecondEvent) {
     EXPECT_EQ(s->Log, (Lines{"closed 0", "connected>closed"}));
 }
 
+TEST_F(EventsTest, ADataHandlerThatClosesDuringThePeersCloseHasItReportedOnce) {
+    auto s = Connected();
+    s->OnDataAvailable = [&](QObject*, uint16_t) {
+        s->ReceiveStr();
+        s->Close();
+    };
+    ASSERT_TRUE(peer::SendAll(PeerFd, "last words"));
+    // The close notification is handled while the data still waits: the data handler runs
+    // inside the close handling and closes the socket itself.
+    msgwindow::PostMessage(s->WindowHandle, WM_SOCKET_SELECT, s->Handle,
+                           winsock::WSAMAKESELECTREPLY(winsock::FD_CLOSE, 0));
+    ASSERT_TRUE(RunUntil([&] { return s->State() == wsClosed; }));
+    RunFor(50);
+    int closedEvents = 0;
+    for (auto& l : s->Log) closedEvents += l.rfind("closed ", 0) == 0;
+    EXPECT_EQ(closedEvents, 1);
+    EXPECT_FALSE(s->CloseReported) << "nothing carried into the next connection";
+}
+
 TEST_F(EventsTest, UserCloseAndAbortReportOnceAndRestoreDefaults) {
     auto s = Connected();
     s->Close();
