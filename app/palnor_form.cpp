@@ -8,6 +8,8 @@
 #include "tncnx.h"
 #include "tzonlyone.h"
 #include "application.h"
+#include "memo_print.h"
+#include "printer.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -209,6 +211,24 @@ void TPalnorForm::BuildPages() {
     auto* printLayout = new QVBoxLayout(TabSheet5);
     Memo2 = new QPlainTextEdit(QStringLiteral("Memo2"));
     printLayout->addWidget(Memo2);
+    MemoPrint1 = new TMemoPrint(TabSheet5);
+    MemoPrint1->BeginLoading();
+    MemoPrint1->SetZoomLocation(zlCenter);
+    MemoPrint1->SetAsgnMemo(Memo2);
+    MemoPrint1->SetMeasureUnit(muMillimeters);
+    MemoPrint1->SetMarginTop(25.0);
+    MemoPrint1->SetMarginBottom(25.0);
+    MemoPrint1->SetMarginLeft(25.0);
+    MemoPrint1->SetMarginRight(25.0);
+    for (auto set : {&TCustomListPrint::SetFont, &TCustomListPrint::SetHeaderFont,
+                     &TCustomListPrint::SetFooterFont})
+        (MemoPrint1->*set)(QFont(QStringLiteral("Arial")));
+    MemoPrint1->SetPageBorderOffset(1.5);
+    MemoPrint1->SetPrintTitle(QStringLiteral("Listprinting"));
+    MemoPrint1->SetRegistryKey(QStringLiteral("Software\\Quintor\\ListPrint"));
+    MemoPrint1->SetUseRegistry(false);
+    MemoPrint1->Loaded();
+    printLayout->addWidget(MemoPrint1);
 
     for (QWidget* page : {TabSheet1, TabSheet2, TabSheet3, TabSheet4, TabSheet5})
         PageControl1->addWidget(page);
@@ -245,6 +265,9 @@ void TPalnorForm::WireEvents() {
     connect(DisconnectButton, &QPushButton::clicked, this, guarded(&TPalnorForm::DisconnectButtonClick));
     connect(SendButton, &QPushButton::clicked, this, guarded(&TPalnorForm::SendButtonClick));
     connect(Button2, &QPushButton::clicked, this, guarded(&TPalnorForm::Button2Click));
+    connect(Button3, &QPushButton::clicked, this, guarded(&TPalnorForm::Button3Click));
+    connect(Button4, &QPushButton::clicked, this, guarded(&TPalnorForm::Button4Click));
+    Memo1->viewport()->installEventFilter(this);
     connect(CheckBox1, &QCheckBox::toggled, this, guarded(&TPalnorForm::CheckBox1Click));
 
     TnCnx->OnSessionConnected = [this](QObject*, uint16_t e) { TnCnxSessionConnected(e); };
@@ -258,6 +281,7 @@ void TPalnorForm::WireEvents() {
     SendMemo->installEventFilter(this);
     connect(PageControl1, &QStackedWidget::currentChanged, this, [this](int) {
         if (PageControl1->currentWidget() == TabSheet1) TabSheet1Show();
+        if (PageControl1->currentWidget() == TabSheet3) Guarded([this] { TabSheet3Show(); });
     });
     // Coming back to this window from another window of the program counts as activation; a
     // dialog this window opened, or another application, does not.
@@ -341,6 +365,11 @@ bool TPalnorForm::event(QEvent* Event) {
 bool TPalnorForm::eventFilter(QObject* Watched, QEvent* Event) {
     if (Watched == lbUsers->viewport() && Event->type() == QEvent::MouseButtonPress) {
         FocusSendMemo();
+        return false;
+    }
+    if (Watched == Memo1->viewport() && Event->type() == QEvent::MouseButtonRelease) {
+        // After the pane has taken the release, so the selection is complete.
+        QMetaObject::invokeMethod(this, [this] { Memo1MouseUp(); }, Qt::QueuedConnection);
         return false;
     }
     if (Watched == SendMemo && Event->type() == QEvent::KeyPress) {

@@ -8,6 +8,7 @@
 #include <QMainWindow>
 
 #include <functional>
+#include <memory>
 
 class QCheckBox;
 class QLabel;
@@ -23,6 +24,8 @@ class TChatPane;
 class TLamp;
 class TTnCnx;
 class TTzOnlyOne;
+class TMemoPrint;
+class TPrinter;
 
 class TPalnorForm : public QMainWindow {
 public:
@@ -65,6 +68,7 @@ public:
     QCheckBox* CheckBox1 = nullptr;
     QCheckBox* CheckBox2 = nullptr;
     QPlainTextEdit* Memo2 = nullptr;
+    TMemoPrint* MemoPrint1 = nullptr;
     QLabel* StatusText = nullptr;
     TTnCnx* TnCnx = nullptr;
     TTzOnlyOne* TzOnlyOne1 = nullptr;
@@ -97,6 +101,13 @@ public:
 
     // Composing.
     void SendButtonClick();
+
+    // History page.
+    void TabSheet3Show();
+    void Memo1MouseUp();
+    void Button3Click();
+    void Button4Click();
+    TPrinter* HistoryPrinter();
 
     // Settings and appearance.
     void LoadSettings();
@@ -133,6 +144,7 @@ private:
     void Guarded(const std::function<void()>& Handler);
 
     TReceivedLines Incoming_;
+    std::unique_ptr<TPrinter> HistoryPrinter_;
     QWindow* LastFocusWindow_ = nullptr;
     bool Activated_ = false;
     int SendMemoHeight_ = 41;

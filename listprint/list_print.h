@@ -255,6 +255,8 @@ public:
     TShowMessageHook ShowMessageHook;
 
 protected:
+    // Shows a message through ShowMessageHook, or in a modal box.
+    void ShowMessage(const QString& Text);
     // The private messages of the control; the kernel itself handles none.
     virtual void HandleListPrintMessage(unsigned Msg);
 
@@ -295,7 +297,6 @@ private:
     void DrawFrame();
     void DrawCellBox(int Left, int Width, bool TopLine, bool BottomLine);
     QString FormatNumber(double Value) const;
-    void ShowMessage(const QString& Text);
     void ShowModalMessage(const QString& Text);
     void ApplyScrollBars();
     int ScreenDpiX() const;

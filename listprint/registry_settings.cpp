@@ -1,0 +1,133 @@
+#include "registry_settings.h"
+
+#include "list_print.h"
+#include "registry.h"
+
+#include <QLocale>
+
+namespace {
+
+bool ReadExportGroup = true;
+
+const QString DefaultKey = QStringLiteral("Software\\Quintor\\ListPrint");
+
+// Reads values of the "Setup" subkey; a missing subkey or value gives the default.
+class TSetupReader {
+public:
+    explicit TSetupReader(const QString& Key) : Setup_(Key + QStringLiteral("\\Setup")) {}
+
+    QString Text(const char* Name, const QString& Default) {
+        TRegistry reg;
+        if (!reg.OpenKey(Setup_, false)) return Default;
+        const QString name = QString::fromLatin1(Name);
+        return reg.ValueExists(name) ? reg.ReadString(name) : Default;
+    }
+    int Integer(const char* Name, int Default) {
+        bool ok = false;
+        const int v = Text(Name, QString::number(Default)).trimmed().toInt(&ok, 10);
+        return ok ? v : Default;
+    }
+    bool Boolean(const char* Name, bool Default) { return Integer(Name, Default ? 1 : 0) != 0; }
+    // A length in the stored unit; a text that is no number stops the load.
+    double Number(const char* Name, const QString& Default) {
+        const QString text = Text(Name, Default).trimmed();
+        bool ok = false;
+        double v = QLocale::c().toDouble(text, &ok);
+        if (!ok) v = QLocale().toDouble(text, &ok);
+        if (!ok) throw Exception(QStringLiteral("'%1' is not a valid floating point value").arg(text).toStdString());
+        return v;
+    }
+
+private:
+    QString Setup_;
+};
+
+// Style codes of the stored fonts: 1 bold, 2 underline, 3 both; anything else regular.
+QFont StyledFont(QFont Font, const QString& Name, int Size, int Style) {
+    Font.setFamily(Name);
+    Font.setPointSize(Size > 0 ? Size : Font.pointSize());
+    Font.setBold(Style == 1 || Style == 3);
+    Font.setUnderline(Style == 2 || Style == 3);
+    Font.setItalic(false);
+    Font.setStrikeOut(false);
+    return Font;
+}
+
+// The stored border mask: 1 left, 2 top, 4 right, 8 bottom.
+TPageBorders BordersFromMask(int Mask) {
+    TPageBorders b;
+    std::initializer_list<std::pair<int, TPageBorder>> sides = {
+        {1, pbLeft}, {2, pbTop}, {4, pbRight}, {8, pbBottom}};
+    uint8_t bits = 0;
+    for (auto [bit, side] : sides)
+        if (Mask & bit) bits |= static_cast<uint8_t>(1u << side);
+    return TPageBorders::FromBits(bits);
+}
+
+}  // namespace
+
+void SetReadRegistryExportGroup(bool Value) { ReadExportGroup = Value; }
+
+void LoadRegistrySettings(TCustomListPrint& C) {
+    if (!C.UseRegistry()) {
+        C.SetHLeft(0);
+        C.SetHCenter(4);
+        C.SetHRight(0);
+        C.SetFLeft(1);
+        C.SetFCenter(4);
+        C.SetFRight(2);
+        return;
+    }
+    if (C.RegistryKey().isEmpty()) C.SetRegistryKey(DefaultKey);
+    TRegistry key;
+    key.OpenKey(C.RegistryKey(), true);
+    TSetupReader r(C.RegistryKey());
+
+    const QString title = r.Text("Title", QStringLiteral("List printout"));
+    if (C.PrintTitle().isEmpty()) C.SetPrintTitle(title);
+    const QString header = r.Text("Header", QStringLiteral("Define -Header- text under \"Settings\""));
+    if (C.HeaderText().isEmpty()) C.SetHeaderText(header);
+    {
+        const QString name = r.Text("HFName", QStringLiteral("Arial"));
+        const int size = r.Integer("HFSize", 10);
+        C.SetHeaderFont(StyledFont(C.HeaderFont(), name, size, r.Integer("HFStyle", 1)));
+    }
+    {
+        const QString name = r.Text("BFName", QStringLiteral("Arial"));
+        const int size = r.Integer("BFSize", 9);
+        C.SetFont(StyledFont(C.Font(), name, size, r.Integer("BFStyle", 0)));
+    }
+    const QString footer = r.Text("Footer", QStringLiteral("Define Footer text under \"Settings\""));
+    if (C.FooterText().isEmpty()) C.SetFooterText(footer);
+    {
+        const QString name = r.Text("FFName", QStringLiteral("Arial"));
+        const int size = r.Integer("FFSize", 8);
+        C.SetFooterFont(StyledFont(C.FooterFont(), name, size, r.Integer("FFStyle", 0)));
+    }
+    C.SetTableGrids(r.Boolean("TableGrids", true));
+    C.SetFitPrintToPage(r.Boolean("FitPrintToPage", true));
+    C.SetPrintWYSIWYG(r.Boolean("PrintWYSIWYG", true));
+    C.SetOrientation(r.Boolean("Portrait", true) ? poPortrait : poLandscape);
+    C.SetMeasureUnit(r.Boolean("MeasureUnit", false) ? muInches : muMillimeters);
+    C.SetMarginBottom(r.Number("MarginBottom", QStringLiteral("25")));
+    C.SetMarginLeft(r.Number("MarginLeft", QStringLiteral("25")));
+    C.SetMarginRight(r.Number("MarginRight", QStringLiteral("25")));
+    C.SetMarginTop(r.Number("MarginTop", QStringLiteral("25")));
+    C.SetZoomPercent(r.Integer("ZoomProcent", 35));
+    C.SetPageBorders(BordersFromMask(r.Integer("PageBorders", 10)));
+    C.SetHLeft(r.Integer("HLeft", 0));
+    C.SetHCenter(r.Integer("HCenter", 4));
+    C.SetHRight(r.Integer("HRight", 0));
+    C.SetFLeft(r.Integer("FLeft", 1));
+    C.SetFCenter(r.Integer("FCenter", 4));
+    C.SetFRight(r.Integer("FRight", 2));
+    C.SetFitPrintToPage(r.Boolean("FitPrintToPage", true));
+    C.SetPrintWYSIWYG(r.Boolean("PrintWYSIWYG", true));
+    C.SetWordWrap(r.Boolean("WordWrap", false));
+    if (ReadExportGroup) {
+        C.SetFileName(r.Text("WSFileName", QStringLiteral("ListPrint.TXT")));
+        r.Number("DDEPause", QStringLiteral("0"));
+        r.Boolean("SaveDDEVal", false);
+        C.SetPrintToFile(r.Integer("PrintToFile", 0) == 1);
+    }
+}

@@ -1,0 +1,142 @@
+#include "registry.h"
+
+#include "exception.h"
+#include "instance.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+// The store: { "<key path in lower case>": { "name": <key path as created>,
+//              "values": { "<value name in lower case>": { "name", "type", "data" } } } }
+// Binary data is kept as hexadecimal text.
+namespace {
+
+QString normalise(const QString& Key) {
+    QStringList parts = Key.split(u'\\', Qt::SkipEmptyParts);
+    return parts.join(u'\\');
+}
+
+QJsonObject load() {
+    QFile f(TRegistry::StorePath());
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    return QJsonDocument::fromJson(f.readAll()).object();
+}
+
+void save(const QJsonObject& Root) {
+    const QString path = TRegistry::StorePath();
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSaveFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(Root).toJson()) < 0 || !f.commit())
+        throw Exception(QStringLiteral("Cannot write the registry store %1: %2")
+                            .arg(path, f.errorString())
+                            .toStdString());
+}
+
+const char* typeName(TRegDataType Type) {
+    switch (Type) {
+    case TRegDataType::rdString: return "string";
+    case TRegDataType::rdExpandString: return "expandstring";
+    case TRegDataType::rdInteger: return "dword";
+    case TRegDataType::rdBinary: return "binary";
+    case TRegDataType::rdUnknown: return "unknown";
+    }
+    return "unknown";
+}
+
+TRegDataType typeFromName(const QString& Name) {
+    for (auto t : {TRegDataType::rdString, TRegDataType::rdExpandString, TRegDataType::rdInteger,
+                   TRegDataType::rdBinary})
+        if (Name == QLatin1String(typeName(t))) return t;
+    return TRegDataType::rdUnknown;
+}
+
+QJsonObject value(const QString& Key, const QString& Name) {
+    const QJsonObject root = load();
+    return root.value(Key.toLower()).toObject().value("values").toObject().value(Name.toLower()).toObject();
+}
+
+}  // namespace
+
+TRegistry::TRegistry() = default;
+TRegistry::~TRegistry() = default;
+
+QString TRegistry::StorePath() {
+    QString dir = ConfigDirOverride();
+    if (dir.isEmpty())
+        dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+              QStringLiteral("/korvelchat2");
+    return dir + QStringLiteral("/registry.json");
+}
+
+bool TRegistry::KeyExists(const QString& Key) const {
+    return load().contains(normalise(Key).toLower());
+}
+
+bool TRegistry::OpenKey(const QString& Key, bool CanCreate) {
+    const QString path = normalise(Key);
+    if (path.isEmpty()) return false;
+    QJsonObject root = load();
+    if (!root.contains(path.toLower())) {
+        if (!CanCreate) return false;
+        // Creating a key creates the keys above it, as the registry does.
+        QString prefix;
+        for (const QString& part : path.split(u'\\')) {
+            prefix = prefix.isEmpty() ? part : prefix + u'\\' + part;
+            if (!root.contains(prefix.toLower()))
+                root.insert(prefix.toLower(), QJsonObject{{"name", prefix}, {"values", QJsonObject{}}});
+        }
+        save(root);
+    }
+    Current_ = path;
+    return true;
+}
+
+void TRegistry::CloseKey() { Current_.clear(); }
+
+bool TRegistry::ValueExists(const QString& Name) const {
+    return !Current_.isEmpty() && !value(Current_, Name).isEmpty();
+}
+
+TRegDataType TRegistry::GetDataType(const QString& Name) const {
+    if (Current_.isEmpty()) return TRegDataType::rdUnknown;
+    return typeFromName(value(Current_, Name).value("type").toString());
+}
+
+QString TRegistry::ReadString(const QString& Name) const {
+    const QJsonObject v = Current_.isEmpty() ? QJsonObject() : value(Current_, Name);
+    if (v.isEmpty()) return {};
+    const TRegDataType type = typeFromName(v.value("type").toString());
+    if (type != TRegDataType::rdString && type != TRegDataType::rdExpandString)
+        throw Exception(QStringLiteral("Invalid data type for '%1'").arg(Name).toStdString());
+    return v.value("data").toString();
+}
+
+void TRegistry::Write(const QString& Name, TRegDataType Type, const QString& Data) {
+    if (Current_.isEmpty()) throw Exception("No registry key is open");
+    QJsonObject root = load();
+    QJsonObject key = root.value(Current_.toLower()).toObject();
+    key.insert("name", Current_);
+    QJsonObject values = key.value("values").toObject();
+    values.insert(Name.toLower(), QJsonObject{{"name", Name}, {"type", typeName(Type)}, {"data", Data}});
+    key.insert("values", values);
+    root.insert(Current_.toLower(), key);
+    save(root);
+}
+
+void TRegistry::WriteString(const QString& Name, const QString& Value) {
+    Write(Name, TRegDataType::rdString, Value);
+}
+void TRegistry::WriteExpandString(const QString& Name, const QString& Value) {
+    Write(Name, TRegDataType::rdExpandString, Value);
+}
+void TRegistry::WriteInteger(const QString& Name, int Value) {
+    Write(Name, TRegDataType::rdInteger, QString::number(Value));
+}
+void TRegistry::WriteBinaryData(const QString& Name, const QByteArray& Value) {
+    Write(Name, TRegDataType::rdBinary, QString::fromLatin1(Value.toHex()));
+}

@@ -1,0 +1,38 @@
+#pragma once
+// The current user's registry: keys (paths with "\" between names, matched without regard to
+// case) holding typed values. Kept as one JSON file per user: in the settings folder named by
+// KORVELCHAT_CONFIG_DIR when set, else in the user's configuration folder. Writes replace the
+// file in one step.
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+enum class TRegDataType { rdUnknown, rdString, rdExpandString, rdInteger, rdBinary };
+
+class TRegistry {
+public:
+    TRegistry();  // the current user's root; no key is open
+    ~TRegistry();
+
+    bool OpenKey(const QString& Key, bool CanCreate);  // relative to the root
+    void CloseKey();
+    bool KeyExists(const QString& Key) const;
+    const QString& CurrentPath() const { return Current_; }
+
+    bool ValueExists(const QString& Name) const;
+    TRegDataType GetDataType(const QString& Name) const;
+    // Raises Exception "Invalid data type for '<Name>'" when the value is not a string.
+    QString ReadString(const QString& Name) const;
+
+    void WriteString(const QString& Name, const QString& Value);
+    void WriteExpandString(const QString& Name, const QString& Value);
+    void WriteInteger(const QString& Name, int Value);
+    void WriteBinaryData(const QString& Name, const QByteArray& Value);
+
+    static QString StorePath();
+
+private:
+    void Write(const QString& Name, TRegDataType Type, const QString& Data);
+    QString Current_;  // the open key, "" when none
+};
