@@ -23,6 +23,7 @@ constexpr int ip_multicast_if = IP_MULTICAST_IF, ip_multicast_ttl = IP_MULTICAST
               ip_multicast_loop = IP_MULTICAST_LOOP, ip_add_membership = IP_ADD_MEMBERSHIP,
               ip_drop_membership = IP_DROP_MEMBERSHIP;
 constexpr int tcp_nodelay = TCP_NODELAY;
+constexpr int tcp_inq = TCP_INQ;
 constexpr unsigned long fionread = FIONREAD;
 constexpr int msg_oob = MSG_OOB, msg_peek = MSG_PEEK, msg_dontwait = MSG_DONTWAIT,
               msg_nosignal = MSG_NOSIGNAL;

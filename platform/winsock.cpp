@@ -57,6 +57,12 @@ bool hasPeer(int fd) {
     return ::getpeername(fd, reinterpret_cast<::sockaddr*>(&a), &len) == 0;
 }
 
+// Asks the kernel to tell, with every read, how many bytes it still holds.
+void reportPendingWithReads(int fd) {
+    const int on = 1;
+    ::setsockopt(fd, ::IPPROTO_TCP, posix::tcp_inq, &on, sizeof on);
+}
+
 bool started() {
     if (IsStarted()) return true;
     WSASetLastError(WSANOTINITIALISED);
@@ -133,6 +139,7 @@ SOCKET socket(int af, int type, int protocol) {
         fail(errno);
         return INVALID_SOCKET;
     }
+    if (type == SOCK_STREAM) reportPendingWithReads(fd);
     return adopt(fd, type);
 }
 
@@ -207,6 +214,7 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrLen) {
             fail(err);
             return INVALID_SOCKET;
         }
+        reportPendingWithReads(fd);
         window = e->Window;
         msg = e->Msg;
         events = e->Events;
@@ -324,13 +332,30 @@ int recv(SOCKET s, char* buf, int len, int flags) {
         const ssize_t n = ::recv(e->Fd, &probe, 1, posix::msg_peek | posix::msg_dontwait);
         return n >= 0 ? 0 : fail(errno);
     }
-    const ssize_t n = ::recv(e->Fd, buf, static_cast<size_t>(len), flags & (MSG_OOB | MSG_PEEK));
+    ssize_t n;
+    if ((flags & MSG_PEEK) || e->Type != SOCK_STREAM) {
+        n = ::recv(e->Fd, buf, static_cast<size_t>(len), flags & (MSG_OOB | MSG_PEEK));
+    } else {
+        // The kernel reports with the data how many bytes it still holds (TCP_INQ).
+        ::iovec iov{buf, static_cast<size_t>(len)};
+        alignas(::cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+        ::msghdr m{};
+        m.msg_iov = &iov;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        n = ::recvmsg(e->Fd, &m, flags & MSG_OOB);
+        e->KnownPending = -1;
+        if (n > 0)
+            for (::cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
+                if (c->cmsg_level == ::IPPROTO_TCP && c->cmsg_type == posix::tcp_inq)
+                    std::memcpy(&e->KnownPending, CMSG_DATA(c), sizeof(int));
+    }
     const int err = errno;
     if (!(flags & MSG_PEEK) && !e->ReadArmed) {
         e->ReadArmed = true;  // recv re-enables FD_READ
         updateNotifiers(s, *e);
     }
-    if (!(flags & MSG_PEEK)) e->ReadDrained = e->Type == SOCK_STREAM && n >= 0 && n < len;
     if (n == 0 && e->ResetError) return failWith(e->ResetError);
     if (n < 0 && (err == ECONNRESET || err == ETIMEDOUT)) e->ResetError = ErrorFromErrno(err);
     return n >= 0 ? static_cast<int>(n) : fail(err);
@@ -419,8 +444,11 @@ int ioctlsocket(SOCKET s, long cmd, u_long* argp) {
     if (!e) return SOCKET_ERROR;
     if (!argp) return failWith(WSAEFAULT);
     if (cmd == FIONREAD) {
-        if (e->ReadDrained) {
-            *argp = 0;
+        // The kernel's figure counts a received end of stream as one more byte, so it is
+        // exact or one too high: 0 is certain, 1 is asked again, and a larger figure answers
+        // one less, which may be one short but never promises a byte that is not there.
+        if (e->KnownPending == 0 || e->KnownPending > 1) {
+            *argp = static_cast<u_long>(e->KnownPending == 0 ? 0 : e->KnownPending - 1);
             return 0;
         }
         int n = 0;

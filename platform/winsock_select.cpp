@@ -55,7 +55,7 @@ void onReadable(SOCKET s) {
     auto it = t.Sockets.find(s);
     if (it == t.Sockets.end()) return;
     Entry& e = *it->second;
-    e.ReadDrained = false;  // something new may have arrived
+    e.KnownPending = -1;  // something new may have arrived
 
     if (e.Listening) {
         if ((e.Events & FD_ACCEPT) && e.AcceptArmed) {
@@ -161,7 +161,7 @@ void post(SOCKET s, Entry& e, long event, int error) {
             auto it = t.Sockets.find(s);
             if (it != t.Sockets.end()) {
                 it->second->ReadQueued = false;
-                it->second->ReadDrained = false;
+                it->second->KnownPending = -1;
                 updateNotifiers(s, *it->second);
             }
             return true;
@@ -205,7 +205,7 @@ int WSAAsyncSelect(SOCKET s, HWND window, unsigned msg, long events) {
     e->Window = window;
     e->Msg = msg;
     e->Events = events;
-    e->ReadDrained = false;
+    e->KnownPending = -1;
     if (events != 0) {
         e->ReadArmed = true;
         e->AcceptArmed = true;

@@ -31,10 +31,11 @@ struct Entry {
     bool WriteArmed = false;   // a send failed with WSAEWOULDBLOCK: FD_WRITE when writable
     bool CloseDone = false;    // FD_CLOSE was posted, or the connection failed: never again
     int ResetError = 0;        // the connection broke (Windows code): reads report it
-    // The last recv took less than it asked for: the socket was empty then, and until the
-    // next readiness report nothing new can have been seen, so FIONREAD answers 0 without
-    // asking the kernel (the receive loop asks after every read).
-    bool ReadDrained = false;
+    // The kernel's count of what it still held right after the last recv (sent with that
+    // recv), or -1 when unknown. Until the next readiness report FIONREAD answers from it: the
+    // receive loop asks after every read, and this saves it a system call each time. Bytes that
+    // arrive meanwhile are announced by the next readiness report, as usual.
+    int KnownPending = -1;
 
     std::unique_ptr<QSocketNotifier> ReadNotifier;
     std::unique_ptr<QSocketNotifier> WriteNotifier;
