@@ -135,7 +135,7 @@ void TCustomWSocket::ResetToDefaults() {
     Protocol = winsock::IPPROTO_TCP;
     ProtoText = "tcp";
     SocketType = winsock::SOCK_STREAM;
-    LocalPortText = "0";
+    LocalPortText.assign(1, '0');  // (not = "0": GCC 12 warns falsely about that form here)
     LocalAddrText = "0.0.0.0";
     LingerOnOff_ = wsLingerOn;
     LingerTimeout_ = 0;
