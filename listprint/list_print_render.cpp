@@ -37,23 +37,23 @@ QString TCustomListPrint::FormatNumber(double Value) const {
 }
 
 TCustomListPrint::TColumnSpec TCustomListPrint::ParseColumnSpec(const QString& Item) const {
-    TColumnSpec spec;
-    spec.Width = DefaultColumnWidth_;
+    TColumnSpec column;
+    column.Width = DefaultColumnWidth_;
     QStringView rest(Item);
     if (!rest.isEmpty()) {
         switch (rest[0].unicode()) {
-        case u'<': spec.Alignment = taLeftJustify; rest = rest.mid(1); break;
-        case u'>': spec.Alignment = taRightJustify; rest = rest.mid(1); break;
-        case u'^': spec.Alignment = taCenter; rest = rest.mid(1); break;
+        case u'<': column.Alignment = taLeftJustify; rest = rest.mid(1); break;
+        case u'>': column.Alignment = taRightJustify; rest = rest.mid(1); break;
+        case u'^': column.Alignment = taCenter; rest = rest.mid(1); break;
         default: break;
         }
     }
     if (!rest.isEmpty()) {
         bool ok = false;
         const double width = NumberLocale().toDouble(rest, &ok);
-        if (ok && std::isfinite(width)) spec.Width = width;
+        if (ok && std::isfinite(width)) column.Width = width;
     }
-    return spec;
+    return column;
 }
 
 QString TCustomListPrint::NormalizeColumns(const QString& Layout, bool Convert) const {
@@ -63,10 +63,10 @@ QString TCustomListPrint::NormalizeColumns(const QString& Layout, bool Convert) 
     QStringList out;
     out.reserve(items.size());
     for (const QString& item : items) {
-        const TColumnSpec spec = ParseColumnSpec(item);
-        double width = spec.Width;
+        const TColumnSpec column = ParseColumnSpec(item);
+        double width = column.Width;
         if (Convert) width = MeasureUnit_ == muMillimeters ? width * 25.4 : width / 25.4;
-        out << AlignmentChar(spec.Alignment) + FormatNumber(width);
+        out << AlignmentChar(column.Alignment) + FormatNumber(width);
     }
     return out.join(ColumnSeparator);
 }
@@ -85,13 +85,13 @@ void TCustomListPrint::WriteTableLine(const QString& Line) {
     SplitAt(TableColumns_, ColumnSeparator, items);
     SplitAt(Line, ColumnSeparator, cells);
     const int columns = static_cast<int>(items.size());
-    std::vector<TColumnSpec> specs;
+    std::vector<TColumnSpec> columnItems;
     std::vector<int> widths;
     std::vector<QString> rest;
-    specs.reserve(columns);
+    columnItems.reserve(columns);
     for (int i = 0; i < columns; ++i) {
-        specs.push_back(ParseColumnSpec(items[i]));
-        widths.push_back(UnitsToDeviceX(std::fabs(specs.back().Width)));
+        columnItems.push_back(ParseColumnSpec(items[i]));
+        widths.push_back(UnitsToDeviceX(std::fabs(columnItems.back().Width)));
         rest.push_back(i < cells.size() ? cells[i] : QString());  // extra cells are ignored
     }
     const int padding = (Device().DpiX / 300) * 6;
@@ -101,13 +101,13 @@ void TCustomListPrint::WriteTableLine(const QString& Line) {
         bool another = false;
         X_ = BodyLeft();
         for (int i = 0; i < columns; ++i) {
-            TColumnSpec& spec = specs[i];
-            bool grid = TableGrids_ && spec.Width >= 0;
+            TColumnSpec& column = columnItems[i];
+            bool grid = TableGrids_ && column.Width >= 0;
             int w = widths[i];
             QString cell = rest[i];
             if (cell.contains(QLatin1String("{$"))) cell = ExpandMacros(cell);
             if (firstRow && !HeaderMode_ && OnTableLineColumn) {
-                TTableLineColumnInfo info{cell, DeviceToUnitsX(w), spec.Alignment, grid};
+                TTableLineColumnInfo info{cell, DeviceToUnitsX(w), column.Alignment, grid};
                 OnTableLineColumn(this, i + 1, info);
                 cell = info.Text;
                 grid = info.Grid;
@@ -115,7 +115,7 @@ void TCustomListPrint::WriteTableLine(const QString& Line) {
                 // grid being the flag's business.
                 const double width = std::fabs(info.Width);
                 w = widths[i] = UnitsToDeviceX(width);
-                spec = TColumnSpec{info.Alignment, grid ? width : -width};
+                column = TColumnSpec{info.Alignment, grid ? width : -width};
             }
             QString piece;
             if (WordWrap_) {
@@ -136,14 +136,14 @@ void TCustomListPrint::WriteTableLine(const QString& Line) {
             }
             const int pw = TextWidth(piece);
             int o = 0;
-            switch (spec.Alignment) {
+            switch (column.Alignment) {
             case taRightJustify: o = w - pw; break;
             case taCenter: o = w == 0 ? 0 : (w - pw) / 2; break;
             case taLeftJustify: o = 0; break;
             }
             if (pw < w - padding) {
-                if (spec.Alignment == taRightJustify) o -= padding;
-                if (spec.Alignment == taLeftJustify) o += padding;
+                if (column.Alignment == taRightJustify) o -= padding;
+                if (column.Alignment == taLeftJustify) o += padding;
             }
             if (ExportOpen_)
                 ExportText(piece + QLatin1Char('\t'));
@@ -160,7 +160,7 @@ void TCustomListPrint::WriteTableLine(const QString& Line) {
     if (TableGrids_) {
         X_ = BodyLeft();
         for (int i = 0; i < columns; ++i) {
-            if (specs[i].Width >= 0) DrawCellBox(X_, widths[i], false, true);
+            if (columnItems[i].Width >= 0) DrawCellBox(X_, widths[i], false, true);
             X_ += widths[i];
         }
     }

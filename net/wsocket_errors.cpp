@@ -15,10 +15,10 @@ std::string FormatText(const std::string& Format, std::initializer_list<TFormatA
             out += c;
             continue;
         }
-        const char spec = Format[++i];
-        if (spec == '%') {
+        const char conversion = Format[++i];
+        if (conversion == '%') {
             out += '%';
-        } else if ((spec == 'd' || spec == 's') && arg != Args.end()) {
+        } else if ((conversion == 'd' || conversion == 's') && arg != Args.end()) {
             if (auto* n = std::get_if<long long>(&*arg))
                 out += std::to_string(*n);
             else
@@ -26,7 +26,7 @@ std::string FormatText(const std::string& Format, std::initializer_list<TFormatA
             ++arg;
         } else {
             out += '%';
-            out += spec;
+            out += conversion;
         }
     }
     return out;

@@ -205,9 +205,9 @@ TEST_F(ListPrintTest, ColumnLayoutItems) {
     EXPECT_EQ(lp.NormalizeColumns("a|^|^-30|>12.5||<", TCustomListPrint::ccKeep), "<25|^25|^-30|>12.5|<25|<25");
     EXPECT_EQ(lp.NormalizeColumns("", TCustomListPrint::ccKeep), "");
     EXPECT_EQ(lp.NormalizeColumns("7", TCustomListPrint::ccKeep), "<7");
-    const auto spec = lp.ParseColumnSpec("^-30");
-    EXPECT_EQ(spec.Alignment, taCenter);
-    EXPECT_EQ(spec.Width, -30);
+    const auto column = lp.ParseColumnSpec("^-30");
+    EXPECT_EQ(column.Alignment, taCenter);
+    EXPECT_EQ(column.Width, -30);
 }
 
 TEST_F(ListPrintTest, ColumnWidthsUseTheLocaleDecimalSeparator) {
