@@ -19,20 +19,38 @@ TChatPane::TChatPane(QWidget* Parent) : QPlainTextEdit(Parent) {
 }
 
 void TChatPane::AppendLine(const QString& Line) {
-    QString text = Line;
+    QString text;
+    text.reserve(Line.size() + 1);
+    if (HasLines_) text += u'\n';
+    text += Line;
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
-    if (HasLines_) cursor.insertBlock();
-    cursor.insertText(text);
+    // The line break and the text go in as one edit through a cursor kept at the end, in the
+    // character format found there: nothing has to find the end or its format again, the new
+    // block is laid out once (when the view needs it), and the cursor's x position is never
+    // computed.
+    if (End_.isNull() || End_.document() != document()) End_ = QTextCursor(document());
+    End_.beginEditBlock();
+    if (!End_.atEnd() || !EndFormatKnown_) {
+        End_.movePosition(QTextCursor::End);
+        EndFormat_ = End_.charFormat();
+        EndFormat_.clearProperty(QTextFormat::ObjectType);
+        EndFormatKnown_ = true;
+    }
+    End_.insertText(text, EndFormat_);
+    End_.endEditBlock();
     HasLines_ = true;
     ScrollToEndLater();
     if (OnChange) OnChange();
 }
 
+TChatPane::TBatch::TBatch(TChatPane& Pane) : Cursor_(Pane.document()) { Cursor_.beginEditBlock(); }
+
+TChatPane::TBatch::~TBatch() { Cursor_.endEditBlock(); }
+
 void TChatPane::ClearLines() {
     clear();
     HasLines_ = false;
+    EndFormatKnown_ = false;
 }
 
 // Lines appear at once, but the view follows them once per event-loop turn: scrolling the whole

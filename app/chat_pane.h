@@ -2,6 +2,8 @@
 // The conversation pane: text is only ever appended line by line or cleared; keys are not
 // acted on; a click selects the display line under the caret.
 #include <QPlainTextEdit>
+#include <QTextCharFormat>
+#include <QTextCursor>
 
 #include <functional>
 
@@ -12,6 +14,20 @@ public:
     // Appends one line (it may hold CR LF pairs, which start further lines) and reports it.
     void AppendLine(const QString& Line);
     void ClearLines();
+
+    // While a batch is open, appended lines are in the document at once but are laid out
+    // together when it closes (before the event loop runs again), so a read that brings many
+    // lines costs one layout of the visible end rather than one per line.
+    class TBatch {
+    public:
+        explicit TBatch(TChatPane& Pane);
+        ~TBatch();
+        TBatch(const TBatch&) = delete;
+        TBatch& operator=(const TBatch&) = delete;
+
+    private:
+        QTextCursor Cursor_;
+    };
 
     // The display line (after word wrap) at the caret, and the one after it ("" at the end).
     QString CaretDisplayLine(QString* Next = nullptr);
@@ -28,6 +44,9 @@ protected:
 
 private:
     void ScrollToEndLater();
+    QTextCursor End_;  // where the next line goes, and in what format
+    QTextCharFormat EndFormat_;
+    bool EndFormatKnown_ = false;
     bool HasLines_ = false;
     bool ScrollPending_ = false;
     QPoint PressPos_;

@@ -33,8 +33,9 @@ bool IsOpenableReference(const QString& Text) {
 }  // namespace
 
 // The server's text is read line by line: a read may hold several messages, and a message may
-// be split over two reads.
+// be split over two reads. The lines of one read are laid out in the pane together.
 void TPalnorForm::TnCnxDataAvailable(const char* Buffer, int Len) {
+    const TChatPane::TBatch batch(*DisplayMemo);
     for (const std::string& line : Incoming_.Feed(std::string_view(Buffer, static_cast<size_t>(Len))))
         HandleChunk(FromAnsiLine(line));
 }

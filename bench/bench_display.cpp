@@ -1,0 +1,389 @@
+// Display throughput: chat messages from a flooding server on loopback, through the whole client
+// stack (socket, telnet session, the window's line splitting and chat-line handling) into the
+// conversation pane of a real main window, against the same three lines per message appended
+// one call per line to a bare QPlainTextEdit of the same size and font (the baseline), fed in
+// the same reads with one event-loop turn after each. Both run on the offscreen platform, each
+// in a fresh child process so that each has its own peak-memory mark.
+//
+// Figures: messages per second; the cost per message of the first and of the last 10,000, as a
+// mean and as the median over the event-loop turns (each turn's time over its messages, which a
+// busy machine disturbs far less); peak memory (VmHWM) and how much the run added to it. Goals:
+// at least twice the baseline's messages per second, and the last 10,000 messages at most 1.2
+// times the cost of the first (the ratio is taken run by run; the median of the runs is shown).
+//
+// Own flags: --messages=N (default 100000), --rounds=N runs of the window (default 5),
+// --baseline-rounds=N (default 1); medians are reported. --child=window|plain runs one case
+// alone (--timeout=S bounds the window's run, default 50).
+#include "application.h"
+#include "chat_pane.h"
+#include "chat_protocol.h"
+#include "child_process.h"
+#include "palnor_form.h"
+#include "tncnx.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFont>
+#include <QFontDatabase>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTime>
+#include <QWindow>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int ReadSize = TTnCnx::ReadSize;  // the client's socket read; the baseline's batch
+
+const char* const Senders[] = {"AAA-ALICE", "BBB-BOB", "CCC-CAROL", "DDD-DMITRI"};
+
+// Message n on the wire: "&<sender><message text n>" CR LF.
+void AppendWireLine(std::string& Out, int N) {
+    Out += "&<";
+    Out += Senders[N % 4];
+    Out += "><message text ";
+    Out += std::to_string(N);
+    Out += ">\r\n";
+}
+
+double ThreadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// A chat server that does nothing but flood: it takes one client, reads its login line, then
+// writes Count chat lines as fast as the socket takes them, and keeps the connection open until
+// the client closes it. Plain blocking POSIX sockets on a thread of its own.
+class TFloodServer {
+public:
+    explicit TFloodServer(int Count) : Count_(Count) {
+        ListenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (ListenFd_ < 0 || ::bind(ListenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(ListenFd_, 1) != 0 ||
+            ::getsockname(ListenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            return;
+        Port_ = ntohs(a.sin_port);
+        Thread_ = std::thread([this] { Serve(); });
+    }
+    ~TFloodServer() {
+        ::shutdown(ListenFd_, SHUT_RDWR);
+        const int fd = ConnFd_.load();
+        if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+        if (Thread_.joinable()) Thread_.join();
+        if (fd >= 0) ::close(fd);
+        if (ListenFd_ >= 0) ::close(ListenFd_);
+    }
+    uint16_t Port() const { return Port_; }
+
+private:
+    void Serve() {
+        const int fd = ::accept4(ListenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return;
+        ConnFd_.store(fd);
+        // The login line first: the client has then handled its connection and cleared its pane.
+        std::string got;
+        char b[256];
+        while (got.find("\r\n") == std::string::npos) {
+            const ssize_t n = ::recv(fd, b, sizeof b, 0);
+            if (n <= 0) return;
+            got.append(b, static_cast<size_t>(n));
+        }
+        std::string chunk;
+        for (int i = 0; i < Count_;) {
+            chunk.clear();
+            while (i < Count_ && chunk.size() < 64 * 1024) AppendWireLine(chunk, i++);
+            for (size_t off = 0; off < chunk.size();) {
+                const ssize_t n = ::send(fd, chunk.data() + off, chunk.size() - off, MSG_NOSIGNAL);
+                if (n <= 0) return;
+                off += static_cast<size_t>(n);
+            }
+        }
+        while (::recv(fd, b, sizeof b, 0) > 0) {
+        }
+    }
+
+    int Count_;
+    int ListenFd_ = -1;
+    uint16_t Port_ = 0;
+    std::atomic<int> ConnFd_{-1};
+    std::thread Thread_;
+};
+
+// Where a run stood after each read: messages shown so far, wall clock and this thread's CPU.
+struct TMark {
+    int Messages;
+    double Wall;
+    double Cpu;
+};
+
+double Median(std::vector<double> V) {
+    std::sort(V.begin(), V.end());
+    return V.empty() ? 0 : V[V.size() / 2];
+}
+
+// The cost per message over the marks from messages From to To: the mean (all time between the
+// two marks over the messages between them) and the median of the event-loop turns in between
+// (each turn's time over its messages), which a busy machine disturbs far less.
+struct TCost {
+    double MeanUs = 0, MeanCpuUs = 0, MedianUs = 0, MedianCpuUs = 0;
+};
+TCost CostBetween(const std::vector<TMark>& Marks, int From, int To) {
+    size_t a = 0, b = Marks.size() - 1;
+    while (a < b && Marks[a].Messages < From) ++a;
+    while (b > a && Marks[b - 1].Messages >= To) --b;
+    TCost c;
+    const double n = Marks[b].Messages - Marks[a].Messages;
+    if (n <= 0) return c;
+    c.MeanUs = (Marks[b].Wall - Marks[a].Wall) * 1e6 / n;
+    c.MeanCpuUs = (Marks[b].Cpu - Marks[a].Cpu) * 1e6 / n;
+    std::vector<double> wall, cpu;
+    for (size_t i = a + 1; i <= b; ++i) {
+        const double m = Marks[i].Messages - Marks[i - 1].Messages;
+        if (m <= 0) continue;
+        wall.push_back((Marks[i].Wall - Marks[i - 1].Wall) * 1e6 / m);
+        cpu.push_back((Marks[i].Cpu - Marks[i - 1].Cpu) * 1e6 / m);
+    }
+    c.MedianUs = Median(wall);
+    c.MedianCpuUs = Median(cpu);
+    return c;
+}
+
+// The figures of one run, printed as words for the parent.
+void Report(const std::vector<TMark>& Marks, int Count, const bench::TMemory& Before, bool Ok) {
+    const TMark& first = Marks.front();
+    const TMark& last = Marks.back();
+    const int block = std::min(10000, Count);
+    const TCost head = CostBetween(Marks, 0, block);
+    const TCost tail = CostBetween(Marks, Count - block, Count);
+    const bench::TMemory after = bench::ProcessMemory();
+    std::printf("ok=%d seconds=%.6f cpu=%.6f messages=%d reads=%zu", Ok ? 1 : 0, last.Wall - first.Wall,
+                last.Cpu - first.Cpu, last.Messages - first.Messages, Marks.size() - 1);
+    std::printf(" first_us=%.4f first_cpu_us=%.4f first_med_us=%.4f first_med_cpu_us=%.4f", head.MeanUs,
+                head.MeanCpuUs, head.MedianUs, head.MedianCpuUs);
+    std::printf(" last_us=%.4f last_cpu_us=%.4f last_med_us=%.4f last_med_cpu_us=%.4f", tail.MeanUs,
+                tail.MeanCpuUs, tail.MedianUs, tail.MedianCpuUs);
+    std::printf(" hwm_before_kib=%ld hwm_kib=%ld rss_kib=%ld\n", Before.PeakKiB, after.PeakKiB, after.CurrentKiB);
+    std::fflush(stdout);
+}
+
+void FontSubstitutions() {
+    QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));
+    const QString sans = QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+    QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), sans);
+    QFont::insertSubstitution(QStringLiteral("Ms Sans Serif"), sans);
+}
+
+void WaitExposed(QWidget& W) {
+    const double deadline = bench::MonotonicSeconds() + 5;
+    while (!(W.windowHandle() && W.windowHandle()->isExposed()) && bench::MonotonicSeconds() < deadline)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+}
+
+// The window under test: a real main window connected to the flooding server.
+int RunWindow(int argc, char** argv, int Count, double TimeoutSeconds) {
+    QTemporaryDir config;
+    qputenv("KORVELCHAT_CONFIG_DIR", config.path().toLocal8Bit());
+    qputenv("KORVELCHAT_INSTANCE_NAME", QByteArray("KorvelBenchDisplay") + QByteArray::number(::getpid()));
+    TApplication app(argc, argv);
+    FontSubstitutions();
+
+    TFloodServer server(Count);
+    {
+        QFile ini(config.filePath(QStringLiteral("CL.ini")));
+        if (!ini.open(QIODevice::WriteOnly)) return 1;
+        ini.write("[FORM]\r\nHost=127.0.0.1\r\nPort=" + QByteArray::number(server.Port()) +
+                  "\r\nUser=BENCH\r\nName=DISPLAY\r\nLeft=0\r\nTop=0\r\nWidth=556\r\nHeight=407\r\n");
+    }
+    TPalnorForm form;
+    form.show();
+    WaitExposed(form);
+    TChatPane* pane = form.DisplayMemo;
+
+    std::vector<TMark> marks;
+    marks.reserve(static_cast<size_t>(Count) / 20 + 100);
+    auto handler = form.TnCnx->OnDataAvailable;
+    form.TnCnx->OnDataAvailable = [&](QObject* s, const char* b, int n) {
+        if (marks.empty()) marks.push_back({0, bench::MonotonicSeconds(), ThreadCpuSeconds()});
+        handler(s, b, n);
+        marks.push_back({pane->document()->blockCount() / 3, bench::MonotonicSeconds(), ThreadCpuSeconds()});
+    };
+    const bench::TMemory before = bench::ProcessMemory();
+    form.ConnectButton->click();
+    const double deadline = bench::MonotonicSeconds() + TimeoutSeconds;
+    auto shown = [&] { return !marks.empty() && marks.back().Messages >= Count; };
+    while (!shown() && bench::MonotonicSeconds() < deadline)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    // The run ends when the view has followed the last line.
+    QScrollBar* bar = pane->verticalScrollBar();
+    while (shown() && bar->value() != bar->maximum() && bench::MonotonicSeconds() < deadline)
+        QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    if (marks.empty()) marks.push_back({0, bench::MonotonicSeconds(), ThreadCpuSeconds()});
+    marks.push_back({marks.back().Messages, bench::MonotonicSeconds(), ThreadCpuSeconds()});
+
+    const QTextDocument* doc = pane->document();
+    const bool ok = shown() && doc->blockCount() == 3 * Count &&
+                    doc->findBlockByNumber(3 * Count - 2).text() ==
+                        QStringLiteral("message text %1").arg(Count - 1) &&
+                    bar->value() == bar->maximum();
+    Report(marks, Count, before, ok);
+    std::printf("pane_w=%d pane_h=%d font=%s\n", pane->width(), pane->height(),
+                pane->font().toString().replace(u' ', u'_').toLatin1().constData());
+    std::fflush(stdout);
+    return 0;
+}
+
+// The baseline: a bare QPlainTextEdit of the pane's size and font; the same wire text cut into
+// the same reads, split into lines and appended one call per line, one event-loop turn per read.
+int RunPlain(int argc, char** argv, int Count, int Width, int Height) {
+    QApplication app(argc, argv);
+    FontSubstitutions();
+    QPlainTextEdit edit;
+    edit.setFont(QFont(QStringLiteral("Ms Sans Serif"), 10));
+    edit.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    edit.resize(Width, Height);
+    edit.show();
+    WaitExposed(edit);
+
+    std::vector<TMark> marks;
+    marks.reserve(static_cast<size_t>(Count) / 20 + 100);
+    const bench::TMemory before = bench::ProcessMemory();
+    int messages = 0, written = 0;
+    std::string wire, held;
+    marks.push_back({0, bench::MonotonicSeconds(), ThreadCpuSeconds()});
+    while (written < Count || !wire.empty()) {
+        while (written < Count && wire.size() < ReadSize) AppendWireLine(wire, written++);
+        const size_t take = std::min<size_t>(ReadSize, wire.size());
+        held.append(wire, 0, take);
+        wire.erase(0, take);
+        size_t start = 0;
+        for (size_t end; (end = held.find("\r\n", start)) != std::string::npos; start = end + 2) {
+            const std::string_view line(held.data() + start, end - start);
+            const size_t close = line.find('>');
+            const QString sender = QString::fromLatin1(line.substr(2, close - 2));
+            const QString text = QString::fromLatin1(line.substr(close + 2, line.size() - close - 3));
+            edit.appendPlainText(sender + ChatTimeStamp(QTime::currentTime(), QStringLiteral(":")));
+            edit.appendPlainText(text);
+            edit.appendPlainText(QString());
+            ++messages;
+        }
+        held.erase(0, start);
+        QCoreApplication::processEvents();
+        marks.push_back({messages, bench::MonotonicSeconds(), ThreadCpuSeconds()});
+    }
+    QCoreApplication::processEvents();
+    marks.push_back({messages, bench::MonotonicSeconds(), ThreadCpuSeconds()});
+    const QTextDocument* doc = edit.document();
+    const bool ok = messages == Count && doc->blockCount() == 3 * Count &&
+                    doc->findBlockByNumber(3 * Count - 2).text() ==
+                        QStringLiteral("message text %1").arg(Count - 1);
+    Report(marks, Count, before, ok);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    int count = 100000, rounds = 5, baselineRounds = 1, width = 0, height = 0;
+    double timeout = 50;
+    std::string child;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--messages=", 11) == 0) count = std::max(1000, std::atoi(argv[i] + 11));
+        if (std::strncmp(argv[i], "--rounds=", 9) == 0) rounds = std::max(1, std::atoi(argv[i] + 9));
+        if (std::strncmp(argv[i], "--baseline-rounds=", 18) == 0) baselineRounds = std::max(1, std::atoi(argv[i] + 18));
+        if (std::strncmp(argv[i], "--timeout=", 10) == 0) timeout = std::atof(argv[i] + 10);
+        if (std::strncmp(argv[i], "--child=", 8) == 0) child = argv[i] + 8;
+        if (std::strncmp(argv[i], "--size=", 7) == 0) std::sscanf(argv[i] + 7, "%dx%d", &width, &height);
+    }
+    if (child == "window") return RunWindow(argc, argv, count, timeout);
+    if (child == "plain") return RunPlain(argc, argv, count, width, height);
+
+    const bench::TRuntimeDir runtime;
+    const std::string messages = "--messages=" + std::to_string(count);
+    std::vector<bench::TChildRun> windows, plains;
+    for (int r = 0; r < std::max(rounds, baselineRounds); ++r) {
+        if (r < rounds) {
+            windows.push_back(bench::RunSelf({"--child=window", messages}));
+            if (!windows.back().Ok()) {
+                std::printf("window run failed: %s\n%s\n", windows.back().Output.c_str(), windows.back().Errors.c_str());
+                return 1;
+            }
+        }
+        if (r < baselineRounds) {
+            const bench::TChildRun& w = windows.front();
+            const std::string size = "--size=" + w.Values.at("pane_w") + "x" + w.Values.at("pane_h");
+            plains.push_back(bench::RunSelf({"--child=plain", messages, size}));
+            if (!plains.back().Ok()) {
+                std::printf("baseline run failed: %s\n%s\n", plains.back().Output.c_str(),
+                            plains.back().Errors.c_str());
+                return 1;
+            }
+        }
+    }
+    auto median = [](const std::vector<bench::TChildRun>& Runs, const char* Key) {
+        std::vector<double> v;
+        for (const bench::TChildRun& r : Runs) v.push_back(r.Number(Key));
+        return Median(v);
+    };
+    // Last 10,000 over first 10,000, run by run, then the median of the runs.
+    auto growth = [](const std::vector<bench::TChildRun>& Runs, const std::string& Kind) {
+        std::vector<double> v;
+        for (const bench::TChildRun& r : Runs) v.push_back(r.Number("last_" + Kind) / r.Number("first_" + Kind));
+        return Median(v);
+    };
+    const bench::TChildRun& w0 = windows.front();
+    std::printf("%d messages; pane %sx%s, font %s; window %d run(s), baseline %d run(s); medians\n", count,
+                w0.Values.at("pane_w").c_str(), w0.Values.at("pane_h").c_str(), w0.Values.at("font").c_str(),
+                rounds, baselineRounds);
+    std::printf("%-24s %9s %9s | %-21s | %-21s | %9s %9s\n", "", "", "", "first 10,000 us/msg", "last 10,000 us/msg",
+                "", "");
+    std::printf("%-24s %9s %9s | %10s %10s | %10s %10s | %9s %9s\n", "case", "msgs/s", "(CPU)", "mean", "turn med",
+                "mean", "turn med", "peak MiB", "growth");
+    auto row = [&](const char* Name, const std::vector<bench::TChildRun>& Runs) {
+        const double n = median(Runs, "messages");
+        std::printf("%-24s %9.0f %9.0f | %10.2f %10.2f | %10.2f %10.2f | %9.1f %9.1f\n", Name,
+                    n / median(Runs, "seconds"), n / median(Runs, "cpu"), median(Runs, "first_us"),
+                    median(Runs, "first_med_us"), median(Runs, "last_us"), median(Runs, "last_med_us"),
+                    median(Runs, "hwm_kib") / 1024, (median(Runs, "hwm_kib") - median(Runs, "hwm_before_kib")) / 1024);
+    };
+    row("window (whole stack)", windows);
+    row("QPlainTextEdit append", plains);
+    std::printf("(msgs/s (CPU): over the main thread's CPU time; turn med: median over the event-loop turns,\n"
+                " each turn's time over its messages; growth: peak memory added by the run, MiB)\n");
+
+    const double ratio = median(plains, "seconds") / median(windows, "seconds");
+    const double ratioCpu = median(plains, "cpu") / median(windows, "cpu");
+    std::printf("ratio window / baseline messages per second: %.2f (CPU time: %.2f) (goal >= 2: %s)\n", ratio,
+                ratioCpu, ratio >= 2 ? "met" : "NOT met");
+    const double byTurns = growth(windows, "med_us"), byMeans = growth(windows, "us");
+    std::printf("window last 10,000 / first 10,000 cost per message: %.2f by turn medians (CPU %.2f), %.2f by means "
+                "(CPU %.2f) (goal <= 1.2: %s by turn medians, %s by means)\n",
+                byTurns, growth(windows, "med_cpu_us"), byMeans, growth(windows, "cpu_us"),
+                byTurns <= 1.2 ? "met" : "NOT met", byMeans <= 1.2 ? "met" : "NOT met");
+    std::printf("baseline last 10,000 / first 10,000 cost per message: %.2f by turn medians, %.2f by means\n",
+                growth(plains, "med_us"), growth(plains, "us"));
+    std::printf("ratio window / baseline peak memory: %.2f\n", median(windows, "hwm_kib") / median(plains, "hwm_kib"));
+    return 0;
+}

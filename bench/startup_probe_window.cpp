@@ -1,0 +1,44 @@
+// Start-up probe for the chat window: the program's start sequence (application, fonts, main
+// window with its settings and single-instance guard, show), linked as the program is, with a
+// settings folder and instance name of its own. Reports when the shown window is idle.
+#include "application.h"
+#include "palnor_form.h"
+#include "startup_probe.h"
+
+#include <QByteArray>
+#include <QFont>
+#include <QFontDatabase>
+#include <QTemporaryDir>
+
+#include <unistd.h>
+
+int main(int argc, char** argv) {
+    bench::TStartMarks marks;
+    marks.Main = bench::MonotonicSeconds();
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir config;
+    qputenv("KORVELCHAT_CONFIG_DIR", config.path().toLocal8Bit());
+    qputenv("KORVELCHAT_INSTANCE_NAME", QByteArray("KorvelBenchStartup") + QByteArray::number(::getpid()));
+
+    TApplication app(argc, argv);
+    marks.App = bench::MonotonicSeconds();
+    QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));
+    const QString sans = QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+    QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), sans);
+    QFont::insertSubstitution(QStringLiteral("Ms Sans Serif"), sans);
+    try {
+        TPalnorForm form;
+        if (form.AnotherInstanceRunning()) {
+            std::printf("ok=0 another_copy=1\n");
+            return 1;
+        }
+        marks.Built = bench::MonotonicSeconds();
+        form.show();
+        marks.Shown = bench::MonotonicSeconds();
+        bench::ReportWhenIdle(form, marks);
+        return app.exec();
+    } catch (const std::exception& E) {
+        std::printf("ok=0 error=%s\n", E.what());
+        return 1;
+    }
+}
