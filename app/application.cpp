@@ -2,7 +2,16 @@
 
 #include "dialogs.h"
 
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+#include <QFont>
+#include <QFontDatabase>
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    // The window's designed fonts, as this platform has them.
+    QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));
+    const QString sans = QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+    QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), sans);
+    QFont::insertSubstitution(QStringLiteral("Ms Sans Serif"), sans);
+}
 
 void ShowException(const std::exception& E) {
     Dialogs().MessageBox(QApplication::activeWindow(), QString::fromLocal8Bit(E.what()));

@@ -1,6 +1,7 @@
 #pragma once
-// The application object: an exception that escapes an event handler is shown to the user in a
-// message box with its text, and the program goes on.
+// The application object: the designed fonts mapped to this platform's, and an exception that
+// escapes an event handler shown to the user in a message box with its text (the program goes
+// on).
 #include <QApplication>
 
 class TApplication : public QApplication {

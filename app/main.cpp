@@ -3,16 +3,8 @@
 #include "application.h"
 #include "palnor_form.h"
 
-#include <QFont>
-#include <QFontDatabase>
-
 int main(int argc, char** argv) {
     TApplication app(argc, argv);
-    // The window's designed fonts, as this platform has them.
-    QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));
-    const QString sans = QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
-    QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), sans);
-    QFont::insertSubstitution(QStringLiteral("Ms Sans Serif"), sans);
     try {
         TPalnorForm form;
         if (form.AnotherInstanceRunning()) return 0;

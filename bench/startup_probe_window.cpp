@@ -6,8 +6,6 @@
 #include "startup_probe.h"
 
 #include <QByteArray>
-#include <QFont>
-#include <QFontDatabase>
 #include <QTemporaryDir>
 
 #include <unistd.h>
@@ -22,10 +20,6 @@ int main(int argc, char** argv) {
 
     TApplication app(argc, argv);
     marks.App = bench::MonotonicSeconds();
-    QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));
-    const QString sans = QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
-    QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), sans);
-    QFont::insertSubstitution(QStringLiteral("Ms Sans Serif"), sans);
     try {
         TPalnorForm form;
         if (form.AnotherInstanceRunning()) {
