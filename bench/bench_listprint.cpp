@@ -105,14 +105,19 @@ TResult RunKernel(const QStringList& Lines, const QString& Pdf) {
     return r;
 }
 
+// Both baselines print to the same A4 PDF with 25 mm margins at the kernel's resolution.
+void SetUpPdf(QPrinter& Printer, const QString& Pdf) {
+    Printer.setOutputFormat(QPrinter::PdfFormat);
+    Printer.setOutputFileName(Pdf);
+    Printer.setResolution(Dpi);
+    Printer.setPageSize(QPageSize(QPageSize::A4));
+    Printer.setPageMargins(QMarginsF(25, 25, 25, 25), QPageLayout::Millimeter);
+}
+
 TResult RunTextDocument(const QStringList& Lines, const QString& Pdf) {
     TTimer t;
     QPrinter printer(QPrinter::HighResolution);
-    printer.setOutputFormat(QPrinter::PdfFormat);
-    printer.setOutputFileName(Pdf);
-    printer.setResolution(Dpi);
-    printer.setPageSize(QPageSize(QPageSize::A4));
-    printer.setPageMargins(QMarginsF(25, 25, 25, 25), QPageLayout::Millimeter);
+    SetUpPdf(printer, Pdf);
     QTextDocument doc;
     doc.setDefaultFont(BodyFont());
     doc.setPlainText(Lines.join(QLatin1Char('\n')));
@@ -131,11 +136,7 @@ TResult RunTextDocument(const QStringList& Lines, const QString& Pdf) {
 TResult RunBarePainter(const QStringList& Lines, const QString& Pdf) {
     TTimer t;
     QPrinter printer(QPrinter::HighResolution);
-    printer.setOutputFormat(QPrinter::PdfFormat);
-    printer.setOutputFileName(Pdf);
-    printer.setResolution(Dpi);
-    printer.setPageSize(QPageSize(QPageSize::A4));
-    printer.setPageMargins(QMarginsF(25, 25, 25, 25), QPageLayout::Millimeter);
+    SetUpPdf(printer, Pdf);
     QPainter p(&printer);
     QFont f = BodyFont();
     f.setPixelSize(75);

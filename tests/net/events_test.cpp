@@ -13,6 +13,16 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
+// A data handler that reads at most 10 bytes per call and counts its calls.
+void ReadTenBytesPerCall(RecordingSocket& S, std::string& Received, int& Calls) {
+    S.OnDataAvailable = [&S, &Received, &Calls](QObject*, uint16_t) {
+        ++Calls;
+        char buf[10];
+        const int n = S.Receive(buf, sizeof buf);
+        if (n > 0) Received.append(buf, static_cast<size_t>(n));
+    };
+}
+
 class EventsTest : public ::testing::Test {
 protected:
     // A socket connected to the listener, with the connect's events cleared from its log.
@@ -58,12 +68,7 @@ TEST_F(EventsTest, HandlerReadingPartOfTheDataIsCalledAgainUntilNothingIsPending
     auto s = Connected();
     std::string received;
     int calls = 0;
-    s->OnDataAvailable = [&](QObject*, uint16_t) {
-        ++calls;
-        char buf[10];
-        const int n = s->Receive(buf, sizeof buf);
-        if (n > 0) received.append(buf, static_cast<size_t>(n));
-    };
+    ReadTenBytesPerCall(*s, received, calls);
     const std::string sent(100, 'q');
     ASSERT_TRUE(peer::SendAll(PeerFd, sent));
     ASSERT_TRUE(RunUntil([&] { return received.size() == 100; }));
@@ -76,12 +81,7 @@ TEST_F(EventsTest, NoReceiveLoopCallsTheHandlerOncePerNotification) {
     s->SetComponentOptions({wsoNoReceiveLoop});
     std::string received;
     int calls = 0;
-    s->OnDataAvailable = [&](QObject*, uint16_t) {
-        ++calls;
-        char buf[10];
-        const int n = s->Receive(buf, sizeof buf);
-        if (n > 0) received.append(buf, static_cast<size_t>(n));
-    };
+    ReadTenBytesPerCall(*s, received, calls);
     ASSERT_TRUE(peer::SendAll(PeerFd, std::string(30, 'z')));
     ASSERT_TRUE(RunUntil([&] { return received.size() == 30; }));
     EXPECT_EQ(calls, 3);
