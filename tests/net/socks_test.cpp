@@ -437,6 +437,8 @@ struct DroppedHandshake {
     Lines LogBeforeTheDrop;
 };
 
+void PrintTo(const DroppedHandshake& Row, std::ostream* Out) { *Out << Row.Name; }
+
 class SocksDropTest : public SocksTest, public ::testing::WithParamInterface<DroppedHandshake> {};
 
 TEST_P(SocksDropTest, AProxyThatClosesInsteadOfReplyingFailsTheAttempt) {
