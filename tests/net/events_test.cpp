@@ -347,7 +347,8 @@ TEST_F(EventsTest, ACloseThatCameWhilePausedComesBackOnResume) {
     s.Resume();
     ASSERT_TRUE(RunUntil([&] { return s.State() == wsClosed; })) << "the close was lost";
     ASSERT_GE(s.Log.size(), 2u);
-    EXPECT_EQ(Lines(s.Log.end() - 2, s.Log.end()), (Lines{"closed 0 in connected", "connected>closed"}));
+    EXPECT_EQ(Lines(s.Log.end() - 2, s.Log.end()),
+              (Lines{"closed 0 in connected", "connected>closed"}));
 }
 
 TEST_F(EventsTest, ExceptionsInHandlersReachOnBgExceptionOrAbort) {
