@@ -20,21 +20,17 @@
 #include "child_process.h"
 #include "palnor_form.h"
 #include "tncnx.h"
+#include "window_bench.h"
 
 #include <QApplication>
 #include <QFile>
-#include <QFont>
-#include <QFontDatabase>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextDocument>
 #include <QTimer>
-#include <QWindow>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -58,17 +54,8 @@ enum class TPeerMode { Flood, Idle, Storm };
 class TPeer {
 public:
     TPeer(TPeerMode Mode, long Negotiations) : Mode_(Mode), Negotiations_(Negotiations) {
-        ListenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (ListenFd_ < 0 || ::bind(ListenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::listen(ListenFd_, 1) != 0 ||
-            ::getsockname(ListenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            return;
-        Port_ = ntohs(a.sin_port);
-        Thread_ = std::thread([this] { Serve(); });
+        ListenFd_ = bench::ListenOnLoopback(Port_);
+        if (ListenFd_ >= 0) Thread_ = std::thread([this] { Serve(); });
     }
     ~TPeer() {
         Stop_ = true;
@@ -169,18 +156,6 @@ private:
     std::thread Thread_;
 };
 
-void FontSubstitutions() {
-    QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));
-    const QString sans = QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
-    QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), sans);
-    QFont::insertSubstitution(QStringLiteral("Ms Sans Serif"), sans);
-}
-
-void Pump(double Seconds) {
-    const double end = bench::MonotonicSeconds() + Seconds;
-    while (bench::MonotonicSeconds() < end) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-}
-
 double Percentile(std::vector<double> V, double P) {
     if (V.empty()) return 0;
     std::sort(V.begin(), V.end());
@@ -193,7 +168,7 @@ int RunWindow(int argc, char** argv, TPeerMode Mode, double Seconds, long Negoti
     qputenv("KORVELCHAT_CONFIG_DIR", config.path().toLocal8Bit());
     qputenv("KORVELCHAT_INSTANCE_NAME", QByteArray("KorvelBenchOverload") + QByteArray::number(::getpid()));
     TApplication app(argc, argv);
-    FontSubstitutions();
+    bench::FontSubstitutions();
     TPeer peer(Mode, Negotiations);
     {
         QFile ini(config.filePath(QStringLiteral("CL.ini")));
@@ -203,7 +178,7 @@ int RunWindow(int argc, char** argv, TPeerMode Mode, double Seconds, long Negoti
     }
     TPalnorForm form;
     form.show();
-    Pump(0.3);
+    bench::WaitExposed(form);
     const bench::TMemory before = bench::ProcessMemory();
     form.ConnectButton->click();
     const double connectDeadline = bench::MonotonicSeconds() + 10;

@@ -3,26 +3,11 @@
 // handler has read all of it with Receive; what follows stays held for the next read.
 #include "line_wsocket.h"
 
+#include "flag_scope.h"
 #include "winsock_binding.h"
 
 #include <algorithm>
 #include <cstring>
-
-namespace {
-
-// Resets a flag however the scope is left, also by an exception from a handler.
-class TFlagScope {
-public:
-    explicit TFlagScope(bool& Flag) : Flag_(Flag) { Flag_ = true; }
-    ~TFlagScope() { Flag_ = false; }
-    TFlagScope(const TFlagScope&) = delete;
-    TFlagScope& operator=(const TFlagScope&) = delete;
-
-private:
-    bool& Flag_;
-};
-
-}  // namespace
 
 TCustomLineWSocket::TCustomLineWSocket(QObject* Owner) : TCustomSocksWSocket(Owner) {}
 

@@ -4,6 +4,7 @@
 // inside the event. So each step that follows a handler call first checks that Handle still
 // names the connection it was working for (handles are never reused), and leaves whatever
 // belongs to another connection alone.
+#include "flag_scope.h"
 #include "socket_exception.h"
 #include "winsock_binding.h"
 #include "wsocket.h"
@@ -23,18 +24,6 @@ uint16_t selectError(const TMessage& Msg) { return WSAGETSELECTERROR(Msg.LParam)
 // than bytes, because what a handler does with a byte varies by orders of magnitude (a
 // protocol parser against a text view that lays out every line).
 constexpr std::chrono::milliseconds ReceiveSlice{20};
-
-// Sets a flag for the lifetime of a scope, however the scope is left.
-class TFlagScope {
-public:
-    explicit TFlagScope(bool& Flag) : Flag_(Flag) { Flag_ = true; }
-    ~TFlagScope() { Flag_ = false; }
-    TFlagScope(const TFlagScope&) = delete;
-    TFlagScope& operator=(const TFlagScope&) = delete;
-
-private:
-    bool& Flag_;
-};
 }  // namespace
 
 void TCustomWSocket::HandleConnectEvent(TMessage& Msg) {
