@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <map>
+
 class PrintJobTest : public ListPrintTest {
 protected:
     void Generate(int Pages) {
@@ -30,6 +32,27 @@ TEST_F(PrintJobTest, CollatedAndUncollatedCopies) {
     lp.SetCollate(false);
     EXPECT_TRUE(lp.Print());
     EXPECT_EQ(Journal(), "B 1 N 1 N 2 N 2 N 3 N 3 E");
+}
+
+// The printer gets each page as it was laid out: the header centred between the paper's top edge
+// and the top frame line, the body at the margins, the footer two of its lines below the body.
+TEST_F(PrintJobTest, SheetsCarryTheTextWhereItWasLaidOut) {
+    QFont big = lp.HeaderFont();
+    big.setPointSize(12);  // 100-pixel lines
+    lp.SetHeaderFont(big);
+    lp.SetHeaderFormat("&cHead");
+    lp.SetFooterFormat("&cFoot");
+    lp.BeginDoc();
+    lp.WriteLn("body");
+    lp.EndDoc();
+    EXPECT_TRUE(lp.Print());
+    ASSERT_EQ(Journal(), "B 1 E");
+    std::map<QString, QPoint> at;
+    for (const TPictureText& t : printer.Journal()[1].Texts) at[t.Text] = t.TopLeft;
+    // 25 mm less the 1.5 mm frame offset is 555 pixels; (555 - 100) / 2 = 227.
+    EXPECT_EQ(at["Head"].y(), 227);
+    EXPECT_EQ(at["body"], QPoint(591, 591));  // 25 mm from the paper's edges
+    EXPECT_EQ(at["Foot"].y(), 591 + lp.BodyHeight() + 2 * 75);
 }
 
 TEST_F(PrintJobTest, PageRanges) {
@@ -79,7 +102,7 @@ TEST_F(PrintJobTest, StopDuringPrintingEndsOrAbortsTheJob) {
         if (count == 2) PressStop();
     };
     EXPECT_FALSE(lp.Print());
-    EXPECT_EQ(Journal(), "B 1 N 2 N E");  // the sheets sent so far are printed
+    EXPECT_EQ(Journal(), "B 1 N 2 E");  // the sheets sent so far are printed, and no blank one
     EXPECT_EQ(printer.Copies(), 2);       // restored after a cancelled job too
     EXPECT_EQ(lp.ProgressDialog(), nullptr);
 
@@ -90,7 +113,7 @@ TEST_F(PrintJobTest, StopDuringPrintingEndsOrAbortsTheJob) {
     };
     lp.SetAbortOnCancel(true);
     EXPECT_FALSE(lp.Print());
-    EXPECT_EQ(Journal(), "B 1 N A");
+    EXPECT_EQ(Journal(), "B 1 A");
     EXPECT_EQ(printer.Copies(), 2);
     // The next job is not cancelled by the old request.
     printer.OnPicture = nullptr;
