@@ -271,4 +271,17 @@ TEST(ListPrintPdf, PrintsReadableTextToAPdfFile) {
     EXPECT_TRUE(text.contains("history line 120"));
     EXPECT_TRUE(text.contains("Page 2"));
     EXPECT_EQ(text.count('\f'), lp.PageCount());  // one form feed per PDF page
+
+    // Text that exactly fills one page (every line's bottom above the body's) prints as one PDF
+    // page.
+    const int fit = (lp.BodyHeight() - 1) / lp.LineHeight();
+    lp.BeginDoc();
+    for (int i = 1; i <= fit; ++i) lp.WriteLn(QString("full page line %1").arg(i));
+    lp.EndDoc();
+    ASSERT_TRUE(lp.Print());
+    p.start(pdftotext, {"-layout", pdf, "-"});
+    ASSERT_TRUE(p.waitForFinished(20000));
+    const QString onePage = QString::fromUtf8(p.readAllStandardOutput());
+    EXPECT_TRUE(onePage.contains(QString("full page line %1").arg(fit)));
+    EXPECT_EQ(onePage.count('\f'), 1);
 }
