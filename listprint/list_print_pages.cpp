@@ -131,6 +131,7 @@ void TCustomListPrint::BeginDoc() {
         } else {
             FinishPages();
         }
+        ShowProgressState(QString::fromLatin1(lpk::SFinish), QString(), 0, 0, 0);
         FinishDeferredClose();
         throw;
     }

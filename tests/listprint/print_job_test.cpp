@@ -6,6 +6,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <map>
 
@@ -134,6 +135,11 @@ TEST_F(PrintJobTest, StopDuringGenerationRaisesAtTheNextPageStart) {
               "Printing cancelled");
     lp.EndDoc();
     EXPECT_EQ(lp.PageCount(), 3);  // page 3 was added, its start refused
+    // A Stop seen at the first page start ends the run that BeginDoc could not start.
+    QTimer::singleShot(0, [&] { lp.CancelPrinting(); });
+    EXPECT_THROW(lp.BeginDoc(), ECancelPrinting);
+    EXPECT_FALSE(lp.IsPrinting());
+    EXPECT_EQ(lp.ProgressDialog(), nullptr);
     // A Stop pressed during one run does not cancel the next.
     lp.OnNewPage = nullptr;
     lp.BeginDoc();
