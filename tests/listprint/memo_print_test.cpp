@@ -29,6 +29,15 @@ protected:
         Print->ShowMessageHook = [this](QObject*, const QString& text) { Messages << text; };
     }
 
+    // Binds the memo and fills it with a few pages of lines, to be generated with the dialog.
+    void BindPages(QPlainTextEdit& Memo) {
+        Print->SetAsgnMemo(&Memo);
+        QStringList lines;
+        for (int i = 0; i < 200; ++i) lines << QString("line %1").arg(i);
+        Memo.setPlainText(lines.join('\n'));
+        Print->SetShowProgress(true);
+    }
+
     void Store_(const QString& Name, const QString& Value) {
         TRegistry reg;
         ASSERT_TRUE(reg.OpenKey("Software\\Quintor\\ListPrint\\Setup", true));
@@ -86,11 +95,7 @@ TEST_F(MemoPrintTest, LinesOfTheMemoBecomePagesAndAnEmptyMemoGivesOne) {
 // cursor back, and the next load works.
 TEST_F(MemoPrintTest, AStoppedLoadLeavesTheControlUsable) {
     QPlainTextEdit memo(&Owner);
-    Print->SetAsgnMemo(&memo);
-    QStringList lines;
-    for (int i = 0; i < 200; ++i) lines << QString("line %1").arg(i);
-    memo.setPlainText(lines.join('\n'));
-    Print->SetShowProgress(true);
+    BindPages(memo);
     enum TStop : uint8_t { stStopButton, stHandlerError };
     struct TCase {
         const char* Name;
@@ -129,11 +134,7 @@ TEST_F(MemoPrintTest, AStoppedLoadLeavesTheControlUsable) {
 // call has returned, and the control was never torn down under it.
 TEST_F(MemoPrintTest, ClosingTheWindowDuringAJobStopsItAndClosesAfterwards) {
     QPlainTextEdit memo(&Owner);
-    Print->SetAsgnMemo(&memo);
-    QStringList lines;
-    for (int i = 0; i < 200; ++i) lines << QString("line %1").arg(i);
-    memo.setPlainText(lines.join('\n'));
-    Print->SetShowProgress(true);
+    BindPages(memo);
     Owner.show();
     Print->OnNewPage = [&](QObject*) {
         if (Print->PageNumber() == 2) QTimer::singleShot(0, &Owner, [&] { Owner.close(); });
