@@ -125,6 +125,40 @@ TEST_F(TnCnxTest, AnExceptionInTheDataHandlerLeavesTheComponentConsistent) {
     EXPECT_EQ(calls, 1) << "the chunk was handed over once and not kept";
 }
 
+// The owner's chunk is the collect buffer itself; collecting goes on elsewhere while it is out.
+TEST_F(TnCnxTest, AChunkStaysWholeWhileItsHandlerReceivesMoreOrDestroysTheComponent) {
+    std::vector<std::string> chunks;
+    int depth = 0;
+    Cnx.OnDataAvailable = [&](QObject*, const char* data, int len) {
+        if (depth++ == 0) {  // reads that arrive while the handler runs the event loop
+            Cnx.Feed("second");
+            Cnx.DeliverCollected();
+            Cnx.Feed("third");
+            Cnx.DeliverCollected();
+        }
+        EXPECT_EQ(data[len], '\0');
+        chunks.emplace_back(data, static_cast<size_t>(len));
+        --depth;
+    };
+    for (const char* read : {"first", "fourth", "fifth"}) {
+        Cnx.Feed(read);
+        Cnx.DeliverCollected();
+    }
+    EXPECT_EQ(chunks, (std::vector<std::string>{"second", "third", "first", "second", "third",
+                                                "fourth", "second", "third", "fifth"}));
+
+    auto* doomed = new ProbeCnx;
+    std::string seen;
+    doomed->OnDataAvailable = [&seen, doomed](QObject*, const char* data, int len) {
+        std::string* out = &seen;
+        delete doomed;
+        out->assign(data, static_cast<size_t>(len));
+    };
+    doomed->Feed("last words");
+    doomed->DeliverCollected();
+    EXPECT_EQ(seen, "last words");
+}
+
 TEST_F(TnCnxTest, AnEndlessSubnegotiationIsHeldToABoundedSize) {
     std::string got;
     Cnx.OnDataAvailable = [&](QObject*, const char* data, int len) { got.append(data, len); };
