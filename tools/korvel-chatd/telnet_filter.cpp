@@ -8,9 +8,7 @@ std::size_t FindByte(std::string_view Text, std::size_t Start, uint8_t Byte) {
     const void* hit = std::memchr(Text.data() + Start, Byte, Text.size() - Start);
     return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - Text.data()) : Text.size();
 }
-}  // namespace
 
-namespace {
 // The options this server negotiates: only answers about them are commands after the start.
 bool Negotiated(uint8_t Option) {
     using namespace telnet;
@@ -26,8 +24,8 @@ bool Subnegotiated(uint8_t Option) {
 std::size_t TTelnetFilter::Pending() const {
     switch (State) {
     case TState::Data: return 0;
-    case TState::Command: case TState::SubOption: return 1;
-    case TState::Option: return 2;
+    case TState::Command: return 1;
+    case TState::Option: case TState::SubOption: return 2;
     case TState::SubData: case TState::SubCommand: return Sub.Dropped;
     }
     return 0;
