@@ -184,8 +184,9 @@ TEST_F(TnCnxTest, ANewConnectionStartsWithACleanParser) {
     peer::Close(first);
     Fd = Server.Accept();
     ASSERT_TRUE(RunUntil([&] { return Cnx.State() == wsConnected; }));
-    peer::SendAll(Fd, "two");
+    peer::SendAll(Fd, "\xff\xfa\x18\x01\xff\xf0two");  // nothing of the old one is held
     ASSERT_TRUE(RunUntil([&] { return got == "onetwo"; }));
+    EXPECT_EQ(peer::RecvExactly(Fd, 11), std::string("\xff\xfa\x18\x00VT100\xff\xf0", 11));
 }
 
 TEST_F(TnCnxTest, WithTheSocketGoneEveryOperationIsHarmless) {
