@@ -29,6 +29,7 @@ void TCustomListPrint::ApplyPrinterFont() const {
     f.setHintingPreference(QFont::PreferNoHinting);
     PrinterFont_ = f;
     Metrics_ = QFontMetrics(f);
+    WidthBound_.SetFont(f);
     ExternalLeading_ = Metrics_.leading();
     switch (LineSpacing_) {
     case 0: LineHeight_ = h / 2; break;
@@ -229,8 +230,12 @@ void TCustomListPrint::WriteFitted(const QString& Text, int Width) {
 
 void TCustomListPrint::WriteLn(const QString& Text) {
     const QString text = Text.contains(QLatin1Char('\t')) ? ExpandTabs(Text, TabSize_) : Text;
-    const int w = TextWidth(text);
     const int body = BodyWidth();
+    // A left-aligned line needs its width only to know whether it fits; most lines clearly do,
+    // and then the shaping of a measurement is saved (the drawing shapes the text anyway).
+    if (!FontValid_) ApplyPrinterFont();
+    const int bound = Alignment_ == taLeftJustify ? WidthBound_.UpperBound(text) : -1;
+    const int w = bound >= 0 && bound <= body ? bound : TextWidth(text);
     if (w > body && text.size() > 1) {
         X_ = 0;
         if (WordWrap_)
