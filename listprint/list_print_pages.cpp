@@ -140,7 +140,6 @@ void TCustomListPrint::BeginDoc() {
 
 void TCustomListPrint::EndDoc() {
     Generating_ = false;
-    FinishDeferredClose();
     if (ExportOpen_) {
         // The file is closed and the run ended before a write error is reported, so the next
         // run can open it again.
@@ -149,12 +148,14 @@ void TCustomListPrint::EndDoc() {
         ExportFile_.close();
         written = written && ExportFile_.error() == QFileDevice::NoError;
         ExportOpen_ = false;
+        FinishDeferredClose();
         if (!written)
             throw EInOutError("Cannot write \"" + FileName_.toStdString() + "\": " + error.toStdString());
         ShowMessage(QString::fromLatin1(lpk::SContentExported).replace(QLatin1String("%s"), FileName_));
         return;
     }
     FinishPages();
+    FinishDeferredClose();
 }
 
 // Completes the last picture and shows page 1 of the run in the preview.
