@@ -6,6 +6,7 @@
 // the page list until the next run or Clear. The printer is reached through platform/printer and
 // is only opened when a run, a preview paint or a print job first needs its metrics.
 #include "lp_globe.h"
+#include "width_bound.h"
 
 #include <QAbstractScrollArea>
 #include <QFile>
@@ -369,6 +370,7 @@ private:
     mutable QFontMetrics Metrics_{QFont()};
     mutable int LineHeight_ = 0;
     mutable int ExternalLeading_ = 0;
+    mutable TWidthBound WidthBound_;  // spares plain lines that clearly fit their measurement
     bool PictureFontStale_ = true;
 
     // Run state.

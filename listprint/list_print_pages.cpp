@@ -29,6 +29,7 @@ void TCustomListPrint::ApplyPrinterFont() const {
     f.setHintingPreference(QFont::PreferNoHinting);
     PrinterFont_ = f;
     Metrics_ = QFontMetrics(f);
+    WidthBound_.SetFont(f);
     ExternalLeading_ = Metrics_.leading();
     switch (LineSpacing_) {
     case 0: LineHeight_ = h / 2; break;
@@ -139,7 +140,6 @@ void TCustomListPrint::BeginDoc() {
 
 void TCustomListPrint::EndDoc() {
     Generating_ = false;
-    FinishDeferredClose();
     if (ExportOpen_) {
         // The file is closed and the run ended before a write error is reported, so the next
         // run can open it again.
@@ -148,12 +148,14 @@ void TCustomListPrint::EndDoc() {
         ExportFile_.close();
         written = written && ExportFile_.error() == QFileDevice::NoError;
         ExportOpen_ = false;
+        FinishDeferredClose();
         if (!written)
             throw EInOutError("Cannot write \"" + FileName_.toStdString() + "\": " + error.toStdString());
         ShowMessage(QString::fromLatin1(lpk::SContentExported).replace(QLatin1String("%s"), FileName_));
         return;
     }
     FinishPages();
+    FinishDeferredClose();
 }
 
 // Completes the last picture and shows page 1 of the run in the preview.
@@ -229,8 +231,12 @@ void TCustomListPrint::WriteFitted(const QString& Text, int Width) {
 
 void TCustomListPrint::WriteLn(const QString& Text) {
     const QString text = Text.contains(QLatin1Char('\t')) ? ExpandTabs(Text, TabSize_) : Text;
-    const int w = TextWidth(text);
     const int body = BodyWidth();
+    // A left-aligned line needs its width only to know whether it fits; most lines clearly do,
+    // and then the shaping of a measurement is saved (the drawing shapes the text anyway).
+    if (!FontValid_) ApplyPrinterFont();
+    const int bound = Alignment_ == taLeftJustify ? WidthBound_.UpperBound(text) : -1;
+    const int w = bound >= 0 && bound <= body ? bound : TextWidth(text);
     if (w > body && text.size() > 1) {
         X_ = 0;
         if (WordWrap_)

@@ -147,6 +147,8 @@ TEST_F(MemoPrintTest, ClosingTheWindowDuringAJobStopsItAndClosesAfterwards) {
     Print->OnNewPage = nullptr;
     Owner.show();
     Print->LoadFromMemo();
+    RunFor(10);
+    EXPECT_TRUE(Owner.isVisible()) << "a close is carried out once";
     Printer.OnPicture = [&](int count) {
         if (count == 1) QTimer::singleShot(0, &Owner, [&] { Owner.close(); });
     };
