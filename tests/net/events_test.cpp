@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 using Lines = std::vector<std::string>;
 
@@ -222,6 +224,25 @@ TEST_F(EventsTest, ZeroBytesOnAFreshConnectionReportNothing) {
     s->Flush();
     RunFor(50);
     EXPECT_TRUE(s->Log.empty());
+}
+
+TEST_F(EventsTest, FlushReturnsOnceTheChainHasDrained) {
+    auto s = Connected();
+    const std::string sent(16 << 20, 'f');  // more than loopback buffers take before a read
+    std::atomic<bool> sendReturned{false};
+    std::string got;
+    std::thread reader([&] {
+        while (!sendReturned) std::this_thread::yield();
+        got = peer::RecvExactly(PeerFd, sent.size(), 30000);
+    });
+    s->SendStr(sent);
+    const bool queued = !s->AllSent;
+    sendReturned = true;
+    s->Flush();
+    EXPECT_TRUE(s->AllSent);
+    reader.join();
+    EXPECT_TRUE(queued) << "the transport took everything at once: nothing was left to flush";
+    EXPECT_EQ(got.size(), sent.size());
 }
 
 TEST_F(EventsTest, RcvdCountIsExactAfterAPartialRead) {
