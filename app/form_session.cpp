@@ -47,7 +47,7 @@ void TPalnorForm::TnCnxSessionConnected(uint16_t Error) {
 
 void TPalnorForm::TnCnxSessionClosed(uint16_t) {
     // A line the server left unfinished is shown as it stands rather than lost.
-    if (Incoming_.Holding()) HandleChunk(FromAnsiLine(Incoming_.TakeRest()));
+    for (const std::string& line : Incoming_.TakeRest()) HandleChunk(FromAnsiLine(line));
     SetOnline(false);
     if (PageControl1->currentWidget() == TabSheet1) ConnectButton->setFocus();
     FocusSendMemo();

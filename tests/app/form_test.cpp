@@ -42,6 +42,8 @@ TEST_F(FormTest, LoginChatAndExitBytesAreExact) {
     QTest::keyClick(Form->SendMemo, Qt::Key_Shift);
     QTest::keyClick(Form->SendMemo, Qt::Key_Return);
     EXPECT_EQ(ReadFromClient(), "&<CALL-NAME><  two\x02\x01lines  >\r\n");
+    TypeAndEnter(QString::fromUtf8("no\u00a0break"));
+    EXPECT_EQ(ReadFromClient(), "&<CALL-NAME><no\xa0" "break>\r\n") << "a no-break space is sent as typed";
 
     Form->lbUsers->addItem("SOMEONE");
     Form->DisconnectButton->click();
@@ -115,6 +117,8 @@ TEST_F(FormTest, UserListsWelcomeAndOtherLines) {
     ServerSends("~A,B,\"C\r\n");
     EXPECT_EQ(Form->lbUsers->count(), 3);
     EXPECT_EQ(Form->lbUsers->item(0)->text(), "A");
+    ServerSends("~ALICE\r\nBOB\r\n");
+    EXPECT_EQ(Form->lbUsers->count(), 2) << "a list broken over lines";
 }
 
 TEST_F(FormTest, SoundPlaysOncePerAppendedLineOnlyWhenOn) {
