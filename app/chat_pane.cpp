@@ -125,3 +125,10 @@ void TChatPane::mouseReleaseEvent(QMouseEvent* Event) {
     const bool click = (Event->pos() - PressPos_).manhattanLength() < 4;
     if (click && OnClick) OnClick();
 }
+
+QString PaneText(const QPlainTextEdit& Pane) {
+    QString text = Pane.document()->toRawText();
+    for (QChar& c : text)
+        if (c == QChar::ParagraphSeparator || c == QChar::LineSeparator) c = u'\n';
+    return text;
+}

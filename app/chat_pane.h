@@ -7,6 +7,10 @@
 
 #include <functional>
 
+// A pane's whole text as the user typed or received it: lines separated by LF, no-break spaces
+// kept (toPlainText() turns them into blanks, and 0xA0 is a character of the wire's code page).
+QString PaneText(const QPlainTextEdit& Pane);
+
 class TChatPane : public QPlainTextEdit {
 public:
     explicit TChatPane(QWidget* Parent = nullptr);

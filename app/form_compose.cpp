@@ -12,7 +12,7 @@ void TPalnorForm::SendButtonClick() {
         return;
     }
     // The pane's lines are separated by CR LF, as the chat line expects them.
-    QString text = SendMemo->toPlainText();
+    QString text = PaneText(*SendMemo);
     text.replace(u'\n', QStringLiteral("\r\n"));
     bool blank = true;
     for (QChar c : text) blank = blank && c.unicode() <= 32;

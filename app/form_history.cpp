@@ -36,7 +36,7 @@ void TPalnorForm::TabSheet3Show() {
     Memo1->setPalette(p);
     Memo1->setFont(DisplayMemo->font());
     Memo2->clear();
-    Memo1->setPlainText(DisplayMemo->toPlainText());
+    Memo1->setPlainText(PaneText(*DisplayMemo));
 }
 
 void TPalnorForm::Memo1MouseUp() {
@@ -46,7 +46,7 @@ void TPalnorForm::Memo1MouseUp() {
 }
 
 void TPalnorForm::Button3Click() {
-    if (blank(Memo2->toPlainText())) {
+    if (blank(PaneText(*Memo2))) {
         Dialogs().MessageBox(this, QStringLiteral("NOTHING SELECTED !!"));
         return;
     }
@@ -70,7 +70,7 @@ void TPalnorForm::Button4Click() {
     if (!file) return;
     // The text as the pane holds it, lines separated by CR LF, in Windows-1252; written beside
     // the target and then put in its place, so a failed write loses no earlier file.
-    QString text = Memo1->toPlainText();
+    QString text = PaneText(*Memo1);
     text.replace(u'\n', QStringLiteral("\r\n"));
     const std::string bytes = ToAnsi(text);
     QSaveFile out(*file);
