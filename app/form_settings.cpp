@@ -163,13 +163,17 @@ void TPalnorForm::FormClose() {
     if (!SaveSettings(&error)) Dialogs().MessageBox(this, error);
 }
 
-void TPalnorForm::RecvWindow1Click() {
-    if (auto font = Dialogs().ChooseFont(this, DisplayMemo->font())) DisplayMemo->setFont(*font);
+// The font dialog also sets the colour the pane's text is drawn in.
+void TPalnorForm::ChoosePaneFont(QPlainTextEdit* Pane, int32_t Background, int32_t& FontColor) {
+    const auto choice = Dialogs().ChooseFont(this, {Pane->font(), ColorFromValue(FontColor)});
+    if (!choice) return;
+    Pane->setFont(choice->Font);
+    FontColor = ColorToValue(choice->Color);
+    ApplyPaneLook(Pane, Background, FontColor);
 }
 
-void TPalnorForm::SendWindow1Click() {
-    if (auto font = Dialogs().ChooseFont(this, SendMemo->font())) SendMemo->setFont(*font);
-}
+void TPalnorForm::RecvWindow1Click() { ChoosePaneFont(DisplayMemo, DisplayMemoColor, DisplayMemoFontColor); }
+void TPalnorForm::SendWindow1Click() { ChoosePaneFont(SendMemo, SendMemoColor, SendMemoFontColor); }
 
 void TPalnorForm::RecvWindow2Click() {
     if (auto color = Dialogs().ChooseColor(this, ColorFromValue(DisplayMemoColor))) {

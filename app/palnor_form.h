@@ -136,6 +136,7 @@ private:
     void WireEvents();
     void SetOnline(bool Online);
     void ApplyPaneLook(QPlainTextEdit* Pane, int32_t Background, int32_t FontColor);
+    void ChoosePaneFont(QPlainTextEdit* Pane, int32_t Background, int32_t& FontColor);
     void SetSendMemoHeight(int Height);
     void SetPanel4Width(int Width);
     int SendMemoHeight() const;
@@ -145,7 +146,11 @@ private:
 
     TReceivedLines Incoming_;
     std::unique_ptr<TPrinter> HistoryPrinter_;
-    QWindow* LastFocusWindow_ = nullptr;
+    // What the window that last had the focus was, decided while it was alive: a dialog's
+    // window may be destroyed before this window regains the focus.
+    enum class TFocusOrigin { Elsewhere, Self, OwnDialog, OtherWindow };
+    TFocusOrigin FocusOrigin(const QWindow* Window) const;
+    TFocusOrigin LastFocus_ = TFocusOrigin::Elsewhere;
     bool Activated_ = false;
     int SendMemoHeight_ = 41;
     int Panel4Width_ = 112;

@@ -31,13 +31,13 @@
 class RecordingDialogs : public TDialogs {
 public:
     void MessageBox(QWidget*, const QString& Text) override { Messages << Text; }
-    std::optional<QFont> ChooseFont(QWidget*, const QFont&) override { return NextFont; }
+    std::optional<TFontChoice> ChooseFont(QWidget*, const TFontChoice&) override { return NextFont; }
     std::optional<QColor> ChooseColor(QWidget*, const QColor&) override { return NextColor; }
     std::optional<QString> ChooseSaveFile(QWidget*, const QString&, const QString&) override {
         return NextFile;
     }
     QStringList Messages;
-    std::optional<QFont> NextFont;
+    std::optional<TFontChoice> NextFont;
     std::optional<QColor> NextColor;
     std::optional<QString> NextFile;
 };

@@ -47,14 +47,16 @@ TEST_F(FormTest, EveryValueSurvivesARoundTrip) {
     QFont font("Liberation Sans", 14);
     font.setBold(true);
     font.setUnderline(true);
-    Dialogs.NextFont = font;
+    Dialogs.NextFont = TFontChoice{font, QColor(0, 0, 255)};
     Form->RecvWindow1Click();
+    EXPECT_EQ(Form->DisplayMemo->palette().color(QPalette::Text), QColor(0, 0, 255));
     Dialogs.NextColor = QColor(255, 0, 0);
     Form->SendWindow2Click();
     Form->close();
     const QByteArray written = ReadSettingsFile();
     EXPECT_TRUE(written.contains("DMFontStyle=BoldUnderLine\r\n"));
     EXPECT_TRUE(written.contains("SMcolor=255\r\n"));
+    EXPECT_TRUE(written.contains("DMFontColor=16711680\r\n")) << "the font dialog's colour";
     EXPECT_TRUE(written.contains("OnTop=1\r\n"));
     Form.reset();
 
@@ -68,6 +70,7 @@ TEST_F(FormTest, EveryValueSurvivesARoundTrip) {
     EXPECT_EQ(Form->DisplayMemo->font().pointSize(), 14);
     EXPECT_TRUE(Form->DisplayMemo->font().bold());
     EXPECT_TRUE(Form->DisplayMemo->font().underline());
+    EXPECT_EQ(Form->DisplayMemo->palette().color(QPalette::Text), QColor(0, 0, 255));
     EXPECT_EQ(Form->SendMemoColor, 255) << "SMcolor is read back as SMColor";
     EXPECT_EQ(Form->SendMemo->palette().color(QPalette::Base), QColor(255, 0, 0));
     EXPECT_EQ(Form->size(), QSize(640, 480));
