@@ -33,6 +33,8 @@
 #include <QVBoxLayout>
 #include <QWindow>
 
+#include <utility>
+
 namespace {
 
 // Entry fields of the settings page turn every typed letter into upper case.
@@ -286,12 +288,20 @@ void TPalnorForm::WireEvents() {
     // Coming back to this window from another window of the program counts as activation; a
     // dialog this window opened, or another application, does not.
     connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* now) {
-        QWindow* before = LastFocusWindow_;
-        LastFocusWindow_ = now;
-        if (!Activated_ || !now || now != windowHandle() || !before || before == now) return;
-        if (before->transientParent() == windowHandle() || (before->flags() & Qt::Popup)) return;
-        Guarded([this] { FormActivate(); });
+        const TFocusOrigin before = std::exchange(LastFocus_, FocusOrigin(now));
+        if (Activated_ && now && now == windowHandle() && before == TFocusOrigin::OtherWindow)
+            Guarded([this] { FormActivate(); });
     });
+}
+
+TPalnorForm::TFocusOrigin TPalnorForm::FocusOrigin(const QWindow* Window) const {
+    const QWindow* self = windowHandle();
+    if (!Window) return TFocusOrigin::Elsewhere;
+    if (Window == self) return TFocusOrigin::Self;
+    if (Window->type() == Qt::Popup) return TFocusOrigin::OwnDialog;
+    for (const QWindow* w = Window->transientParent(); w; w = w->transientParent())
+        if (w == self) return TFocusOrigin::OwnDialog;
+    return TFocusOrigin::OtherWindow;
 }
 
 void TPalnorForm::Guarded(const std::function<void()>& Handler) {
