@@ -14,6 +14,7 @@
 #include <QPlainTextEdit>
 #include <QSplitter>
 #include <QStandardPaths>
+#include <QWindow>
 
 namespace {
 
@@ -131,8 +132,11 @@ bool TPalnorForm::SaveSettings(QString* Error) {
         file.WriteString(Section, QString::fromLatin1(key), value);
     };
     auto putInt = [&](const char* key, long long value) { put(key, QString::number(value)); };
-    putInt("Top", y());
-    putInt("Left", x());
+    // Where the user sees the window's frame. Once "Stay on top" has recreated the native
+    // window, the widget's own frame position may lag behind what the window system reports.
+    const QPoint frame = windowHandle() ? windowHandle()->framePosition() : pos();
+    putInt("Top", frame.y());
+    putInt("Left", frame.x());
     putInt("Height", height());
     putInt("Width", width());
     put("Port", PortEdit->text());

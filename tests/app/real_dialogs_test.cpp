@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QColorDialog>
 #include <QFileDialog>
+#include <QProcess>
 #include <QTimer>
 
 namespace {
@@ -146,3 +147,24 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.Name); });
 
 }  // namespace
+
+// Under a window manager that draws frames, toggling "Stay on top" recreates the native window;
+// the position written at close must still be where the user sees the window.
+TEST_F(FormTest, StayOnTopKeepsTheStoredPositionUnderAWindowManager) {
+    QProcess wm;
+    wm.start("openbox", {"--sm-disable"});
+    ASSERT_TRUE(wm.waitForStarted()) << "openbox is installed by scripts/setup";
+    RunFor(500);
+    WriteSettings("[FORM]\r\nLeft=300\r\nTop=200\r\nWidth=500\r\nHeight=400\r\n");
+    MakeForm();
+    RunFor(300);
+    for (bool onTop : {true, false, true, false}) {
+        Form->CheckBox1->setChecked(onTop);
+        RunFor(300);
+    }
+    Form->close();
+    const QByteArray written = ReadSettingsFile();
+    EXPECT_TRUE(written.contains("Left=300\r\nTop=200\r\n")) << written.toStdString();
+    wm.terminate();
+    wm.waitForFinished();
+}
