@@ -11,7 +11,7 @@
 #include <QPushButton>
 
 void TDialogs::MessageBox(QWidget* Parent, const QString& Text) {
-    QMessageBox::information(Parent, QApplication::applicationName(), Text);
+    QMessageBox::information(Parent, QStringLiteral("KorvelChat 2"), Text);
 }
 
 std::optional<TFontChoice> TDialogs::ChooseFont(QWidget* Parent, const TFontChoice& Initial) {

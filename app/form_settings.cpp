@@ -96,6 +96,8 @@ void TPalnorForm::LoadSettings() {
     resize(ini.Integer("Width", 300), ini.Integer("Height", 200));
     PortEdit->setText(ini.String("Port", QStringLiteral("1024")));
     HostEdit->setText(ini.String("Host", QStringLiteral("localhost")));
+    edHost->setText(HostEdit->text());
+    edPort->setText(PortEdit->text());
     CheckBox1->setChecked(ini.Boolean("ontop", false));
     edUser->setText(ini.String("User", QString()));
     edName->setText(ini.String("Name", QString()));

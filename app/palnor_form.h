@@ -64,12 +64,16 @@ public:
     QPlainTextEdit* Memo1 = nullptr;
     QLineEdit* edUser = nullptr;
     QLineEdit* edName = nullptr;
+    QLineEdit* edHost = nullptr;  // the server, editable on the settings page
+    QLineEdit* edPort = nullptr;
     QPushButton* Button2 = nullptr;
     QCheckBox* CheckBox1 = nullptr;
     QCheckBox* CheckBox2 = nullptr;
     QPlainTextEdit* Memo2 = nullptr;
     TMemoPrint* MemoPrint1 = nullptr;
     QLabel* StatusText = nullptr;
+    QLabel* StateText = nullptr;     // the lamp's state in words
+    QLabel* SettingsHint = nullptr;  // why the settings page was shown, or what is wrong there
     TTnCnx* TnCnx = nullptr;
     TTzOnlyOne* TzOnlyOne1 = nullptr;
 
@@ -135,6 +139,9 @@ private:
     void BuildMenu();
     void WireEvents();
     void SetOnline(bool Online);
+    void ShowConnectionState(bool Online);
+    void ShowSettingsHint(const QString& Text);
+    bool ApplyServerFields();
     void ApplyPaneLook(QPlainTextEdit* Pane, int32_t Background, int32_t FontColor);
     void ChoosePaneFont(QPlainTextEdit* Pane, int32_t Background, int32_t& FontColor);
     void SetSendMemoHeight(int Height);
@@ -152,6 +159,7 @@ private:
     TFocusOrigin FocusOrigin(const QWindow* Window) const;
     TFocusOrigin LastFocus_ = TFocusOrigin::Elsewhere;
     bool Activated_ = false;
+    bool ClosingByUser_ = false;
     int SendMemoHeight_ = 41;
     int Panel4Width_ = 112;
 };

@@ -2,6 +2,11 @@
 // received lines, the user list, sound, references, and closing.
 #include "form_support.h"
 
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStatusBar>
+
 namespace {
 
 TEST_F(FormTest, ConnectWithoutCallOrNameShowsTheSettingsPage) {
@@ -11,6 +16,12 @@ TEST_F(FormTest, ConnectWithoutCallOrNameShowsTheSettingsPage) {
     Form->ConnectButton->click();
     EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet4);
     EXPECT_LT(Server.Accept(100), 0) << "no connection is opened";
+    EXPECT_TRUE(Form->SettingsHint->isVisibleTo(Form.get()));
+    EXPECT_TRUE(Form->SettingsHint->text().contains("call sign")) << "the user is told why";
+    QTest::keyClicks(Form->edName, "NAME");
+    QTest::keyClick(Form->edName, Qt::Key_Return);
+    EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet1) << "Enter presses OK";
+    EXPECT_FALSE(Form->SettingsHint->isVisibleTo(Form.get()));
 }
 
 TEST_F(FormTest, ARefusedConnectionLeavesTwoLines) {
@@ -20,7 +31,11 @@ TEST_F(FormTest, ARefusedConnectionLeavesTwoLines) {
     Form->ConnectButton->click();
     ASSERT_TRUE(RunUntil([&] { return DisplayLines().size() >= 2; }));
     RunFor(50);
-    EXPECT_EQ(DisplayLines(), (QStringList{"*** NOT CONNECTED ***", "Unable to connect. Error #10061"}));
+    EXPECT_EQ(DisplayLines().mid(0, 2), (QStringList{"*** NOT CONNECTED ***", "Unable to connect. Error #10061"}));
+    EXPECT_EQ(DisplayLines().value(2), Form->HostEdit->text() + ":" + Form->PortEdit->text() +
+                                           QString::fromUtf8(" refused the connection — is the chat server running?"));
+    EXPECT_EQ(Form->StateText->text(), "Not connected");
+    EXPECT_EQ(Form->statusBar()->currentMessage(), "") << "no session was ended";
     EXPECT_EQ(Form->Shape1->FillColor(), 255);
     EXPECT_TRUE(Form->ConnectButton->isEnabled());
 }
@@ -30,6 +45,11 @@ TEST_F(FormTest, LoginChatAndExitBytesAreExact) {
     EXPECT_TRUE(Form->DisplayMemo->toPlainText().isEmpty()) << "the pane is cleared on connect";
     EXPECT_FALSE(Form->ConnectButton->isEnabled());
     EXPECT_TRUE(Form->DisconnectButton->isEnabled());
+    const QString connected = "Connected to 127.0.0.1:" + QString::number(Server.Port()) + " as CALL-NAME";
+    EXPECT_EQ(Form->Shape1->toolTip(), connected);
+    EXPECT_EQ(Form->Shape1->accessibleName(), connected);
+    EXPECT_EQ(Form->StateText->text(), "Connected");
+    EXPECT_EQ(Form->windowTitle(), QString::fromUtf8("KorvelChat 2 — CALL-NAME"));
 
     TypeAndEnter("Hello");
     EXPECT_EQ(ReadFromClient(), "&<CALL-NAME><Hello>\r\n");
@@ -51,6 +71,26 @@ TEST_F(FormTest, LoginChatAndExitBytesAreExact) {
     EXPECT_TRUE(peer::WaitEof(ServerFd));
     EXPECT_EQ(Form->lbUsers->count(), 0);
     EXPECT_EQ(Form->Shape1->FillColor(), 255);
+    EXPECT_EQ(Form->Shape1->accessibleName(), "Not connected");
+    EXPECT_EQ(Form->windowTitle(), "KorvelChat 2");
+    EXPECT_EQ(Form->statusBar()->currentMessage(), "") << "the user ended the session";
+}
+
+// Alt+C and Alt+D press Connect and Disconnect; the menus take other letters, one each.
+TEST_F(FormTest, MenusHaveMnemonicsOfTheirOwn) {
+    MakeForm();
+    auto check = [](const QList<QAction*>& actions, QSet<QKeySequence> taken) {
+        for (QAction* a : actions) {
+            const QKeySequence key = QKeySequence::mnemonic(a->text());
+            EXPECT_FALSE(key.isEmpty()) << a->text().toStdString();
+            EXPECT_FALSE(taken.contains(key)) << a->text().toStdString();
+            taken.insert(key);
+        }
+    };
+    const QList<QAction*> bar = Form->menuBar()->actions();
+    check(bar, {QKeySequence(Qt::ALT | Qt::Key_C), QKeySequence(Qt::ALT | Qt::Key_D)});
+    for (QAction* a : bar)
+        if (a->menu()) check(a->menu()->actions(), {});
 }
 
 TEST_F(FormTest, NoticesForOfflineAndBlankText) {
@@ -158,6 +198,7 @@ TEST_F(FormTest, TheServerEndingTheSessionKeepsTextAndList) {
     EXPECT_EQ(DisplayLines()[1], "still here");
     EXPECT_TRUE(Form->ConnectButton->isEnabled());
     EXPECT_FALSE(Form->DisconnectButton->isEnabled());
+    EXPECT_EQ(Form->statusBar()->currentMessage(), "Connection closed by the server");
 }
 
 TEST_F(FormTest, ClosingDuringASessionSendsTheExitLineThenWritesSettings) {

@@ -90,7 +90,10 @@ INSTANTIATE_TEST_SUITE_P(
         DialogCase{"NothingSelectedBox",
                    [](RealDialogsTest& t, TPalnorForm& f) {
                        f.History1Click();
-                       RealDialogCase::AnswerNextDialog([](QWidget* d) { RealDialogCase::Press(d, Qt::Key_Return); });
+                       RealDialogCase::AnswerNextDialog([](QWidget* d) {
+                           EXPECT_EQ(d->windowTitle(), "KorvelChat 2");
+                           RealDialogCase::Press(d, Qt::Key_Return);
+                       });
                        f.Button3->click();
                    },
                    [](TPalnorForm& f) { EXPECT_EQ(f.PageControl1->currentWidget(), f.TabSheet3); }},

@@ -5,6 +5,7 @@
 #include "instance.h"
 #include "settings_values.h"
 
+#include <QLabel>
 #include <QProcess>
 
 namespace {
@@ -76,6 +77,40 @@ TEST_F(FormTest, EveryValueSurvivesARoundTrip) {
     EXPECT_EQ(Form->size(), QSize(640, 480));
     Form->close();
     EXPECT_EQ(ReadSettingsFile(), written) << "reading and writing again changes nothing";
+}
+
+// The server is chosen on the settings page: a valid host and port take effect at the next
+// Connect and are stored; an invalid one is named and kept out.
+TEST_F(FormTest, TheServerIsChosenOnTheSettingsPage) {
+    WriteSettings("[FORM]\r\nUser=CALL\r\nName=NAME\r\n");
+    MakeForm();
+    Form->Settings1Click();
+    EXPECT_EQ(Form->edHost->text(), "localhost");
+    EXPECT_EQ(Form->edPort->text(), "1024");
+    struct Case {
+        const char* Host;
+        const char* Port;
+        const char* Hint;  // empty when the values are taken
+    };
+    for (const Case& c : {Case{"", "2000", "host"}, Case{"h", "0", "1 to 65535"}, Case{"h", "99999", "1 to 65535"},
+                          Case{"h", "x1", "1 to 65535"}, Case{"h", "", "1 to 65535"}}) {
+        Form->edHost->setText(c.Host);
+        Form->edPort->clear();
+        QTest::keyClicks(Form->edPort, c.Port);
+        QTest::keyClick(Form->edPort, Qt::Key_Return);
+        EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet4) << c.Host << ":" << c.Port;
+        EXPECT_TRUE(Form->SettingsHint->text().contains(c.Hint)) << Form->SettingsHint->text().toStdString();
+        EXPECT_EQ(Form->PortEdit->text(), "1024") << "an invalid value is not taken";
+    }
+    Form->edHost->setText(" 127.0.0.1 ");
+    Form->edPort->clear();
+    QTest::keyClicks(Form->edPort, QString::number(Server.Port()));
+    QTest::keyClick(Form->edPort, Qt::Key_Return);
+    EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet1);
+    Form->ConnectButton->click();
+    EXPECT_GE(ServerFd = Server.Accept(), 0) << "the next Connect goes to the chosen server";
+    Form->close();
+    EXPECT_TRUE(ReadSettingsFile().contains("Port=" + QByteArray::number(Server.Port()) + "\r\nHost=127.0.0.1\r\n"));
 }
 
 TEST_F(FormTest, ValuesAreReadAsTheirTypesSpellThem) {
