@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScrollBar>
 #include <QStatusBar>
 
 namespace {
@@ -159,6 +160,30 @@ TEST_F(FormTest, UserListsWelcomeAndOtherLines) {
     EXPECT_EQ(Form->lbUsers->item(0)->text(), "A");
     ServerSends("~ALICE\r\nBOB\r\n");
     EXPECT_EQ(Form->lbUsers->count(), 2) << "a list broken over lines";
+}
+
+// At the end the view follows new lines; scrolled up, it stays and a marker says more is below.
+TEST_F(FormTest, NewLinesDoNotPullAViewTheUserScrolledUp) {
+    MakeForm();
+    TChatPane* pane = Form->DisplayMemo;
+    pane->setEnabled(true);  // as during a session
+    QScrollBar* bar = pane->verticalScrollBar();
+    for (int i = 0; i < 200; ++i) pane->AppendLine(QString("line %1").arg(i));
+    RunFor(20);
+    ASSERT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum());
+    bar->setValue(10);
+    pane->AppendLine("while reading back");
+    RunFor(20);
+    EXPECT_EQ(bar->value(), 10);
+    EXPECT_TRUE(pane->NewLinesMarker->isVisible());
+    pane->NewLinesMarker->click();
+    EXPECT_EQ(bar->value(), bar->maximum());
+    EXPECT_FALSE(pane->NewLinesMarker->isVisible());
+    pane->AppendLine("at the end again");
+    RunFor(20);
+    EXPECT_EQ(bar->value(), bar->maximum());
+    EXPECT_FALSE(pane->NewLinesMarker->isVisible());
 }
 
 TEST_F(FormTest, SoundPlaysOncePerAppendedLineOnlyWhenOn) {
