@@ -46,8 +46,9 @@ std::optional<QColor> TDialogs::ChooseColor(QWidget* Parent, const QColor& Initi
 }
 
 std::optional<QString> TDialogs::ChooseSaveFile(QWidget* Parent, const QString& DefaultSuffix,
-                                                const QString& Filter) {
+                                                const QString& Filter, const QString& Proposed) {
     QFileDialog dialog(Parent);
+    dialog.selectFile(Proposed);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setDefaultSuffix(DefaultSuffix);
     dialog.setNameFilter(Filter);

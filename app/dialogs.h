@@ -22,9 +22,10 @@ public:
     // The font dialog, with a button that picks the font's colour.
     virtual std::optional<TFontChoice> ChooseFont(QWidget* Parent, const TFontChoice& Initial);
     virtual std::optional<QColor> ChooseColor(QWidget* Parent, const QColor& Initial);
-    // Default extension and filter as the save dialog shows them ("txt", "Text file (*.txt)").
+    // Default extension and filter as the save dialog shows them ("txt", "Text file (*.txt)"),
+    // and the file name it proposes.
     virtual std::optional<QString> ChooseSaveFile(QWidget* Parent, const QString& DefaultSuffix,
-                                                  const QString& Filter);
+                                                  const QString& Filter, const QString& Proposed);
 };
 
 TDialogs& Dialogs();

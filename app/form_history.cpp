@@ -7,7 +7,9 @@
 #include "palnor_form.h"
 #include "printer.h"
 
+#include <QDate>
 #include <QFile>
+#include <QStatusBar>
 #include <QPlainTextEdit>
 #include <QSaveFile>
 
@@ -63,10 +65,13 @@ void TPalnorForm::Button3Click() {
             "No printer is available. To print to a PDF file instead, start the program with "
             "KORVELCHAT_PRINT_PDF set to the file's name.");
     MemoPrint1->Print();
+    const QString pdf = qEnvironmentVariable("KORVELCHAT_PRINT_PDF");
+    if (!pdf.isEmpty()) statusBar()->showMessage(QStringLiteral("Printed to %1").arg(pdf));
 }
 
 void TPalnorForm::Button4Click() {
-    const auto file = Dialogs().ChooseSaveFile(this, QStringLiteral("txt"), QStringLiteral("Text file (*.txt)"));
+    const QString proposed = QStringLiteral("KorvelChat-%1.txt").arg(QDate::currentDate().toString(Qt::ISODate));
+    const auto file = Dialogs().ChooseSaveFile(this, QStringLiteral("txt"), QStringLiteral("Text file (*.txt)"), proposed);
     if (!file) return;
     // The text as the pane holds it, lines separated by CR LF, in Windows-1252; written beside
     // the target and then put in its place, so a failed write loses no earlier file.

@@ -290,6 +290,10 @@ void TPalnorForm::WireEvents() {
     connect(Button3, &QPushButton::clicked, this, guarded(&TPalnorForm::Button3Click));
     connect(Button4, &QPushButton::clicked, this, guarded(&TPalnorForm::Button4Click));
     Memo1->viewport()->installEventFilter(this);
+    // A selection made with the keyboard counts as well: what the user sees selected is printed.
+    connect(Memo1, &QPlainTextEdit::selectionChanged, this, [this] {
+        if (Memo1->textCursor().hasSelection()) Memo1MouseUp();
+    });
     connect(CheckBox1, &QCheckBox::toggled, this, guarded(&TPalnorForm::CheckBox1Click));
 
     TnCnx->OnSessionConnected = [this](QObject*, uint16_t e) { TnCnxSessionConnected(e); };

@@ -3,7 +3,9 @@
 
 #include "memo_print.h"
 
+#include <QDate>
 #include <QProcess>
+#include <QStatusBar>
 
 namespace {
 
@@ -51,6 +53,7 @@ TEST_F(HistoryTest, AMouseSelectionIsPrintedUnderTheHeader) {
     EXPECT_TRUE(Form->Memo2->toPlainText().startsWith("first line")) << Form->Memo2->toPlainText().toStdString();
     Form->Button3->click();
     qunsetenv("KORVELCHAT_PRINT_PDF");
+    EXPECT_EQ(Form->statusBar()->currentMessage(), "Printed to " + pdf) << "the user is told where it went";
     EXPECT_TRUE(Dialogs.Messages.isEmpty()) << Dialogs.Messages.join("|").toStdString();
     ASSERT_TRUE(QFile::exists(pdf));
     QProcess text;
@@ -61,6 +64,13 @@ TEST_F(HistoryTest, AMouseSelectionIsPrintedUnderTheHeader) {
     EXPECT_TRUE(printed.contains("rst line")) << printed.toStdString();  // "fi" may come out as a ligature
     EXPECT_TRUE(printed.contains("B-B"));
     EXPECT_FALSE(printed.contains("second")) << "only the selection";
+}
+
+TEST_F(HistoryTest, AKeyboardSelectionIsTheOnePrinted) {
+    WithConversation();
+    Form->Memo1->setFocus();
+    QTest::keyClick(Form->Memo1, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(PaneText(*Form->Memo2), PaneText(*Form->Memo1));
 }
 
 TEST_F(HistoryTest, AClickWithoutSelectionPrintsNothing) {
@@ -88,6 +98,7 @@ TEST_F(HistoryTest, SaveAllWritesTheSnapshotAsWindowsTextAndCancelWritesNothing)
     const QString file = out.path() + "/saved.txt";
     Dialogs.NextFile = std::nullopt;
     Form->Button4->click();
+    EXPECT_EQ(Dialogs.ProposedFile, "KorvelChat-" + QDate::currentDate().toString(Qt::ISODate) + ".txt");
     EXPECT_FALSE(QFile::exists(file));
     EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet3);
 
