@@ -140,8 +140,13 @@ void TPalnorForm::BuildPages() {
     Splitter2->addWidget(SendMemo);
     Splitter2->setStretchFactor(0, 1);
     Splitter2->setStretchFactor(1, 0);
+    ComposeNote = new QLabel;
+    ComposeNote->setWordWrap(true);
+    ComposeNote->setStyleSheet(QStringLiteral("color: #b00000"));
+    ComposeNote->hide();
     rightLayout->addWidget(panel1);
     rightLayout->addWidget(Splitter2, 1);
+    rightLayout->addWidget(ComposeNote);
     Splitter1->addWidget(Panel4);
     Splitter1->addWidget(right);
     Splitter1->setStretchFactor(0, 0);
@@ -305,6 +310,7 @@ void TPalnorForm::WireEvents() {
     DisplayMemo->OnClick = [this] { Guarded([this] { DisplayMemoClick(); }); };
     lbUsers->viewport()->installEventFilter(this);
     SendMemo->installEventFilter(this);
+    connect(SendMemo, &QPlainTextEdit::textChanged, this, [this] { UpdateComposeNote(); });
     connect(PageControl1, &QStackedWidget::currentChanged, this, [this](int) {
         if (PageControl1->currentWidget() == TabSheet1) TabSheet1Show();
         if (PageControl1->currentWidget() == TabSheet3) Guarded([this] { TabSheet3Show(); });

@@ -73,7 +73,8 @@ public:
     TMemoPrint* MemoPrint1 = nullptr;
     QLabel* StatusText = nullptr;
     QLabel* StateText = nullptr;     // the lamp's state in words
-    QLabel* SettingsHint = nullptr;  // why the settings page was shown, or what is wrong there
+    QLabel* SettingsHint = nullptr;
+    QLabel* ComposeNote = nullptr;   // what of the compose text will not arrive as typed  // why the settings page was shown, or what is wrong there
     TTnCnx* TnCnx = nullptr;
     TTzOnlyOne* TzOnlyOne1 = nullptr;
 
@@ -105,6 +106,7 @@ public:
 
     // Composing.
     void SendButtonClick();
+    void UpdateComposeNote();
 
     // History page.
     void TabSheet3Show();

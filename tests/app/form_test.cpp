@@ -186,6 +186,23 @@ TEST_F(FormTest, NewLinesDoNotPullAViewTheUserScrolledUp) {
     EXPECT_FALSE(pane->NewLinesMarker->isVisible());
 }
 
+// Text that will not arrive whole is pointed out while it is in the compose pane.
+TEST_F(FormTest, ANoteWarnsOfTextThatWillNotArriveWhole) {
+    MakeForm();
+    struct Case {
+        const char* Typed;
+        const char* Note;  // a part of it; empty when no note is shown
+    };
+    for (const Case& c : {Case{"plain caf\u00e9 \u20ac \u00a0 ?", ""}, Case{"a > b", "\">\" ends"},
+                          Case{"\u0416\u0416 \U0001F600 \u0416", "\"?\": \u0416\U0001F600"},
+                          Case{"x>\u2603", "text after it"}, Case{"", ""}}) {
+        Form->SendMemo->setPlainText(QString::fromUtf8(c.Typed));
+        EXPECT_EQ(Form->ComposeNote->isVisibleTo(Form.get()), *c.Note != 0) << c.Typed;
+        EXPECT_TRUE(Form->ComposeNote->text().contains(QString::fromUtf8(c.Note)))
+            << c.Typed << " -> " << Form->ComposeNote->text().toStdString();
+    }
+}
+
 TEST_F(FormTest, SoundPlaysOncePerAppendedLineOnlyWhenOn) {
     Connected();
     ServerSends("&<A-A><quiet>\r\n");
