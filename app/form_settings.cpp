@@ -13,6 +13,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QSplitter>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QStandardPaths>
 #include <QWindow>
 
@@ -92,8 +94,21 @@ void TPalnorForm::LoadSettings() {
     TProfileFile file(SettingsPath());
     const TSettingsReader ini(file);
 
-    move(ini.Integer("Left", 0), ini.Integer("Top", 0));
-    resize(ini.Integer("Width", 300), ini.Integer("Height", 200));
+    // The window never gets smaller than its pages need to show their texts whole (the layout
+    // sees to that). Without a stored size it opens at a comfortable one, and without a stored
+    // position centred on the screen.
+    const bool sized = !ini.String("Width", {}).isEmpty() || !ini.String("Height", {}).isEmpty();
+    const bool placed = !ini.String("Left", {}).isEmpty() || !ini.String("Top", {}).isEmpty();
+    const QSize size = sized ? QSize(ini.Integer("Width", 300), ini.Integer("Height", 200))
+                             : QSize(720, 520).expandedTo(minimumSizeHint());
+    resize(size);
+    if (placed) {
+        move(ini.Integer("Left", 0), ini.Integer("Top", 0));
+    } else if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame(QPoint(), size);
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
     PortEdit->setText(ini.String("Port", QStringLiteral("1024")));
     HostEdit->setText(ini.String("Host", QStringLiteral("localhost")));
     edHost->setText(HostEdit->text());

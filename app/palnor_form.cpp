@@ -53,8 +53,6 @@ TPalnorForm::TPalnorForm(QWidget* Parent) : QMainWindow(Parent) {
     setWindowTitle(QStringLiteral("KorvelChat 2"));
     setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
     setGeometry(328, 179, 556, 407);
-    // The stored size is the user's, even below what the panes would ask for.
-    layout()->setSizeConstraint(QLayout::SetNoConstraint);
 
     TzOnlyOne1 = new TTzOnlyOne(this);
     TzOnlyOne1->OnActivationRequested = [this] {

@@ -5,15 +5,18 @@
 #include "instance.h"
 #include "settings_values.h"
 
+#include <QAbstractButton>
 #include <QLabel>
+#include <QScreen>
 #include <QProcess>
 
 namespace {
 
 TEST_F(FormTest, WithoutASettingsFileTheDefaultsApplyAndTheFirstCloseWritesAll22Keys) {
     MakeForm();
-    EXPECT_EQ(Form->pos(), QPoint(0, 0));
-    EXPECT_EQ(Form->size(), QSize(300, 200));
+    EXPECT_EQ(Form->size(), QSize(720, 520)) << "a comfortable size";
+    EXPECT_LE((Form->frameGeometry().center() - Form->screen()->availableGeometry().center()).manhattanLength(), 4)
+        << "centred";
     EXPECT_EQ(Form->HostEdit->text(), "localhost");
     EXPECT_EQ(Form->PortEdit->text(), "1024");
     EXPECT_EQ(Form->DisplayMemo->font().pointSize(), 10);
@@ -77,6 +80,30 @@ TEST_F(FormTest, EveryValueSurvivesARoundTrip) {
     EXPECT_EQ(Form->size(), QSize(640, 480));
     Form->close();
     EXPECT_EQ(ReadSettingsFile(), written) << "reading and writing again changes nothing";
+}
+
+// However small CL.ini makes the window, every page shows its texts whole and nothing overlaps.
+TEST_F(FormTest, EveryPageShowsItsTextsWholeAtTheSmallestSize) {
+    WriteSettings("[FORM]\r\nLeft=10\r\nTop=20\r\nWidth=100\r\nHeight=50\r\n");
+    MakeForm();
+    EXPECT_EQ(Form->pos(), QPoint(10, 20)) << "a stored position is kept";
+    for (QWidget* page : {Form->TabSheet1, Form->TabSheet3, Form->TabSheet4}) {
+        Form->ShowPage(page);
+        Form->resize(1, 1);
+        RunFor(20);
+        QList<QWidget*> texts = page->findChildren<QWidget*>();
+        texts << Form->StatusText;
+        for (QWidget* w : texts) {
+            const auto* label = qobject_cast<QLabel*>(w);
+            if (!w->isVisible() || (!label && !qobject_cast<QAbstractButton*>(w)) || (label && label->wordWrap())) continue;
+            const QString name = label ? label->text() : static_cast<QAbstractButton*>(w)->text();
+            EXPECT_GE(w->width(), w->sizeHint().width()) << name.toStdString();
+            EXPECT_GE(w->height(), w->minimumSizeHint().height()) << name.toStdString();
+            for (QWidget* other : w->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+                if (other != w && other->isVisible() && qobject_cast<QAbstractButton*>(other))
+                    EXPECT_FALSE(other->geometry().intersects(w->geometry())) << name.toStdString();
+        }
+    }
 }
 
 // The server is chosen on the settings page: a valid host and port take effect at the next
