@@ -380,6 +380,8 @@ void TPalnorForm::Help() {
     const QString dir = ProgramDir();
     QString path = dir + QStringLiteral("/KorvelChat2.hlp");
     if (!QFileInfo::exists(path)) path = dir + QStringLiteral("/KorvelChat2.html");
+    // Installed, the page lives in the shared data folder beside the program's bin folder.
+    if (!QFileInfo::exists(path)) path = dir + QStringLiteral("/../share/korvelchat2/KorvelChat2.html");
     ShellOpen(path);
 }
 

@@ -140,6 +140,29 @@ TEST_F(FormTest, TheServerIsChosenOnTheSettingsPage) {
     EXPECT_TRUE(ReadSettingsFile().contains("Port=" + QByteArray::number(Server.Port()) + "\r\nHost=127.0.0.1\r\n"));
 }
 
+// Both programs answer --help and --version, with no display needed.
+TEST(ProgramTest, HelpAndVersion) {
+    struct Case {
+        const char* Program;
+        const char* Argument;
+        const char* Says;
+    };
+    for (const Case& c : {Case{KORVEL_PROGRAM, "--help", "Usage: korvelchat2"},
+                          Case{KORVEL_PROGRAM, "--version", "korvelchat2 2.0.0"},
+                          Case{KORVEL_CHATD, "--help", "Usage:"},
+                          Case{KORVEL_CHATD, "--version", "korvel-chatd 2.0.0"}}) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("QT_QPA_PLATFORM");
+        env.remove("DISPLAY");
+        p.setProcessEnvironment(env);
+        p.start(c.Program, {c.Argument});
+        ASSERT_TRUE(p.waitForFinished(10000)) << c.Program;
+        EXPECT_EQ(p.exitCode(), 0) << c.Program << " " << c.Argument;
+        EXPECT_TRUE(p.readAllStandardOutput().contains(c.Says)) << c.Program << " " << c.Argument;
+    }
+}
+
 TEST_F(FormTest, ValuesAreReadAsTheirTypesSpellThem) {
     WriteSettings("; kept\r\n[form]\r\ntop=0x10\r\nLEFT=$20\r\nDMFontStyle=bOLDiTALIC\r\n"
                   "SMFontStyle=\" Bold\"\r\nDMColor=255\r\nSMColor=-2147483643\r\nPort=abc\r\n"
