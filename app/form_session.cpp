@@ -35,6 +35,7 @@ void TPalnorForm::ConnectButtonClick() {
     if (edName->text().isEmpty() || edUser->text().isEmpty()) {
         ShowPage(TabSheet4);
         ShowSettingsHint(QStringLiteral("Enter a call sign and a name, then press Connect."));
+        (edUser->text().isEmpty() ? edUser : edName)->setFocus();
         return;
     }
     statusBar()->clearMessage();

@@ -117,7 +117,8 @@ void TPalnorForm::LoadSettings() {
     edUser->setText(ini.String("User", QString()));
     edName->setText(ini.String("Name", QString()));
     SetSendMemoHeight(ini.Integer("SendMemoH", 40));
-    SetPanel4Width(ini.Integer("Panel4W", 40));
+    // A first run shows the user list as designed, wide enough for a call sign and a name.
+    SetPanel4Width(ini.Integer("Panel4W", sized ? 40 : 112));
     CheckBox2->setChecked(ini.Boolean("sound", false));
 
     auto loadPane = [&](QPlainTextEdit* pane, const char* prefix, int32_t& background,

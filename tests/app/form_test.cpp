@@ -19,6 +19,7 @@ TEST_F(FormTest, ConnectWithoutCallOrNameShowsTheSettingsPage) {
     EXPECT_LT(Server.Accept(100), 0) << "no connection is opened";
     EXPECT_TRUE(Form->SettingsHint->isVisibleTo(Form.get()));
     EXPECT_TRUE(Form->SettingsHint->text().contains("call sign")) << "the user is told why";
+    EXPECT_TRUE(Form->edName->hasFocus()) << "in the field that is missing";
     QTest::keyClicks(Form->edName, "NAME");
     QTest::keyClick(Form->edName, Qt::Key_Return);
     EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet1) << "Enter presses OK";

@@ -15,6 +15,7 @@ namespace {
 TEST_F(FormTest, WithoutASettingsFileTheDefaultsApplyAndTheFirstCloseWritesAll22Keys) {
     MakeForm();
     EXPECT_EQ(Form->size(), QSize(720, 520)) << "a comfortable size";
+    EXPECT_EQ(Form->Panel4->width(), 112) << "the user list as designed";
     EXPECT_LE((Form->frameGeometry().center() - Form->screen()->availableGeometry().center()).manhattanLength(), 4)
         << "centred";
     EXPECT_EQ(Form->HostEdit->text(), "localhost");
