@@ -49,3 +49,14 @@ std::string ToAnsi(const QString& Text) {
     }
     return bytes;
 }
+
+QString NotInAnsi(const QString& Text) {
+    QString missing;
+    for (qsizetype i = 0; i < Text.size(); ++i) {
+        QString c = Text.mid(i, 1);
+        if (Text[i].isHighSurrogate() && i + 1 < Text.size() && Text[i + 1].isLowSurrogate()) c = Text.mid(i++, 2);
+        const bool carried = c.size() == 1 && (c[0] == u'?' || ToByte(c[0].unicode()) != '?');
+        if (!carried && !missing.contains(c)) missing += c;
+    }
+    return missing;
+}

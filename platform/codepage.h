@@ -7,3 +7,5 @@
 
 QString FromAnsi(std::string_view Bytes);  // every byte maps to a character
 std::string ToAnsi(const QString& Text);   // characters outside Windows-1252 become '?'
+// The characters of Text that Windows-1252 cannot carry, each once, in order of appearance.
+QString NotInAnsi(const QString& Text);
