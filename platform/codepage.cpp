@@ -1,5 +1,7 @@
 #include "codepage.h"
 
+#include <QStringDecoder>
+
 #include <cstdint>
 #include <iterator>
 
@@ -48,4 +50,10 @@ std::string ToAnsi(const QString& Text) {
         bytes += ToByte(c.unicode());
     }
     return bytes;
+}
+
+QString FromWireLine(std::string_view Bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8(QByteArrayView(Bytes.data(), static_cast<qsizetype>(Bytes.size())));
+    return utf8.hasError() ? FromAnsi(Bytes) : text;
 }
