@@ -44,12 +44,15 @@ TTzOnlyOne::TTzOnlyOne(QObject* Owner) : QObject(Owner) {
 
     uint32_t stored = 0;
     std::memcpy(&stored, ProcessBlock->Buffer(), 4);
-    if (stored != 0 && RequestActivation(name, stored)) {
-        // Another copy runs and has been asked to come forward; nothing is written.
+    const auto self = static_cast<uint32_t>(QCoreApplication::applicationPid());
+    if (stored != 0 && stored != self &&
+        RequestActivation(name, stored, OwnerWaitMs) != TOwnerReply::Gone) {
+        // Another copy runs and has been asked to come forward, or will be once it is free
+        // (its endpoint holds the request); nothing is written.
         AnotherRunning_ = true;
         return;
     }
-    // No copy registered, or the one that did no longer answers: this copy takes the block.
+    // No copy registered, or the one that did has ended: this copy takes the block.
     Endpoint_ = std::make_unique<TAppWindowEndpoint>(name);
     Endpoint_->OnActivationRequested = [this] {
         if (OnActivationRequested) OnActivationRequested();

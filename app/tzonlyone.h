@@ -1,8 +1,8 @@
 #pragma once
 // The single-instance guard. The first copy of the program stores its application window's
 // handle in a 4-byte shared block named after the program; a later copy finds it there, asks
-// that copy to come forward and ends. A handle nobody answers on (the first copy crashed) is
-// taken over.
+// that copy to come forward and ends. Only a handle whose copy no longer exists (it crashed) is
+// taken over; a copy that is busy (a slow host look-up) is waited for and then left alone.
 #include <QObject>
 #include <QString>
 
@@ -39,6 +39,9 @@ public:
     // The application title: the program file's name cut before its first ".", every character
     // after the first in lower case.
     static QString ApplicationTitle(const QString& ProgramPath);
+
+    // How long a later copy waits for a busy first copy's answer before it ends anyway.
+    static constexpr int OwnerWaitMs = 10000;
 
 private:
     bool AnotherRunning_ = false;

@@ -20,6 +20,7 @@
 #include "child_process.h"
 #include "palnor_form.h"
 #include "tncnx.h"
+#include "window_bench.h"
 
 #include <QApplication>
 #include <QFile>
@@ -73,17 +74,8 @@ double ThreadCpuSeconds() {
 class TFloodServer {
 public:
     explicit TFloodServer(int Count) : Count_(Count) {
-        ListenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (ListenFd_ < 0 || ::bind(ListenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::listen(ListenFd_, 1) != 0 ||
-            ::getsockname(ListenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            return;
-        Port_ = ntohs(a.sin_port);
-        Thread_ = std::thread([this] { Serve(); });
+        ListenFd_ = bench::ListenOnLoopback(Port_);
+        if (ListenFd_ >= 0) Thread_ = std::thread([this] { Serve(); });
     }
     ~TFloodServer() {
         ::shutdown(ListenFd_, SHUT_RDWR);
@@ -186,27 +178,13 @@ void Report(const std::vector<TMark>& Marks, int Count, const bench::TMemory& Be
     std::fflush(stdout);
 }
 
-void FontSubstitutions() {
-    QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));
-    const QString sans = QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
-    QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), sans);
-    QFont::insertSubstitution(QStringLiteral("Ms Sans Serif"), sans);
-}
-
-void WaitExposed(QWidget& W) {
-    const double deadline = bench::MonotonicSeconds() + 5;
-    while (!(W.windowHandle() && W.windowHandle()->isExposed()) && bench::MonotonicSeconds() < deadline)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
-}
-
 // The window under test: a real main window connected to the flooding server.
 int RunWindow(int argc, char** argv, int Count, double TimeoutSeconds) {
     QTemporaryDir config;
     qputenv("KORVELCHAT_CONFIG_DIR", config.path().toLocal8Bit());
     qputenv("KORVELCHAT_INSTANCE_NAME", QByteArray("KorvelBenchDisplay") + QByteArray::number(::getpid()));
     TApplication app(argc, argv);
-    FontSubstitutions();
+    bench::FontSubstitutions();
 
     TFloodServer server(Count);
     {
@@ -217,7 +195,7 @@ int RunWindow(int argc, char** argv, int Count, double TimeoutSeconds) {
     }
     TPalnorForm form;
     form.show();
-    WaitExposed(form);
+    bench::WaitExposed(form);
     TChatPane* pane = form.DisplayMemo;
 
     std::vector<TMark> marks;
@@ -258,13 +236,13 @@ int RunWindow(int argc, char** argv, int Count, double TimeoutSeconds) {
 // the same reads, split into lines and appended one call per line, one event-loop turn per read.
 int RunPlain(int argc, char** argv, int Count, int Width, int Height) {
     QApplication app(argc, argv);
-    FontSubstitutions();
+    bench::FontSubstitutions();
     QPlainTextEdit edit;
     edit.setFont(QFont(QStringLiteral("Ms Sans Serif"), 10));
     edit.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     edit.resize(Width, Height);
     edit.show();
-    WaitExposed(edit);
+    bench::WaitExposed(edit);
 
     std::vector<TMark> marks;
     marks.reserve(static_cast<size_t>(Count) / 20 + 100);

@@ -6,11 +6,13 @@
 // the page list until the next run or Clear. The printer is reached through platform/printer and
 // is only opened when a run, a preview paint or a print job first needs its metrics.
 #include "lp_globe.h"
+#include "width_bound.h"
 
 #include <QAbstractScrollArea>
 #include <QFile>
 #include <QFont>
 #include <QFontMetrics>
+#include <QPointer>
 #include <QStringList>
 
 #include <functional>
@@ -116,7 +118,9 @@ public:
     unsigned ShadowOffset() const { return ShadowOffset_; }
     void SetShadowOffset(unsigned Value);
     int ZoomPercent() const { return ZoomPercent_; }
-    void SetZoomPercent(int Value);
+    void SetZoomPercent(int Value);  // brought into MinZoomPercent .. MaxZoomPercent
+    static constexpr int MinZoomPercent = 1;
+    static constexpr int MaxZoomPercent = 1000;
     TZoomLocation ZoomLocation() const { return ZoomLocation_; }
     void SetZoomLocation(TZoomLocation Value) { ZoomLocation_ = Value; }
     int Copies() const { return Copies_; }
@@ -239,6 +243,7 @@ public:
     void Invalidate();
     void BeginUpdate() { ++UpdateCount_; }
     void EndUpdate();
+    bool UpdatesHeld() const { return UpdateCount_ > 0; }
     virtual void PaintPreview(QPainter& Canvas, QSize Surface);
 
     // --- Print job ----------------------------------------------------------------------------
@@ -246,7 +251,9 @@ public:
     void CancelPrinting() { CancelRequest_ = true; }
     bool CancelRequested() const { return CancelRequest_; }
     void ShowProgressState(const QString& Status, const QString& Prefix, int Current, int First, int Last);
-    TListPrnPrgDlg* ProgressDialog() const { return Dialog_; }
+    // The dialog is a window of the control's own window, so it stays above it and its closing
+    // hands the focus back to a window of the same program.
+    TListPrnPrgDlg* ProgressDialog() const;
 
     // Events.
     TNotifyEvent OnNewPage;
@@ -260,6 +267,7 @@ protected:
     // The private messages of the control; the kernel itself handles none.
     virtual void HandleListPrintMessage(unsigned Msg);
 
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
     void paintEvent(QPaintEvent* Event) override;
     void resizeEvent(QResizeEvent* Event) override;
     void showEvent(QShowEvent* Event) override;
@@ -283,7 +291,12 @@ private:
     void FontChanged();
 
     // Pagination steps.
+    void FinishPages();
     void PageStart();
+    // Lets the message loop run inside a run or a job; watches the control's window meanwhile, so
+    // that closing it stops the work instead of tearing the window down under the call.
+    void PumpMessages();
+    void FinishDeferredClose();
     void StartNewPicture();
     void DrawTextAt(int Left, int Top, const QString& Text);
     void DrawPolyline(QPoint From, QPoint To, int PenWidth);
@@ -301,7 +314,7 @@ private:
     void ApplyScrollBars();
     int ScreenDpiX() const;
     int ScreenDpiY() const;
-    void SendPage(int Page, int First, int Last, bool LastSheet);
+    void SendPage(int Page, int First, int Last, bool FirstSheet);
     void PlaceView();
 
     // Printer.
@@ -357,6 +370,7 @@ private:
     mutable QFontMetrics Metrics_{QFont()};
     mutable int LineHeight_ = 0;
     mutable int ExternalLeading_ = 0;
+    mutable TWidthBound WidthBound_;  // spares plain lines that clearly fit their measurement
     bool PictureFontStale_ = true;
 
     // Run state.
@@ -377,5 +391,7 @@ private:
     int HorzRange_ = 0, VertRange_ = 0;
     bool RefreshPending_ = false;
     bool Sending_ = false;  // a print job is playing the pages
-    TListPrnPrgDlg* Dialog_ = nullptr;
+    QPointer<TListPrnPrgDlg> Dialog_;
+    QPointer<QWidget> WatchedWindow_;
+    bool CloseDeferred_ = false;  // the window was closed during a run or a job
 };

@@ -3,8 +3,6 @@
 #include "list_print.h"
 #include "progress_dialog.h"
 
-#include <QCoreApplication>
-
 #include <algorithm>
 
 bool TCustomListPrint::Print() {
@@ -28,16 +26,17 @@ bool TCustomListPrint::Print() {
     auto cleanUp = [&] {
         Sending_ = false;
         ShowProgressState(QString::fromLatin1(lpk::SFinish), QString(), 0, 0, 0);
+        FinishDeferredClose();
     };
     try {
         printer->SetTitle(PrintTitle_);
         printer->BeginDoc();
         if (Collate_) {
             for (int c = 1; c <= Copies_; ++c)
-                for (int p = first; p <= last; ++p) SendPage(p, first, last, p == last && c == Copies_);
+                for (int p = first; p <= last; ++p) SendPage(p, first, last, p == first && c == 1);
         } else {
             for (int p = first; p <= last; ++p)
-                for (int c = 1; c <= Copies_; ++c) SendPage(p, first, last, p == last && c == Copies_);
+                for (int c = 1; c <= Copies_; ++c) SendPage(p, first, last, p == first && c == 1);
         }
         printer->EndDoc();
     } catch (const ECancelPrinting&) {
@@ -65,13 +64,17 @@ bool TCustomListPrint::Print() {
     return !cancelled;
 }
 
-void TCustomListPrint::SendPage(int Page, int First, int Last, bool LastSheet) {
-    if (ShowProgress_ && ShowCancel_) QCoreApplication::processEvents();
+// A sheet is started only for a page that is really sent: a Stop between two pages then leaves
+// no blank sheet behind, and the last sheet is never followed by a new one.
+void TCustomListPrint::SendPage(int Page, int First, int Last, bool FirstSheet) {
+    if (ShowProgress_ && ShowCancel_) PumpMessages();
     if (CancelRequest_) throw ECancelPrinting();
     ShowProgressState(ProgressMessage_, QString::fromLatin1(lpk::SPagePrefix), Page, First, Last);
+    if (!FirstSheet) Printer()->NewPage();
     Printer()->DrawPicture(*PageList_[static_cast<size_t>(Page - 1)], QPoint(0, 0));
-    if (!LastSheet) Printer()->NewPage();
 }
+
+TListPrnPrgDlg* TCustomListPrint::ProgressDialog() const { return Dialog_.data(); }
 
 // Last below First means the total is not known yet (pages still being generated): the page line
 // then shows the current page alone and the bar runs without a total.
@@ -79,13 +82,12 @@ void TCustomListPrint::ShowProgressState(const QString& Status, const QString& P
     if (!ShowProgress_ || Status == QLatin1String(lpk::SFinish)) {
         if (Dialog_) {
             Dialog_->hide();
-            delete Dialog_;
-            Dialog_ = nullptr;
+            delete Dialog_.data();
         }
         return;
     }
     if (!Dialog_) {
-        Dialog_ = new TListPrnPrgDlg();
+        Dialog_ = new TListPrnPrgDlg(window());
         Dialog_->OnStop = [this](TListPrnPrgDlg*) { CancelPrinting(); };
         if (!ShowCancel_) Dialog_->HideStopButton();
     }

@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QTimer>
 
 #include <cstdlib>
 #include <limits>
@@ -28,6 +29,7 @@ void TCustomListPrint::ApplyPrinterFont() const {
     f.setHintingPreference(QFont::PreferNoHinting);
     PrinterFont_ = f;
     Metrics_ = QFontMetrics(f);
+    WidthBound_.SetFont(f);
     ExternalLeading_ = Metrics_.leading();
     switch (LineSpacing_) {
     case 0: LineHeight_ = h / 2; break;
@@ -106,33 +108,58 @@ void TCustomListPrint::BeginDoc() {
     Refresh();
     Generating_ = true;
     HeaderMode_ = false;
-    if (PrintToFile_) {
-        ExportFile_.setFileName(FileName_);
-        if (!ExportFile_.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            Generating_ = false;
-            throw EInOutError("Cannot open \"" + FileName_.toStdString() + "\" for writing: " +
-                              ExportFile_.errorString().toStdString());
+    try {
+        if (PrintToFile_) {
+            ExportFile_.setFileName(FileName_);
+            if (!ExportFile_.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                throw EInOutError("Cannot open \"" + FileName_.toStdString() + "\" for writing: " +
+                                  ExportFile_.errorString().toStdString());
+            ExportOpen_ = true;
+        } else {
+            PageList_.clear();
+            StartNewPicture();
         }
-        ExportOpen_ = true;
-    } else {
-        PageList_.clear();
-        StartNewPicture();
+        PageNumber_ = 1;
+        PageStart();
+    } catch (...) {
+        // A run that could not start (a Stop or a handler's error at the first page start) is
+        // ended here: the caller's clean-up only begins once BeginDoc has returned, and a run
+        // left open would refuse every later change and load.
+        Generating_ = false;
+        if (ExportOpen_) {
+            ExportFile_.close();
+            ExportOpen_ = false;
+        } else {
+            FinishPages();
+        }
+        ShowProgressState(QString::fromLatin1(lpk::SFinish), QString(), 0, 0, 0);
+        FinishDeferredClose();
+        throw;
     }
-    PageNumber_ = 1;
-    PageStart();
 }
 
 void TCustomListPrint::EndDoc() {
     Generating_ = false;
     if (ExportOpen_) {
-        const bool flushed = ExportFile_.flush();
-        if (!flushed) throw EInOutError("Cannot write \"" + FileName_.toStdString() + "\": " +
-                                        ExportFile_.errorString().toStdString());
+        // The file is closed and the run ended before a write error is reported, so the next
+        // run can open it again.
+        bool written = ExportFile_.flush();
+        const QString error = ExportFile_.errorString();
         ExportFile_.close();
+        written = written && ExportFile_.error() == QFileDevice::NoError;
         ExportOpen_ = false;
+        FinishDeferredClose();
+        if (!written)
+            throw EInOutError("Cannot write \"" + FileName_.toStdString() + "\": " + error.toStdString());
         ShowMessage(QString::fromLatin1(lpk::SContentExported).replace(QLatin1String("%s"), FileName_));
         return;
     }
+    FinishPages();
+    FinishDeferredClose();
+}
+
+// Completes the last picture and shows page 1 of the run in the preview.
+void TCustomListPrint::FinishPages() {
     Scratch_ = std::make_unique<TPagePicture>();
     Current_ = Scratch_.get();
     PictureFontStale_ = true;
@@ -153,15 +180,14 @@ int TCustomListPrint::NewPage() {
     return PageNumber_;
 }
 
+// When the next line would not fit, the new page is left to the text call that needs it
+// (NeedsPageBreak): text that exactly fills its last page then ends the run without a sheet
+// that holds only the header and footer.
 int TCustomListPrint::NewLine() {
     X_ = 0;
     Y_ += LineHeight();
-    if (ExportOpen_ || HeaderMode_ || Y_ + LineHeight() < BodyHeight()) {
-        if (ExportOpen_) ExportLineEnd();
-        ++LineNumber_;
-    } else {
-        NewPage();
-    }
+    if (ExportOpen_) ExportLineEnd();
+    if (ExportOpen_ || HeaderMode_ || Y_ + LineHeight() < BodyHeight()) ++LineNumber_;
     if (OnNewLine) OnNewLine(this);
     return LineNumber_;
 }
@@ -205,8 +231,12 @@ void TCustomListPrint::WriteFitted(const QString& Text, int Width) {
 
 void TCustomListPrint::WriteLn(const QString& Text) {
     const QString text = Text.contains(QLatin1Char('\t')) ? ExpandTabs(Text, TabSize_) : Text;
-    const int w = TextWidth(text);
     const int body = BodyWidth();
+    // A left-aligned line needs its width only to know whether it fits; most lines clearly do,
+    // and then the shaping of a measurement is saved (the drawing shapes the text anyway).
+    if (!FontValid_) ApplyPrinterFont();
+    const int bound = Alignment_ == taLeftJustify ? WidthBound_.UpperBound(text) : -1;
+    const int w = bound >= 0 && bound <= body ? bound : TextWidth(text);
     if (w > body && text.size() > 1) {
         X_ = 0;
         if (WordWrap_)
@@ -321,9 +351,9 @@ QString TCustomListPrint::SplitToFit(QString& Remaining, int Width, TBlankAtBrea
 
 void TCustomListPrint::PageStart() {
     // 1. Keep the progress dialog alive and see its Stop button.
-    if (ShowProgress_) QCoreApplication::processEvents();
+    if (ShowProgress_) PumpMessages();
     ShowProgressState(QString::fromLatin1(lpk::SRegenerating), QString::fromLatin1(lpk::SPagePrefix), PageNumber_, 1, 0);
-    if (ShowProgress_ && ShowCancel_) QCoreApplication::processEvents();
+    if (ShowProgress_ && ShowCancel_) PumpMessages();
     if (CancelRequest_) throw ECancelPrinting();
     // 2.
     X_ = Y_ = LineNumber_ = 0;
@@ -364,6 +394,37 @@ void TCustomListPrint::PageStart() {
 }
 
 void TCustomListPrint::HandleListPrintMessage(unsigned /*Msg*/) {}
+
+void TCustomListPrint::PumpMessages() {
+    QWidget* w = window();
+    if (w != this && w != WatchedWindow_) {
+        if (WatchedWindow_) WatchedWindow_->removeEventFilter(this);
+        WatchedWindow_ = w;
+        w->installEventFilter(this);
+    }
+    QCoreApplication::processEvents();
+}
+
+bool TCustomListPrint::eventFilter(QObject* Watched, QEvent* Event) {
+    if (Watched == WatchedWindow_ && Event->type() == QEvent::Close && (IsPrinting() || Sending_)) {
+        // The window stays while the call that let the message loop run is on the stack: the
+        // work is stopped, and the window is closed again once the run or the job has ended.
+        CancelPrinting();
+        CloseDeferred_ = true;
+        Event->ignore();
+        return true;
+    }
+    return QAbstractScrollArea::eventFilter(Watched, Event);
+}
+
+void TCustomListPrint::FinishDeferredClose() {
+    if (!CloseDeferred_ || IsPrinting() || Sending_) return;
+    CloseDeferred_ = false;
+    const QPointer<QWidget> w = WatchedWindow_;
+    if (w) QTimer::singleShot(0, w, [w] {
+            if (w) w->close();
+        });
+}
 
 // --- Drawing and export -------------------------------------------------------------------------
 

@@ -26,13 +26,9 @@ void DrawRect(QPainter& Painter, int Left, int Top, int Right, int Bottom) {
 int TCustomListPrint::ScreenDpiX() const { return viewport()->logicalDpiX(); }
 int TCustomListPrint::ScreenDpiY() const { return viewport()->logicalDpiY(); }
 
-// A zoom of 0 or below would fold the sheet to nothing or mirror it; the smallest sheet is
-// drawn instead.
-static int EffectiveZoom(int Zoom) { return Zoom < 1 ? 1 : Zoom; }
-
 int TCustomListPrint::PreviewPageWidth() const {
     const TDeviceMetrics& d = Device();
-    const int zoom = EffectiveZoom(ZoomPercent_);
+    const int zoom = ZoomPercent_;
     if (!d.Available) {
         const double inches = MeasureUnit_ == muMillimeters ? 210 / 25.4 : 8.5;
         return RoundToInt(RoundToInt(inches * ScreenDpiX()) * zoom / 100.0);
@@ -44,7 +40,7 @@ int TCustomListPrint::PreviewPageWidth() const {
 
 int TCustomListPrint::PreviewPageHeight() const {
     const TDeviceMetrics& d = Device();
-    const int zoom = EffectiveZoom(ZoomPercent_);
+    const int zoom = ZoomPercent_;
     if (!d.Available) {
         const double inches = MeasureUnit_ == muMillimeters ? 297 / 25.4 : 11.0;
         return RoundToInt(RoundToInt(inches * ScreenDpiY()) * zoom / 100.0);
@@ -56,12 +52,12 @@ int TCustomListPrint::PreviewPageHeight() const {
 
 int TCustomListPrint::ScreenX(double Value) const {
     const double inches = MeasureUnit_ == muMillimeters ? Value / 25.4 : Value;
-    return RoundToInt(RoundToInt(inches * ScreenDpiX()) * EffectiveZoom(ZoomPercent_) / 100.0);
+    return RoundToInt(RoundToInt(inches * ScreenDpiX()) * ZoomPercent_ / 100.0);
 }
 
 int TCustomListPrint::ScreenY(double Value) const {
     const double inches = MeasureUnit_ == muMillimeters ? Value / 25.4 : Value;
-    return RoundToInt(RoundToInt(inches * ScreenDpiY()) * EffectiveZoom(ZoomPercent_) / 100.0);
+    return RoundToInt(RoundToInt(inches * ScreenDpiY()) * ZoomPercent_ / 100.0);
 }
 
 void TCustomListPrint::UpdateScrollRange() {

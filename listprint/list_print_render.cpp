@@ -99,6 +99,7 @@ void TCustomListPrint::WriteTableLine(const QString& Line) {
     bool firstRow = true;
     for (;;) {
         bool another = false;
+        if (NeedsPageBreak()) NewPage();
         X_ = BodyLeft();
         for (int i = 0; i < columns; ++i) {
             TColumnSpec& column = columnItems[i];

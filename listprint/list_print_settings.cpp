@@ -6,6 +6,7 @@
 #include <QPalette>
 #include <QScrollBar>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -37,8 +38,7 @@ TCustomListPrint::TCustomListPrint(QWidget* Owner) : QAbstractScrollArea(Owner) 
 }
 
 TCustomListPrint::~TCustomListPrint() {
-    delete Dialog_;
-    Dialog_ = nullptr;
+    delete Dialog_.data();
     if (ExportFile_.isOpen()) ExportFile_.close();
 }
 
@@ -261,8 +261,11 @@ void TCustomListPrint::SetShadowOffset(unsigned Value) {
     Invalidate();
 }
 
+// The sheet is drawn at 1 to 1000 per cent: a zoom of 0 or below would fold it to nothing or
+// mirror it, and a larger one would overflow the sheet's size and have every paint fill a
+// background of millions of rows.
 void TCustomListPrint::SetZoomPercent(int Value) {
-    ZoomPercent_ = Value;
+    ZoomPercent_ = std::clamp(Value, MinZoomPercent, MaxZoomPercent);
     UpdateScrollRange();
     Invalidate();
 }

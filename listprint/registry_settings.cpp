@@ -16,20 +16,20 @@ class TSetupReader {
 public:
     explicit TSetupReader(const QString& Key) : Setup_(Key + QStringLiteral("\\Setup")) {}
 
-    QString Text(const char* Name, const QString& Default) {
+    QString Text(const QByteArray& Name, const QString& Default) {
         TRegistry reg;
         if (!reg.OpenKey(Setup_, false)) return Default;
         const QString name = QString::fromLatin1(Name);
         return reg.ValueExists(name) ? reg.ReadString(name) : Default;
     }
-    int Integer(const char* Name, int Default) {
+    int Integer(const QByteArray& Name, int Default) {
         bool ok = false;
         const int v = Text(Name, QString::number(Default)).trimmed().toInt(&ok, 10);
         return ok ? v : Default;
     }
-    bool Boolean(const char* Name, bool Default) { return Integer(Name, Default ? 1 : 0) != 0; }
+    bool Boolean(const QByteArray& Name, bool Default) { return Integer(Name, Default ? 1 : 0) != 0; }
     // A length in the stored unit; a text that is no number stops the load.
-    double Number(const char* Name, const QString& Default) {
+    double Number(const QByteArray& Name, const QString& Default) {
         const QString text = Text(Name, Default).trimmed();
         bool ok = false;
         double v = QLocale::c().toDouble(text, &ok);
@@ -42,15 +42,31 @@ private:
     QString Setup_;
 };
 
-// Style codes of the stored fonts: 1 bold, 2 underline, 3 both; anything else regular.
-QFont StyledFont(QFont Font, const QString& Name, int Size, int Style) {
-    Font.setFamily(Name);
-    Font.setPointSize(Size > 0 ? Size : Font.pointSize());
-    Font.setBold(Style == 1 || Style == 3);
-    Font.setUnderline(Style == 2 || Style == 3);
-    Font.setItalic(false);
-    Font.setStrikeOut(false);
-    return Font;
+// A stored font is applied a value at a time (name, size, style), so a load that stops at one of
+// them keeps those read before it. A size of 0 or below is no size: it gives the value's default
+// like a text that is no number.
+using TFontAccess = std::pair<QFont (TCustomListPrint::*)() const, void (TCustomListPrint::*)(const QFont&)>;
+
+void ApplyFontValues(TCustomListPrint& C, TSetupReader& R, TFontAccess Font, const char* Prefix, int DefaultSize,
+                     int DefaultStyle) {
+    auto apply = [&](auto change) {
+        QFont f = (C.*Font.first)();
+        change(f);
+        (C.*Font.second)(f);
+    };
+    const QByteArray prefix(Prefix);
+    const QString name = R.Text(prefix + "FName", QStringLiteral("Arial"));
+    apply([&](QFont& f) { f.setFamily(name); });
+    const int size = R.Integer(prefix + "FSize", DefaultSize);
+    apply([&](QFont& f) { f.setPointSize(size > 0 ? size : DefaultSize); });
+    // Style codes: 1 bold, 2 underline, 3 both; anything else regular.
+    const int style = R.Integer(prefix + "FStyle", DefaultStyle);
+    apply([&](QFont& f) {
+        f.setBold(style == 1 || style == 3);
+        f.setUnderline(style == 2 || style == 3);
+        f.setItalic(false);
+        f.setStrikeOut(false);
+    });
 }
 
 // The stored border mask: 1 left, 2 top, 4 right, 8 bottom.
@@ -87,23 +103,11 @@ void LoadRegistrySettings(TCustomListPrint& C) {
     if (C.PrintTitle().isEmpty()) C.SetPrintTitle(title);
     const QString header = r.Text("Header", QStringLiteral("Define -Header- text under \"Settings\""));
     if (C.HeaderText().isEmpty()) C.SetHeaderText(header);
-    {
-        const QString name = r.Text("HFName", QStringLiteral("Arial"));
-        const int size = r.Integer("HFSize", 10);
-        C.SetHeaderFont(StyledFont(C.HeaderFont(), name, size, r.Integer("HFStyle", 1)));
-    }
-    {
-        const QString name = r.Text("BFName", QStringLiteral("Arial"));
-        const int size = r.Integer("BFSize", 9);
-        C.SetFont(StyledFont(C.Font(), name, size, r.Integer("BFStyle", 0)));
-    }
+    ApplyFontValues(C, r, {&TCustomListPrint::HeaderFont, &TCustomListPrint::SetHeaderFont}, "H", 10, 1);
+    ApplyFontValues(C, r, {&TCustomListPrint::Font, &TCustomListPrint::SetFont}, "B", 9, 0);
     const QString footer = r.Text("Footer", QStringLiteral("Define Footer text under \"Settings\""));
     if (C.FooterText().isEmpty()) C.SetFooterText(footer);
-    {
-        const QString name = r.Text("FFName", QStringLiteral("Arial"));
-        const int size = r.Integer("FFSize", 8);
-        C.SetFooterFont(StyledFont(C.FooterFont(), name, size, r.Integer("FFStyle", 0)));
-    }
+    ApplyFontValues(C, r, {&TCustomListPrint::FooterFont, &TCustomListPrint::SetFooterFont}, "F", 8, 0);
     C.SetTableGrids(r.Boolean("TableGrids", true));
     C.SetFitPrintToPage(r.Boolean("FitPrintToPage", true));
     C.SetPrintWYSIWYG(r.Boolean("PrintWYSIWYG", true));

@@ -3,26 +3,11 @@
 // handler has read all of it with Receive; what follows stays held for the next read.
 #include "line_wsocket.h"
 
+#include "flag_scope.h"
 #include "winsock_binding.h"
 
 #include <algorithm>
 #include <cstring>
-
-namespace {
-
-// Resets a flag however the scope is left, also by an exception from a handler.
-class TFlagScope {
-public:
-    explicit TFlagScope(bool& Flag) : Flag_(Flag) { Flag_ = true; }
-    ~TFlagScope() { Flag_ = false; }
-    TFlagScope(const TFlagScope&) = delete;
-    TFlagScope& operator=(const TFlagScope&) = delete;
-
-private:
-    bool& Flag_;
-};
-
-}  // namespace
 
 TCustomLineWSocket::TCustomLineWSocket(QObject* Owner) : TCustomSocksWSocket(Owner) {}
 
@@ -144,32 +129,19 @@ bool TCustomLineWSocket::DeliverLines(int SearchFrom) {
     const unsigned generation = LineBufferGeneration;
     int from = SearchFrom;
     while (LineMode_ && !LineEnd_.empty()) {
-        const int endLength = static_cast<int>(LineEnd_.size());
-        const int last = LineHeld - endLength;
-        int found = -1;
-        for (int i = from; i <= last; ++i) {
-            // The first byte is found fast; only there is the whole sequence compared.
-            const void* hit = std::memchr(LineBuffer.data() + i, LineEnd_[0],
-                                          static_cast<size_t>(last - i + 1));
-            if (!hit) break;
-            i = static_cast<int>(static_cast<const char*>(hit) - LineBuffer.data());
-            if (std::memcmp(LineBuffer.data() + i, LineEnd_.data(),
-                            static_cast<size_t>(endLength)) == 0) {
-                found = i;
-                break;
-            }
-        }
-        if (found < 0) return true;
-
-        LineLength = found + endLength;
+        // A line that the handler left unread is offered again before any search.
+        if (LineLength == 0 && !FindLine(from)) return true;
         LineFound = true;
-        // The handler is called until it has read the whole line.
+        // The handler is called until it has read the whole line, or until a call takes
+        // nothing: it is offered the rest with the next notification.
         while (LineMode_ && LineLength > 0) {
+            const int before = LineLength;
             if (!TCustomSocksWSocket::FireDataAvailable(0)) {
                 DropHeld(LineLength);  // nobody takes lines: dropped
                 LineLength = 0;
             }
             if (generation != LineBufferGeneration) return false;
+            if (LineLength == before) return true;
         }
         if (!LineMode_) {
             // A handler switched line mode off: the unread rest of its line and everything
@@ -185,6 +157,25 @@ bool TCustomLineWSocket::DeliverLines(int SearchFrom) {
         from = 0;
     }
     return true;
+}
+
+// Sets LineLength to the first line ending at or after From; false when there is none.
+bool TCustomLineWSocket::FindLine(int From) {
+    const int endLength = static_cast<int>(LineEnd_.size());
+    const int last = LineHeld - endLength;
+    for (int i = From; i <= last; ++i) {
+        // The first byte is found fast; only there is the whole sequence compared.
+        const void* hit = std::memchr(LineBuffer.data() + i, LineEnd_[0],
+                                      static_cast<size_t>(last - i + 1));
+        if (!hit) return false;
+        i = static_cast<int>(static_cast<const char*>(hit) - LineBuffer.data());
+        if (std::memcmp(LineBuffer.data() + i, LineEnd_.data(), static_cast<size_t>(endLength)) ==
+            0) {
+            LineLength = i + endLength;
+            return true;
+        }
+    }
+    return false;
 }
 
 void TCustomLineWSocket::CheckLineLimit() {
@@ -259,8 +250,9 @@ void TCustomLineWSocket::FireSessionClosed(uint16_t Error) {
             LineLength = LineHeld;
             const unsigned generation = LineBufferGeneration;
             while (LineMode_ && LineLength > 0) {
+                const int before = LineLength;
                 if (!TCustomSocksWSocket::FireDataAvailable(0)) break;
-                if (generation != LineBufferGeneration) break;
+                if (generation != LineBufferGeneration || LineLength == before) break;
             }
         }
         FreeLineBuffer();
@@ -272,10 +264,13 @@ void TCustomLineWSocket::Redispatch() {
     for (int pass = 1; LineHeld > 0; ++pass) {
         LineFound = false;
         if (LineMode_) {
+            const long long taken = BytesTaken();
             FireDataAvailable(0);
             // Held bytes without a line end wait for more data; a few passes give lines that
-            // were held raw their chance first.
+            // were held raw their chance first. A handler that takes nothing gets the held
+            // lines with the next notification.
             if (pass >= 4 && !LineFound) break;
+            if (BytesTaken() == taken) break;
         } else {
             const int before = LineHeld;
             if (!TCustomSocksWSocket::FireDataAvailable(0)) {

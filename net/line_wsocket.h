@@ -48,6 +48,7 @@ protected:
 
 private:
     bool DeliverLines(int SearchFrom);
+    bool FindLine(int From);
     void CheckLineLimit();
     void Redispatch();
     void DropHeld(int Count);

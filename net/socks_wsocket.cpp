@@ -29,6 +29,10 @@ void appendPort(std::string& Request, int Port) {
 
 // Values do not fit the request any more (changed between Connect and the request).
 constexpr int SocksRequestTooLong = 20014;
+// The proxy ended the connection instead of replying. Some proxies answer an unreachable
+// target, a name they cannot resolve or an unacceptable method offer that way.
+constexpr int SocksProxyClosed = 20018;
+const char* const SocksProxyClosedText = "socks server closed the connection";
 
 }  // namespace
 
@@ -147,7 +151,26 @@ void TCustomSocksWSocket::FireSessionConnected(uint16_t Error) {
 
 void TCustomSocksWSocket::FireSessionClosed(uint16_t Error) {
     if (SocksState == ssAuthResult) FireSocksAuthState(sasFailed);
+    // The connection to the proxy ended under a handshake that was waiting for a reply: the
+    // tunnel failed, and the owner hears so as from any failed attempt (a close the owner
+    // made itself is no failure of the proxy).
+    if (SocksState != ssIdle && State_ == wsConnected) {
+        const SOCKET connection = Handle;
+        LastSocksFailure_ = {SocksProxyClosed, SocksProxyClosedText, {}};
+        FireSocksError(SocksProxyClosed, SocksProxyClosedText);
+        SetSocksState(ssIdle);
+        FireSessionConnected(SocksProxyClosed);
+        if (Handle != connection) return;  // the owner has started another attempt
+        Error = SocksProxyClosed;
+    }
     TCustomWSocket::FireSessionClosed(Error);
+}
+
+// The handshake's own requests are none of the owner's business: an owner that sends its
+// queue on OnDataSent would put its bytes into the handshake.
+void TCustomSocksWSocket::FireDataSent(uint16_t Error) {
+    if (SocksState != ssIdle) return;
+    TCustomWSocket::FireDataSent(Error);
 }
 
 // --- The proxy's replies ------------------------------------------------------------------
@@ -210,12 +233,15 @@ bool TCustomSocksWSocket::HandleReply(TSocksOutcome Outcome) {
 bool TCustomSocksWSocket::Succeed() {
     SetSocksState(ssIdle);
     LastSocksFailure_ = {};
+    const SOCKET connection = Handle;
     FireSessionConnected(0);
-    if (Handle == winsock::INVALID_SOCKET) return true;  // closed by the handler
+    if (Handle != connection) return true;  // closed or replaced by the handler
+    // The owner's first OnDataSent, as a direct connection gives it once it stands.
+    if (AllSent) PostOwnNotification(winsock::FD_WRITE);
     bool handled = FireDataAvailable(0);
     // The platform will not announce bytes that are already here: a handler that reads them
     // in small pieces is called again while it makes progress.
-    while (handled && SocksLeftoverCount > 0 && Handle != winsock::INVALID_SOCKET) {
+    while (handled && SocksLeftoverCount > 0 && Handle == connection) {
         const int before = SocksLeftoverCount;
         handled = FireDataAvailable(0);
         if (SocksLeftoverCount == before) break;
@@ -227,8 +253,10 @@ void TCustomSocksWSocket::FailSocks(int Code, const std::string& Text, const std
     LastSocksFailure_ = {Code, Text, Reply};
     FireSocksError(Code, Text);
     SetSocksState(ssIdle);
+    const SOCKET connection = Handle;
     FireSessionConnected(static_cast<uint16_t>(Code));
-    DoClose(true, static_cast<uint16_t>(Code));
+    // A handler that closed the socket, or started another attempt, has dealt with this one.
+    if (Handle == connection) DoClose(true, static_cast<uint16_t>(Code));
 }
 
 // --- Requests -----------------------------------------------------------------------------

@@ -62,6 +62,7 @@ protected:
     bool FireDataAvailable(uint16_t Error) override;
     void FireSessionConnected(uint16_t Error) override;
     void FireSessionClosed(uint16_t Error) override;
+    void FireDataSent(uint16_t Error) override;
     int RecvRaw(void* Buffer, int Len, int Flags) override;
 
     virtual void FireSocksConnected(uint16_t ErrCode);

@@ -171,7 +171,17 @@ protected:
     void ReportSocketError(const std::string& FunctionText);
     void FireSendData(int Count);
     void ClearSendChain();
-    void ReceiveLoop(uint16_t Error, TWSocketOptions Options);
+    // Slice: the loop yields once its time slice is over and resumes from a posted FD_READ.
+    enum class TReceiveBound { Slice, UntilEmpty };
+    void ReceiveLoop(uint16_t Error, TWSocketOptions Options,
+                     TReceiveBound Bound = TReceiveBound::Slice);
+    // Posts FD_READ or FD_WRITE to the own window unless one is still undelivered.
+    void PostOwnNotification(long Event);
+    // A new handle: unsent bytes of the last connection are dropped, its report is done.
+    void BeginConnection();
+    // Bytes the owner received plus bytes taken from the platform: whether a handler call
+    // consumed anything.
+    long long BytesTaken() const { return ReadCount_ + PlatformBytesRead; }
     void SetLinger();
     bool Destroying() const { return Destroying_; }
     // Runs the part of destruction that needs the whole object: the most derived class calls
@@ -232,4 +242,8 @@ protected:
 private:
     void HandleLookupReply(TMessage& Msg, bool ByName);
     bool Destroying_ = false;
+    bool Draining = false;  // TryToSend is running (OnSendData may be on the stack)
+    SOCKET OwnReadPostedFor = winsock::INVALID_SOCKET;
+    SOCKET OwnWritePostedFor = winsock::INVALID_SOCKET;
+    long long PlatformBytesRead = 0;
 };

@@ -64,7 +64,7 @@ void TCustomWSocket::Connect() {
         return ReportError(std::string("connect: ") + E.what());
     }
 
-    ClearSendChain();
+    BeginConnection();
     Handle = WS(socket)(AddressFamily, SocketType, Protocol);
     if (Handle == INVALID_SOCKET) return ReportSocketError("Connect (socket)");
 
@@ -131,6 +131,12 @@ void TCustomWSocket::Connect() {
         }
     }
     ChangeState(wsConnecting);
+}
+
+void TCustomWSocket::BeginConnection() {
+    ClearSendChain();
+    AllSent = true;
+    CloseReported = false;
 }
 
 void TCustomWSocket::SetLinger() {
@@ -346,7 +352,7 @@ void TCustomWSocket::Listen() {
         return ReportError(std::string("listen: ") + E.what());
     }
 
-    ClearSendChain();
+    BeginConnection();
     Handle = WS(socket)(AddressFamily, SocketType, Protocol);
     if (Handle == INVALID_SOCKET) return ReportSocketError("socket");
     if (SocketType == SOCK_DGRAM && ReuseAddr_ &&
@@ -419,6 +425,7 @@ void TCustomWSocket::Dup(SOCKET NewHandle) {
         if (WS(closesocket)(Handle) == SOCKET_ERROR) return ReportSocketError("Dup (closesocket)");
         ChangeState(wsClosed);
     }
+    BeginConnection();
     Handle = NewHandle;
     int size = sizeof SendBufferSize;
     if (GuardedGetsockopt(Handle, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&SendBufferSize),

@@ -97,13 +97,15 @@ void TCustomWSocket::HandleWindowMessage(TMessage& Msg) {
         switch (Msg.Msg) {
         case WM_SOCKET_SELECT: {
             if (Msg.WParam != Handle || Paused) return;
-            // Each bit in a fixed order: a connect before data, data before the close.
+            // Each bit in a fixed order: a connect before data, data before the close; the
+            // rest is dropped once a handler has closed or replaced the connection.
             const auto bits = winsock::WSAGETSELECTEVENT(Msg.LParam);
-            if (bits & winsock::FD_CONNECT) HandleConnectEvent(Msg);
-            if (bits & winsock::FD_READ) HandleReadEvent(Msg);
-            if (bits & winsock::FD_WRITE) HandleWriteEvent(Msg);
-            if (bits & winsock::FD_ACCEPT) HandleAcceptEvent(Msg);
-            if (bits & winsock::FD_CLOSE) HandleCloseEvent(Msg);
+            const auto still = [&](long bit) { return (bits & bit) && Msg.WParam == Handle; };
+            if (still(winsock::FD_CONNECT)) HandleConnectEvent(Msg);
+            if (still(winsock::FD_READ)) HandleReadEvent(Msg);
+            if (still(winsock::FD_WRITE)) HandleWriteEvent(Msg);
+            if (still(winsock::FD_ACCEPT)) HandleAcceptEvent(Msg);
+            if (still(winsock::FD_CLOSE)) HandleCloseEvent(Msg);
             return;
         }
         case WM_SOCKET_HOSTBYNAME: HandleLookupReply(Msg, true); return;

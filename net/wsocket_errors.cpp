@@ -115,7 +115,10 @@ void TCustomWSocket::ReportSocketError(const std::string& FunctionText) {
     if (err == winsock::WSAECONNRESET || err == winsock::WSAENOTCONN) {
         if (Handle != winsock::INVALID_SOCKET) WS(closesocket)(Handle);
         Handle = winsock::INVALID_SOCKET;
-        if (State_ != wsClosed) FireSessionClosed(static_cast<uint16_t>(err));
+        if (State_ != wsClosed && !CloseReported) {
+            CloseReported = true;
+            FireSessionClosed(static_cast<uint16_t>(err));
+        }
         ChangeState(wsClosed);
     }
     LastError_ = err;

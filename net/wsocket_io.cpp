@@ -1,39 +1,61 @@
 // Event dispatch, receiving, the send chain, sending and closing.
+//
+// Every event handler may close the socket, abort it, start a new connection on it or send from
+// inside the event. So each step that follows a handler call first checks that Handle still
+// names the connection it was working for (handles are never reused), and leaves whatever
+// belongs to another connection alone.
+#include "flag_scope.h"
 #include "socket_exception.h"
 #include "winsock_binding.h"
 #include "wsocket.h"
 
 #include <QCoreApplication>
 
+#include <chrono>
+
 using namespace winsock;
 
 namespace {
 uint16_t selectError(const TMessage& Msg) { return WSAGETSELECTERROR(Msg.LParam); }
+
+// How long one notification may keep calling the data handler while a peer keeps sending. Long
+// enough that a yield (one turn of the event loop) costs next to nothing against it, short
+// enough that timers, typed keys and repaints wait at most this long under a flood. Time rather
+// than bytes, because what a handler does with a byte varies by orders of magnitude (a
+// protocol parser against a text view that lays out every line).
+constexpr std::chrono::milliseconds ReceiveSlice{20};
 }  // namespace
 
 void TCustomWSocket::HandleConnectEvent(TMessage& Msg) {
     if (State_ == wsConnected) return;
     const uint16_t err = selectError(Msg);
+    const SOCKET connection = Handle;
     ChangeState(wsConnected);
     FireSessionConnected(err);
-    // A failed attempt passes through wsConnected, is reported, then closed.
-    if (err != 0 && State_ != wsClosed) Close();
+    // A failed attempt passes through wsConnected, is reported, then closed; a handler that
+    // closed it or started another connection has dealt with it.
+    if (err != 0 && Handle == connection && State_ != wsClosed) Close();
 }
 
 void TCustomWSocket::HandleReadEvent(TMessage& Msg) {
     const uint16_t err = selectError(Msg);
     if (State_ != wsConnected) {
+        const SOCKET connection = Handle;
         ChangeState(wsConnected);
         FireSessionConnected(err);
+        if (Handle != connection) return;
     }
     ReceiveLoop(err, ComponentOptions_);
 }
 
-void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options) {
+void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options, TReceiveBound Bound) {
+    const SOCKET connection = Handle;
+    const auto sliceEnd = std::chrono::steady_clock::now() + ReceiveSlice;
     // Exceptions of the data handler end the loop here; they never abort the connection.
     try {
         for (;;) {
             LastError_ = 0;
+            const long long takenBefore = BytesTaken();
             if (!FireDataAvailable(Error)) {
                 char discard[1024];
                 if (RecvRaw(discard, sizeof discard, 0) < 0) {
@@ -49,46 +71,64 @@ void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options) {
                 if (LastError_ == -1) LastError_ = 0;
                 break;
             }
+            // Closed, aborted or replaced by the handler: the rest is not this loop's business.
+            if (Handle != connection) break;
+            // A handler that took nothing would only be called again and again with the same
+            // bytes; it gets them with the next notification (a recv re-enables it).
+            if (BytesTaken() == takenBefore) break;
             winsock::u_long pending = 0;
             if (WS(ioctlsocket)(Handle, FIONREAD, &pending) == SOCKET_ERROR) {
                 LastError_ = WS(WSAGetLastError)();
                 break;
             }
             if (pending == 0) break;
+            if (Bound == TReceiveBound::Slice && std::chrono::steady_clock::now() >= sliceEnd) {
+                // Other events get their turn; the bytes left behind come back as FD_READ, as
+                // they do when the platform itself sees them left after a recv.
+                PostOwnNotification(FD_READ);
+                break;
+            }
         }
     } catch (...) {
     }
 }
 
 void TCustomWSocket::HandleWriteEvent(TMessage& Msg) {
+    const SOCKET connection = Handle;
     TryToSend();
-    if (AllSent) FireDataSent(selectError(Msg));
+    if (AllSent && Handle == connection) FireDataSent(selectError(Msg));
 }
 
 void TCustomWSocket::HandleAcceptEvent(TMessage& Msg) { FireSessionAvailable(selectError(Msg)); }
 
 void TCustomWSocket::HandleCloseEvent(TMessage& Msg) {
     if (State_ == wsConnecting) return;
-    // Everything still pending is offered to the data handler before the close is reported.
+    // Everything still pending is offered to the data handler before the close is reported;
+    // the peer has ended, so what is pending is all there will be.
     const SOCKET closing = Handle;
-    ReceiveLoop(0, ComponentOptions_.Without(wsoNoReceiveLoop));
+    ReceiveLoop(0, ComponentOptions_.Without(wsoNoReceiveLoop), TReceiveBound::UntilEmpty);
     // A data handler that closed the socket has already had its close reported.
     if (Handle != closing) return;
     if (!CloseReported) {
         CloseReported = true;
         FireSessionClosed(selectError(Msg));
     }
-    if (State_ != wsClosed) Close();
+    // A handler that closed the socket, or closed it and connected anew, has dealt with it.
+    if (Handle == closing && State_ != wsClosed) Close();
 }
 
 int TCustomWSocket::RecvRaw(void* Buffer, int Len, int Flags) {
-    return WS(recv)(Handle, static_cast<char*>(Buffer), Len, Flags);
+    const int n = WS(recv)(Handle, static_cast<char*>(Buffer), Len, Flags);
+    if (n > 0) PlatformBytesRead += n;
+    return n;
 }
 
 int TCustomWSocket::RecvFromRaw(SOCKET H, void* Buffer, int Len, int Flags, sockaddr_in& From,
                                 int& FromLen) {
-    return WS(recvfrom)(H, static_cast<char*>(Buffer), Len, Flags,
-                        reinterpret_cast<sockaddr*>(&From), &FromLen);
+    const int n = WS(recvfrom)(H, static_cast<char*>(Buffer), Len, Flags,
+                               reinterpret_cast<sockaddr*>(&From), &FromLen);
+    if (n > 0) PlatformBytesRead += n;
+    return n;
 }
 
 int TCustomWSocket::Receive(void* Buffer, int Len) {
@@ -146,10 +186,13 @@ void TCustomWSocket::QueueSendData(const void* Data, int Len) {
 
 void TCustomWSocket::TryToSend() {
     if (Handle == INVALID_SOCKET || SendChain.empty()) return;
+    // A send from OnSendData only queues: the drain already running takes its bytes in turn.
+    if (Draining) return;
+    TFlagScope draining(Draining);
+    const SOCKET connection = Handle;
     for (;;) {
-        TBuffer& head = *SendChain.front();
         int32_t len;
-        const char* data = head.Peek(len);
+        const char* data = SendChain.front()->Peek(len);
         if (len <= 0) {
             // The last block stays, empty, to take the next bytes.
             if (SendChain.size() == 1) {
@@ -165,11 +208,15 @@ void TCustomWSocket::TryToSend() {
             const int err = WS(WSAGetLastError)();
             switch (err) {
             case WSAEINVAL: case WSAENOTSOCK: case WSAECONNABORTED: case WSAECONNRESET:
-            case WSAENOTCONN:
+            case WSAENOTCONN: {
+                // Inside the report of this very close (a handler sending from
+                // OnSessionClosed) the close is not reported a second time.
+                const bool reported = CloseReported;
                 CloseReported = true;
                 Close();
-                FireSessionClosed(static_cast<uint16_t>(err));
+                if (!reported) FireSessionClosed(static_cast<uint16_t>(err));
                 return;
+            }
             case WSAEWOULDBLOCK:
                 return;  // the next FD_WRITE resumes the drain
             default:
@@ -177,7 +224,9 @@ void TCustomWSocket::TryToSend() {
                 return;
             }
         }
-        head.Remove(count);
+        // OnSendData may have closed, aborted or replaced the connection, freeing the chain.
+        if (Handle != connection) return;
+        SendChain.front()->Remove(count);
         if (count < len) return;
     }
 }
@@ -204,6 +253,8 @@ int TCustomWSocket::Send(const void* Data, int Len) {
         ReportSocketError("Send");
         return -1;
     }
+    // Nothing to queue and nothing ever queued: nothing to drain and nothing to report.
+    if (Len <= 0 && SendChain.empty()) return 0;
     AllSent = false;
     int result = 0;
     if (Len > 0) {
@@ -212,9 +263,7 @@ int TCustomWSocket::Send(const void* Data, int Len) {
     }
     TryToSend();
     // Everything went out at once: OnDataSent follows from the message loop, never from here.
-    if (AllSent && Handle != INVALID_SOCKET)
-        msgwindow::PostMessage(WindowHandle, WM_SOCKET_SELECT, Handle,
-                               WSAMAKESELECTREPLY(FD_WRITE, 0));
+    if (AllSent && Handle != INVALID_SOCKET) PostOwnNotification(FD_WRITE);
     return result;
 }
 
@@ -227,13 +276,31 @@ int TCustomWSocket::SendTo(const sockaddr_in& Dest, int DestLen, const void* Dat
                              static_cast<int>(SendFlagsValue),
                              reinterpret_cast<const sockaddr*>(&Dest), DestLen);
     if (n > 0) FireSendData(n);
-    if (AllSent && SocketType == SOCK_DGRAM)
-        msgwindow::PostMessage(WindowHandle, WM_SOCKET_SELECT, Handle,
-                               WSAMAKESELECTREPLY(FD_WRITE, 0));
+    if (AllSent && SocketType == SOCK_DGRAM) PostOwnNotification(FD_WRITE);
     return n;
 }
 
+// At most one undelivered notification of each kind per connection: a peer that makes the
+// socket send a reply for every few bytes it receives would otherwise fill the queue with
+// them faster than the loop delivers it. One is enough, as it finds the state as it is then.
+void TCustomWSocket::PostOwnNotification(long Event) {
+    SOCKET& postedFor = Event == FD_READ ? OwnReadPostedFor : OwnWritePostedFor;
+    if (Handle == INVALID_SOCKET || postedFor == Handle) return;
+    const SOCKET connection = Handle;
+    postedFor = connection;
+    const bool posted = msgwindow::PostMessage(
+        WindowHandle, WM_SOCKET_SELECT, connection,
+        WSAMAKESELECTREPLY(static_cast<uint16_t>(Event), 0), [&postedFor, connection] {
+            // Runs only while the window, and so this object, still exists.
+            if (postedFor == connection) postedFor = INVALID_SOCKET;
+            return true;
+        });
+    if (!posted) postedFor = INVALID_SOCKET;
+}
+
 void TCustomWSocket::Flush() {
+    // From inside the drain (an OnSendData handler) the drain cannot go on until it returns.
+    if (Draining) return;
     while (Handle != INVALID_SOCKET && !AllSent) {
         TryToSend();
         PumpMessages();
@@ -283,6 +350,8 @@ void TCustomWSocket::DoClose(bool ShutFirst, uint16_t Error) {
     if (!Destroying() && !CloseReported) {
         CloseReported = true;
         FireSessionClosed(Error);
+        // The handler started a new connection: the settings are that connection's now.
+        if (Handle != INVALID_SOCKET) return;
     }
     try {
         ResetToDefaults();

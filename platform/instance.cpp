@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QUrl>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -26,8 +27,10 @@
 // copy never registers in a block that later copies cannot see.
 //
 // A copy that crashes releases its lock with its descriptors but unlinks nothing, so the name
-// can outlive every user and hold the crashed copy's handle. Nobody answers on that handle, and
+// can outlive every user and hold the crashed copy's handle. Nobody listens on that handle, and
 // the guard then takes the block over: that is the recovery, and why stale blocks are harmless.
+// A copy that is only busy still listens: the system takes the connection and holds the request
+// until the copy reads it, so it is never taken for a stale one.
 
 namespace {
 
@@ -161,23 +164,40 @@ TAppWindowEndpoint::~TAppWindowEndpoint() = default;
 
 bool TAppWindowEndpoint::Listening() const { return Impl->Server.isListening(); }
 
-bool RequestActivation(const QString& BlockName, uint32_t Handle, int TimeoutMs) {
-    if (Handle == 0) return false;
+TOwnerReply RequestActivation(const QString& BlockName, uint32_t Handle, int TimeoutMs) {
+    if (Handle == 0) return TOwnerReply::Gone;
     const QDeadlineTimer deadline(TimeoutMs);
     const auto remaining = [&] { return static_cast<int>(deadline.remainingTime()); };
 
     // This runs before the program's event loop, hence the blocking calls.
     QLocalSocket socket;
     socket.connectToServer(ServerName(BlockName, Handle));
-    if (!socket.waitForConnected(remaining())) return false;  // a stale handle: nobody listens
+    if (!socket.waitForConnected(remaining())) {
+        // No socket file, or one nobody listens on: the copy is gone. A connection that only
+        // takes long (a full backlog) means a copy that lives.
+        const auto error = socket.error();
+        return error == QLocalSocket::ServerNotFoundError ||
+                       error == QLocalSocket::ConnectionRefusedError
+                   ? TOwnerReply::Gone
+                   : TOwnerReply::Busy;
+    }
     socket.write(ActivateRequest);
     socket.waitForBytesWritten(remaining());
     QByteArray reply;
-    while (!reply.contains('\n') && reply.size() <= MaxRequest) {
+    while (!reply.contains('\n') && reply.size() <= MaxRequest &&
+           socket.state() == QLocalSocket::ConnectedState) {
         if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(remaining())) break;
         reply += socket.readAll();
     }
-    return reply == ActivateAnswer;
+    reply += socket.readAll();
+    if (reply == ActivateAnswer) return TOwnerReply::Answered;
+    if (socket.state() == QLocalSocket::ConnectedState) return TOwnerReply::Busy;
+    // The connection ended without an answer: the copy ended meanwhile, or it still listens
+    // and turned this request away.
+    QLocalSocket again;
+    again.connectToServer(ServerName(BlockName, Handle));
+    return again.waitForConnected(std::max(remaining(), 100)) ? TOwnerReply::Busy
+                                                                : TOwnerReply::Gone;
 }
 
 QString InstanceNameOverride() { return qEnvironmentVariable("KORVELCHAT_INSTANCE_NAME"); }

@@ -5,8 +5,9 @@
 // The block is POSIX shared memory under the given name joined with the user id (Linux shares
 // the name machine-wide). The 32-bit value a copy stores there is its "application window
 // handle": an endpoint (a local socket named after the block and the handle) through which
-// other copies ask it to restore and raise itself. A copy that crashed leaves a handle nobody
-// answers on, so later copies can tell a stale block from a live one and take it over.
+// other copies ask it to restore and raise itself. A copy that crashed or ended leaves a handle
+// nobody listens on, so later copies can tell a stale block from a live one and take it over;
+// a copy that listens but is busy is alive, however long it takes to answer.
 #include <QObject>
 #include <QString>
 
@@ -50,10 +51,16 @@ private:
     uint32_t Handle_ = 0;
 };
 
-// Asks the copy that stored Handle to come forward; false when nobody answers (a stale handle).
+enum class TOwnerReply : uint8_t {
+    Answered,  // the copy came forward
+    Busy,      // the copy lives (its endpoint takes the request) but did not answer in time
+    Gone,      // no copy listens on the handle any more: the block is stale
+};
+
+// Asks the copy that stored Handle to come forward, waiting at most TimeoutMs for its answer.
 // A block holding this copy's own handle was left by a crashed copy whose process id has come
 // round again; the guard must treat it as stale rather than ask itself.
-bool RequestActivation(const QString& BlockName, uint32_t Handle, int TimeoutMs = 1000);
+TOwnerReply RequestActivation(const QString& BlockName, uint32_t Handle, int TimeoutMs);
 
 // The block name of this program (see the guard), overridable for tests with the environment
 // variable KORVELCHAT_INSTANCE_NAME; the settings folder with KORVELCHAT_CONFIG_DIR.

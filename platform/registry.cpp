@@ -21,10 +21,42 @@ QString normalise(const QString& Key) {
     return parts.join(u'\\');
 }
 
+// A free name beside the store for a file that is set aside.
+QString asideName(const QString& Path) {
+    QString name = Path + QStringLiteral(".unreadable");
+    for (int n = 2; QFileInfo::exists(name); ++n) name = Path + QStringLiteral(".unreadable-%1").arg(n);
+    return name;
+}
+
+// The store as it stands; a missing or empty file is an empty store. A file that cannot be read
+// is never replaced: every access raises until it can be, so no write goes over it. A file
+// that is no store (not a JSON object) is moved aside, whole, and the user told where: the next
+// access starts an empty store and the old values can still be recovered by hand.
 QJsonObject load() {
-    QFile f(TRegistry::StorePath());
-    if (!f.open(QIODevice::ReadOnly)) return {};
-    return QJsonDocument::fromJson(f.readAll()).object();
+    const QString path = TRegistry::StorePath();
+    QFile f(path);
+    if (!f.exists()) return {};
+    if (!f.open(QIODevice::ReadOnly))
+        throw Exception(QStringLiteral("The registry store %1 cannot be read: %2").arg(path, f.errorString()).toStdString());
+    const QByteArray bytes = f.readAll();
+    f.close();
+    if (bytes.trimmed().isEmpty()) return {};
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error == QJsonParseError::NoError && document.isObject()) return document.object();
+    const QString reason = error.error != QJsonParseError::NoError
+                               ? QStringLiteral("%1 at byte %2").arg(error.errorString()).arg(error.offset)
+                               : QStringLiteral("it holds no keys");
+    const QString aside = asideName(path);
+    if (!QFile::rename(path, aside))
+        throw Exception(QStringLiteral("The registry store %1 is damaged (%2) and could not be moved aside; it is "
+                                       "left as it is and nothing is written to it")
+                            .arg(path, reason)
+                            .toStdString());
+    throw Exception(QStringLiteral("The registry store %1 was damaged (%2); it was kept as %3 and the print "
+                                   "settings start from their defaults")
+                        .arg(path, reason, aside)
+                        .toStdString());
 }
 
 void save(const QJsonObject& Root) {

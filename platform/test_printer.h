@@ -14,6 +14,9 @@ public:
         TRecordKind Kind = rkBeginDoc;
         const TPagePicture* Picture = nullptr;
         int CopiesAtTheTime = 0;
+        // For a picture: its texts where they land on the sheet, in sheet pixels from the paper's
+        // top-left corner (the printable area begins at the physical offset).
+        std::vector<TPictureText> Texts;
     };
 
     static constexpr int Dpi = 600;

@@ -444,11 +444,11 @@ int ioctlsocket(SOCKET s, long cmd, u_long* argp) {
     if (!e) return SOCKET_ERROR;
     if (!argp) return failWith(WSAEFAULT);
     if (cmd == FIONREAD) {
-        // The kernel's figure counts a received end of stream as one more byte, so it is
-        // exact or one too high: 0 is certain, 1 is asked again, and a larger figure answers
-        // one less, which may be one short but never promises a byte that is not there.
-        if (e->KnownPending == 0 || e->KnownPending > 1) {
-            *argp = static_cast<u_long>(e->KnownPending == 0 ? 0 : e->KnownPending - 1);
+        // The figure that came with the last recv counts a received end of stream as one more
+        // byte, so only its 0 is certain; any other figure is asked of the kernel, whose
+        // answer is exact (framing code waits for a count to reach a record's length).
+        if (e->KnownPending == 0) {
+            *argp = 0;
             return 0;
         }
         int n = 0;

@@ -100,7 +100,9 @@ void onReadable(SOCKET s) {
     e.ReadArmed = false;
     if ((e.Events & FD_CLOSE) && !e.CloseDone) {
         e.CloseDone = true;
-        post(s, e, FD_CLOSE, ErrorFromErrno(error));
+        e.Ended = true;
+        e.EndError = ErrorFromErrno(error);
+        post(s, e, FD_CLOSE, e.EndError);
     }
     updateNotifiers(s, e);
 }
@@ -212,6 +214,7 @@ int WSAAsyncSelect(SOCKET s, HWND window, unsigned msg, long events) {
         e->WriteArmed = false;
         // A connected socket can be written to at once.
         if (e->Connected && (events & FD_WRITE)) post(s, *e, FD_WRITE, 0);
+        if (e->Ended && (events & FD_CLOSE)) post(s, *e, FD_CLOSE, e->EndError);
     }
     updateNotifiers(s, *e);
     return 0;

@@ -30,11 +30,17 @@ struct Entry {
     bool AcceptArmed = true;   // FD_ACCEPT may be posted (re-armed by accept)
     bool WriteArmed = false;   // a send failed with WSAEWOULDBLOCK: FD_WRITE when writable
     bool CloseDone = false;    // FD_CLOSE was posted, or the connection failed: never again
+    // The connection has ended and FD_CLOSE was posted with EndError. A new selection posts it
+    // again: the last one may have gone to a window that ignored it (paused, or the listening
+    // socket's window before the accepted socket was handed on).
+    bool Ended = false;
+    int EndError = 0;
     int ResetError = 0;        // the connection broke (Windows code): reads report it
     // The kernel's count of what it still held right after the last recv (sent with that
-    // recv), or -1 when unknown. Until the next readiness report FIONREAD answers from it: the
-    // receive loop asks after every read, and this saves it a system call each time. Bytes that
-    // arrive meanwhile are announced by the next readiness report, as usual.
+    // recv), or -1 when unknown. When it is 0, FIONREAD answers 0 until the next readiness
+    // report: the receive loop asks after every read, and this saves it a system call when it
+    // has emptied the socket. Bytes that arrive meanwhile are announced by the next readiness
+    // report, as usual.
     int KnownPending = -1;
 
     std::unique_ptr<QSocketNotifier> ReadNotifier;

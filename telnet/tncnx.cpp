@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -24,7 +25,8 @@ void DebugTrace(const char*) {}
 
 }  // namespace
 
-TTnCnx::TTnCnx(QObject* Owner) : QObject(Owner) {
+TTnCnx::TTnCnx(QObject* Owner)
+    : QObject(Owner), Collected_(new char[CollectSize + 1]), Spare_(new char[CollectSize + 1]) {
     Socket_ = new TWSocket(this);
     Socket_->OnSessionConnected = [this](QObject*, uint16_t e) { SocketSessionConnected(e); };
     Socket_->OnSessionClosed = [this](QObject*, uint16_t e) { SocketSessionClosed(e); };
@@ -114,7 +116,7 @@ void TTnCnx::Parse(const uint8_t* Data, int Len) {
                 }
             }
             const auto take = std::min<std::ptrdiff_t>(CollectSize - CollectedCount_, runEnd - p);
-            std::memcpy(Collected_ + CollectedCount_, p, static_cast<size_t>(take));
+            std::memcpy(Collected_.get() + CollectedCount_, p, static_cast<size_t>(take));
             CollectedCount_ += static_cast<int>(take);
             p += take;
             if (CollectedCount_ == CollectSize) DeliverCollected();
@@ -257,11 +259,21 @@ void TTnCnx::DeliverCollected() {
         CollectedCount_ = 0;
         return;
     }
-    std::unique_ptr<char[]> copy(new (std::nothrow) char[CollectedCount_ + 1]);
-    if (!copy) return;  // kept for the next delivery
+    // The owner gets the collect buffer itself, zero-terminated, and collecting goes on in the
+    // spare: no copy and no allocation per read. The chunk belongs to this call until the handler
+    // returns, so it stays valid for the whole handler, also when the handler runs the event
+    // loop (more data is collected meanwhile, into the other buffer) or destroys the component.
+    std::unique_ptr<char[]> next = std::move(Spare_);
+    if (!next) {
+        // A handler further up still holds the other buffer.
+        next.reset(new (std::nothrow) char[CollectSize + 1]);
+        if (!next) return;  // kept for the next delivery
+    }
+    std::unique_ptr<char[]> chunk = std::exchange(Collected_, std::move(next));
     const int count = CollectedCount_;
-    std::memcpy(copy.get(), Collected_, static_cast<size_t>(count));
-    copy[count] = 0;
+    chunk[count] = 0;
     CollectedCount_ = 0;
-    OnDataAvailable(this, copy.get(), count);
+    const QPointer<TTnCnx> alive(this);
+    OnDataAvailable(this, chunk.get(), count);
+    if (alive && !Spare_) Spare_ = std::move(chunk);
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 using TTnSessionConnected = std::function<void(QObject* Sender, uint16_t Error)>;
@@ -82,7 +83,11 @@ private:
     std::string TermType_ = "VT100";
     bool LocalEcho_ = false;
 
-    char Collected_[CollectSize] = {};
+    // The collect buffer (CollectSize bytes and room for the terminating 0) and a spare one: a
+    // chunk is handed to the owner in the buffer it was collected in, and collecting goes on in
+    // the spare (see DeliverCollected).
+    std::unique_ptr<char[]> Collected_;
+    std::unique_ptr<char[]> Spare_;
     int CollectedCount_ = 0;
 
     TParseState ParseState_ = TParseState::Data;

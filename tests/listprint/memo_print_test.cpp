@@ -1,14 +1,18 @@
 // The memo print control: binding a memo, building pages from it, and the layout stored in the
 // registry.
 #include "memo_print.h"
+#include "progress_dialog.h"
 #include "registry.h"
 #include "registry_settings.h"
 #include "test_printer.h"
 
 #include "event_loop.h"
 
+#include <QApplication>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <QWindow>
 
 #include <gtest/gtest.h>
 
@@ -23,6 +27,15 @@ protected:
         Print->SetPrinter(&Printer);
         Print->SetShowProgress(false);
         Print->ShowMessageHook = [this](QObject*, const QString& text) { Messages << text; };
+    }
+
+    // Binds the memo and fills it with a few pages of lines, to be generated with the dialog.
+    void BindPages(QPlainTextEdit& Memo) {
+        Print->SetAsgnMemo(&Memo);
+        QStringList lines;
+        for (int i = 0; i < 200; ++i) lines << QString("line %1").arg(i);
+        Memo.setPlainText(lines.join('\n'));
+        Print->SetShowProgress(true);
     }
 
     void Store_(const QString& Name, const QString& Value) {
@@ -77,6 +90,88 @@ TEST_F(MemoPrintTest, LinesOfTheMemoBecomePagesAndAnEmptyMemoGivesOne) {
     EXPECT_TRUE(texts.contains("beta"));
 }
 
+// Whatever stops a load (a Stop or a handler's error, at the first page start or later, into
+// pages or into a file), the control ends usable: not printing, no dialog, repaints and the
+// cursor back, and the next load works.
+TEST_F(MemoPrintTest, AStoppedLoadLeavesTheControlUsable) {
+    QPlainTextEdit memo(&Owner);
+    BindPages(memo);
+    enum TStop : uint8_t { stStopButton, stHandlerError };
+    struct TCase {
+        const char* Name;
+        TStop How;
+        int Page;
+        bool Export;
+    };
+    for (const TCase c : {TCase{"Stop at the first page start", stStopButton, 1, false},
+                          TCase{"Stop at a later page start", stStopButton, 2, false},
+                          TCase{"error at the first page start", stHandlerError, 1, false},
+                          TCase{"Stop at the start of an export", stStopButton, 1, true}}) {
+        SCOPED_TRACE(c.Name);
+        Print->SetPrintToFile(c.Export);
+        Print->SetFileName(Store.filePath("export.txt"));
+        if (c.How == stStopButton && c.Page == 1)
+            QTimer::singleShot(0, Print, [this] { Print->CancelPrinting(); });  // seen at the first pump
+        Print->OnNewPage = [&](QObject*) {
+            if (c.How == stHandlerError) throw std::runtime_error("handler failed");
+            if (Print->PageNumber() == c.Page - 1) Print->CancelPrinting();
+        };
+        EXPECT_THROW(Print->LoadFromMemo(), std::exception);
+        EXPECT_FALSE(Print->IsPrinting());
+        EXPECT_EQ(Print->ProgressDialog(), nullptr);
+        EXPECT_FALSE(Print->UpdatesHeld());
+        EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+
+        Print->OnNewPage = nullptr;
+        Print->SetPrintToFile(false);
+        Print->SetMarginTop(30);
+        Print->LoadFromMemo();
+        EXPECT_GE(Print->PageCount(), 2);
+    }
+}
+
+// Closing the window during a load or a print job stops the work; the window closes once the
+// call has returned, and the control was never torn down under it.
+TEST_F(MemoPrintTest, ClosingTheWindowDuringAJobStopsItAndClosesAfterwards) {
+    QPlainTextEdit memo(&Owner);
+    BindPages(memo);
+    Owner.show();
+    Print->OnNewPage = [&](QObject*) {
+        if (Print->PageNumber() == 2) QTimer::singleShot(0, &Owner, [&] { Owner.close(); });
+    };
+    EXPECT_THROW(Print->LoadFromMemo(), ECancelPrinting);
+    EXPECT_TRUE(Owner.isVisible()) << "not closed under the running load";
+    RunFor(10);
+    EXPECT_FALSE(Owner.isVisible());
+
+    Print->OnNewPage = nullptr;
+    Owner.show();
+    Print->LoadFromMemo();
+    RunFor(10);
+    EXPECT_TRUE(Owner.isVisible()) << "a close is carried out once";
+    Printer.OnPicture = [&](int count) {
+        if (count == 1) QTimer::singleShot(0, &Owner, [&] { Owner.close(); });
+    };
+    EXPECT_FALSE(Print->Print());
+    EXPECT_FALSE(Printer.Printing());
+    EXPECT_TRUE(Owner.isVisible());
+    RunFor(10);
+    EXPECT_FALSE(Owner.isVisible());
+}
+
+// The progress dialog belongs to the control's window: it stays above it, and its closing hands
+// the focus back to a window of the same program.
+TEST_F(MemoPrintTest, TheProgressDialogIsAWindowOfTheOwner) {
+    Owner.show();
+    Print->SetShowProgress(true);
+    Print->ShowProgressState("Status", "Page ", 1, 1, 1);
+    ASSERT_NE(Print->ProgressDialog(), nullptr);
+    EXPECT_EQ(Print->ProgressDialog()->parentWidget(), &Owner);
+    ASSERT_NE(Print->ProgressDialog()->windowHandle(), nullptr);
+    EXPECT_EQ(Print->ProgressDialog()->windowHandle()->transientParent(), Owner.windowHandle());
+    Print->ShowProgressState("<FINISH>", QString(), 0, 0, 0);
+}
+
 TEST_F(MemoPrintTest, WithoutTheRegistryOnlyTheSlotSelectorsReturnToTheirDefaults) {
     Print->SetHLeft(3);
     Print->SetFRight(0);
@@ -117,6 +212,10 @@ TEST_F(MemoPrintTest, StoredValuesAreReadAsTheirKindsSpellThem) {
     Store_("FFStyle", "7");
     Store_("PageBorders", "15");
     Store_("HFSize", "abc");
+    Store_("BFSize", "0");
+    Store_("FFSize", "-4");
+    Store_("ZoomProcent", "50");
+    Store_("Portrait", "0");
     Store_("MeasureUnit", "1");
     for (const char* m : {"MarginTop", "MarginBottom", "MarginLeft", "MarginRight"}) Store_(m, "1");
     LoadRegistrySettings(*Print);
@@ -126,28 +225,45 @@ TEST_F(MemoPrintTest, StoredValuesAreReadAsTheirKindsSpellThem) {
     EXPECT_FALSE(Print->FooterFont().bold() || Print->FooterFont().underline());
     EXPECT_EQ(Print->PageBorders(), (TPageBorders{pbTop, pbBottom, pbLeft, pbRight}));
     EXPECT_EQ(Print->HeaderFont().pointSize(), 10) << "a size that is no number gives the default";
+    EXPECT_EQ(Print->Font().pointSize(), 9) << "so does a size of 0 or below";
+    EXPECT_EQ(Print->FooterFont().pointSize(), 8);
+    EXPECT_EQ(Print->ZoomPercent(), 50);
+    EXPECT_EQ(Print->Orientation(), poLandscape);
     EXPECT_EQ(Print->MeasureUnit(), muInches);
     EXPECT_DOUBLE_EQ(Print->MarginTop(), 1.0);
 
     Store_("PageBorders", "0");
+    Store_("ZoomProcent", "100000");
     LoadRegistrySettings(*Print);
     EXPECT_EQ(Print->PageBorders(), TPageBorders{});
+    EXPECT_EQ(Print->ZoomPercent(), TCustomListPrint::MaxZoomPercent);
 }
 
+// A value of the wrong kind stops the load; every value read before it stays applied, also the
+// name and size of the font whose style stopped it.
 TEST_F(MemoPrintTest, AValueOfTheWrongKindStopsTheLoad) {
     Print->SetUseRegistry(true);
     TRegistry reg;
     ASSERT_TRUE(reg.OpenKey("Software\\Quintor\\ListPrint\\Setup", true));
-    reg.WriteInteger("BFSize", 12);
-    Print->SetHeaderText("");
-    try {
-        LoadRegistrySettings(*Print);
-        ADD_FAILURE() << "the load should stop";
-    } catch (const Exception& e) {
-        EXPECT_STREQ(e.what(), "Invalid data type for 'BFSize'");
+    using TFontGetter = QFont (TCustomListPrint::*)() const;
+    for (auto [prefix, font] : {std::pair<QString, TFontGetter>{"H", &TCustomListPrint::HeaderFont},
+                                {"B", &TCustomListPrint::Font}, {"F", &TCustomListPrint::FooterFont}}) {
+        SCOPED_TRACE(prefix.toStdString());
+        Store_(prefix + "FName", "Courier");
+        Store_(prefix + "FSize", "14");
+        reg.WriteInteger(prefix + "FStyle", 1);
+        Print->SetHeaderText("");
+        try {
+            LoadRegistrySettings(*Print);
+            ADD_FAILURE() << "the load should stop";
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.what(), "Invalid data type for '" + prefix.toStdString() + "FStyle'");
+        }
+        EXPECT_FALSE(Print->HeaderText().isEmpty()) << "what was applied before stays";
+        EXPECT_EQ(((*Print).*font)().family(), "Courier");
+        EXPECT_EQ(((*Print).*font)().pointSize(), 14);
+        Store_(prefix + "FStyle", "0");
     }
-    EXPECT_FALSE(Print->HeaderText().isEmpty()) << "what was applied before stays";
-    Store_("BFSize", "12");
     Store_("MarginTop", "wide");
     EXPECT_THROW(LoadRegistrySettings(*Print), Exception);
 }

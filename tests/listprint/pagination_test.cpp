@@ -52,17 +52,38 @@ TEST_F(ListPrintTest, TenLineBodyHoldsNineLines) {
     EXPECT_EQ(lp.PageNumber(), 1);
 }
 
-TEST_F(ListPrintTest, NewLineBreakingThePageFiresOnNewLineTwice) {
+// A page starts only for a line that needs it: text that exactly fills its last page ends
+// there, plain and table lines alike, and no line runs below the body.
+TEST_F(ListPrintTest, PageStartsOnlyForALineThatNeedsIt) {
+    SetBody(3000, 750);
+    struct TCase {
+        int Lines;
+        bool Table;
+        int Pages;
+    };
+    for (const TCase c : {TCase{9, false, 1}, TCase{10, false, 2}, TCase{18, false, 2}, TCase{19, false, 3},
+                          TCase{9, true, 1}, TCase{10, true, 2}}) {
+        lp.Lines().clear();
+        for (int i = 1; i <= c.Lines; ++i) lp.Lines() << QString("line %1").arg(i);
+        lp.BeginDoc();
+        lp.PrintLines(c.Table);
+        lp.EndDoc();
+        EXPECT_EQ(lp.PageCount(), c.Pages) << c.Lines << (c.Table ? " table lines" : " lines");
+        for (const auto& page : lp.PageList())
+            for (const TPictureText& t : page->Texts()) EXPECT_LE(t.TopLeft.y() + 75, 600 + 750) << t.Text.toStdString();
+    }
+}
+
+TEST_F(ListPrintTest, PageBreakFiresOnNewLineAtThePageStartAndAfterTheLine) {
     SetBody(3000, 750);
     lp.BeginDoc();
-    for (int i = 0; i < 8; ++i) lp.WriteLn("x");
+    for (int i = 0; i < 9; ++i) lp.WriteLn("x");
     std::vector<int> lineNumbers;
     lp.OnNewLine = [&](QObject*) { lineNumbers.push_back(lp.LineNumber()); };
-    lp.WriteLn("ninth");
+    lp.WriteLn("tenth");
     EXPECT_EQ(lp.PageCount(), 2);
-    EXPECT_EQ(lineNumbers.size(), 2u);  // end of the page start, end of NewLine
-    EXPECT_EQ(lp.LineNumber(), 0);      // the first line of every page is line 0
-    EXPECT_EQ(lp.CurrentY(), 0);
+    EXPECT_EQ(lineNumbers, (std::vector<int>{0, 1}));  // the first line of every page is line 0
+    EXPECT_EQ(lp.CurrentPicture().Texts().back().TopLeft.y(), lp.BodyTop());
     lp.EndDoc();
 }
 
@@ -191,7 +212,7 @@ TEST_F(ListPrintTest, BodyLowerThanOneLineGivesOneLinePerPageAndNoEmptyPages) {
     lp.BeginDoc();
     for (int i = 0; i < 5; ++i) lp.WriteLn(QString::number(i));
     lp.EndDoc();
-    ASSERT_EQ(lp.PageCount(), 6);  // the last NewLine opens a page of its own
+    ASSERT_EQ(lp.PageCount(), 5);
     for (int p = 1; p <= 5; ++p) EXPECT_EQ(PageTexts(p), std::vector<QString>{QString::number(p - 1)});
 }
 
@@ -277,10 +298,27 @@ TEST_F(ExportTest, WritesWindows1252) {
     EXPECT_EQ(Contents(), QByteArray("caf\xe9 \x80 ?\r\n"));
 }
 
-TEST_F(ExportTest, UnwritableFileRaisesAndLeavesNoRunOpen) {
-    lp.SetPrintToFile(false);
-    lp.SetFileName(dir.filePath("missing/out.txt"));
-    lp.SetPrintToFile(true);
-    EXPECT_THROW(lp.BeginDoc(), EInOutError);
-    EXPECT_FALSE(lp.IsPrinting());
+// A file that cannot be opened, or that refuses the data at the end of the run (a full disk),
+// raises and leaves the control ready for the next run.
+TEST_F(ExportTest, FileErrorsRaiseAndLeaveNoRunOpen) {
+    for (const QString& file : {dir.filePath("missing/out.txt"), QStringLiteral("/dev/full")}) {
+        SCOPED_TRACE(file.toStdString());
+        if (file.startsWith("/dev/") && !QFile::exists(file)) continue;
+        lp.SetPrintToFile(false);
+        lp.SetFileName(file);
+        lp.SetPrintToFile(true);
+        EXPECT_THROW(
+            {
+                lp.BeginDoc();
+                lp.WriteLn("line");
+                lp.EndDoc();
+            },
+            EInOutError);
+        EXPECT_FALSE(lp.IsPrinting());
+        lp.SetFileName(dir.filePath("out.txt"));
+        lp.BeginDoc();
+        lp.WriteLn("next");
+        lp.EndDoc();
+        EXPECT_EQ(Contents(), "next\r\n");
+    }
 }

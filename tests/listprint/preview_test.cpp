@@ -3,6 +3,7 @@
 #include "list_print_fixture.h"
 
 #include <QImage>
+#include <QPainter>
 #include <QScrollBar>
 #include <QTest>
 
@@ -118,6 +119,27 @@ TEST_F(PreviewTest, PaintShowsSheetShadowPageAndMargins) {
         for (int x = marginX + 1; x < marginX + 60; ++x)
             if (at(x, y).lightness() < 160) ++dark;
     EXPECT_GT(dark, 0);
+}
+
+// The printable area starts at the printer's physical offset on the sheet: a frame line at the
+// left margin lands on the screen where the margin is.
+TEST_F(PreviewTest, PageIsShiftedByThePhysicalOffset) {
+    lp.SetZoomPercent(100);
+    lp.SetShowMargins(false);
+    lp.SetShadowOffset(0);
+    lp.SetPageBorderOffset(0);
+    lp.SetPageBorders({pbLeft});
+    Generate(0);
+    QImage image(900, 1200, QImage::Format_RGB32);
+    {
+        QPainter painter(&image);
+        lp.PaintPreview(painter, image.size());
+    }
+    const int left = (900 - 794) / 2, top = (1200 - 1123) / 2;
+    int line = -1;
+    for (int x = left + 2; x < left + 200 && line < 0; ++x)
+        if (image.pixelColor(x, top + 500).lightness() < 128) line = x;
+    EXPECT_NEAR(line, left + lp.ScreenX(25), 2);
 }
 
 TEST_F(PreviewTest, BlankSheetWithoutPages) {

@@ -6,6 +6,9 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+
+#include <map>
 
 class PrintJobTest : public ListPrintTest {
 protected:
@@ -30,6 +33,27 @@ TEST_F(PrintJobTest, CollatedAndUncollatedCopies) {
     lp.SetCollate(false);
     EXPECT_TRUE(lp.Print());
     EXPECT_EQ(Journal(), "B 1 N 1 N 2 N 2 N 3 N 3 E");
+}
+
+// The printer gets each page as it was laid out: the header centred between the paper's top edge
+// and the top frame line, the body at the margins, the footer two of its lines below the body.
+TEST_F(PrintJobTest, SheetsCarryTheTextWhereItWasLaidOut) {
+    QFont big = lp.HeaderFont();
+    big.setPointSize(12);  // 100-pixel lines
+    lp.SetHeaderFont(big);
+    lp.SetHeaderFormat("&cHead");
+    lp.SetFooterFormat("&cFoot");
+    lp.BeginDoc();
+    lp.WriteLn("body");
+    lp.EndDoc();
+    EXPECT_TRUE(lp.Print());
+    ASSERT_EQ(Journal(), "B 1 E");
+    std::map<QString, QPoint> at;
+    for (const TPictureText& t : printer.Journal()[1].Texts) at[t.Text] = t.TopLeft;
+    // 25 mm less the 1.5 mm frame offset is 555 pixels; (555 - 100) / 2 = 227.
+    EXPECT_EQ(at["Head"].y(), 227);
+    EXPECT_EQ(at["body"], QPoint(591, 591));  // 25 mm from the paper's edges
+    EXPECT_EQ(at["Foot"].y(), 591 + lp.BodyHeight() + 2 * 75);
 }
 
 TEST_F(PrintJobTest, PageRanges) {
@@ -79,7 +103,7 @@ TEST_F(PrintJobTest, StopDuringPrintingEndsOrAbortsTheJob) {
         if (count == 2) PressStop();
     };
     EXPECT_FALSE(lp.Print());
-    EXPECT_EQ(Journal(), "B 1 N 2 N E");  // the sheets sent so far are printed
+    EXPECT_EQ(Journal(), "B 1 N 2 E");  // the sheets sent so far are printed, and no blank one
     EXPECT_EQ(printer.Copies(), 2);       // restored after a cancelled job too
     EXPECT_EQ(lp.ProgressDialog(), nullptr);
 
@@ -90,7 +114,7 @@ TEST_F(PrintJobTest, StopDuringPrintingEndsOrAbortsTheJob) {
     };
     lp.SetAbortOnCancel(true);
     EXPECT_FALSE(lp.Print());
-    EXPECT_EQ(Journal(), "B 1 N A");
+    EXPECT_EQ(Journal(), "B 1 A");
     EXPECT_EQ(printer.Copies(), 2);
     // The next job is not cancelled by the old request.
     printer.OnPicture = nullptr;
@@ -111,6 +135,11 @@ TEST_F(PrintJobTest, StopDuringGenerationRaisesAtTheNextPageStart) {
               "Printing cancelled");
     lp.EndDoc();
     EXPECT_EQ(lp.PageCount(), 3);  // page 3 was added, its start refused
+    // A Stop seen at the first page start ends the run that BeginDoc could not start.
+    QTimer::singleShot(0, [&] { lp.CancelPrinting(); });
+    EXPECT_THROW(lp.BeginDoc(), ECancelPrinting);
+    EXPECT_FALSE(lp.IsPrinting());
+    EXPECT_EQ(lp.ProgressDialog(), nullptr);
     // A Stop pressed during one run does not cancel the next.
     lp.OnNewPage = nullptr;
     lp.BeginDoc();
@@ -248,4 +277,17 @@ TEST(ListPrintPdf, PrintsReadableTextToAPdfFile) {
     EXPECT_TRUE(text.contains("history line 120"));
     EXPECT_TRUE(text.contains("Page 2"));
     EXPECT_EQ(text.count('\f'), lp.PageCount());  // one form feed per PDF page
+
+    // Text that exactly fills one page (every line's bottom above the body's) prints as one PDF
+    // page.
+    const int fit = (lp.BodyHeight() - 1) / lp.LineHeight();
+    lp.BeginDoc();
+    for (int i = 1; i <= fit; ++i) lp.WriteLn(QString("full page line %1").arg(i));
+    lp.EndDoc();
+    ASSERT_TRUE(lp.Print());
+    p.start(pdftotext, {"-layout", pdf, "-"});
+    ASSERT_TRUE(p.waitForFinished(20000));
+    const QString onePage = QString::fromUtf8(p.readAllStandardOutput());
+    EXPECT_TRUE(onePage.contains(QString("full page line %1").arg(fit)));
+    EXPECT_EQ(onePage.count('\f'), 1);
 }

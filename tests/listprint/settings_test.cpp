@@ -48,6 +48,42 @@ TEST(ListPrintHelpers, GradientFillBandsRunFromFirstToSecondColour) {
     EXPECT_EQ(image.pixelColor(1, 3), QColor(30, 60, 3));
 }
 
+// The bound that spares plain lines their measurement is never below the shaped width, kerning
+// pairs and ligatures included; text it cannot bound is measured.
+TEST(ListPrintHelpers, WidthBoundNeverFallsBelowTheShapedWidth) {
+    const QString pieces[] = {"AV", "To", "Ty", "fi", "ffl", "L'", "Y.", "W,", " ", "r.", "\u00c5j", "\u00fe\u00ff", "1/4", "--"};
+    uint32_t seed = 7;
+    auto next = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) & 0x7FFF;
+    };
+    for (const char* family : {"Liberation Sans", "Liberation Serif", "DejaVu Sans"}) {
+        for (const bool bold : {false, true}) {
+            QFont font{QString::fromLatin1(family)};
+            font.setPixelSize(75);
+            font.setBold(bold);
+            font.setItalic(bold);
+            font.setHintingPreference(QFont::PreferNoHinting);
+            TWidthBound bound;
+            bound.SetFont(font);
+            const QFontMetrics metrics(font);
+            for (int i = 0; i < 300; ++i) {
+                QString text;
+                for (int n = 1 + next() % 40; n > 0; --n)
+                    text += next() % 3 ? pieces[next() % std::size(pieces)] : QString(QChar(0x20 + next() % 0xE0));
+                if (bound.UpperBound(text) < 0) continue;  // a character left to the measurement
+                ASSERT_GE(bound.UpperBound(text), metrics.horizontalAdvance(text)) << family << ": " << text.toStdString();
+            }
+            EXPECT_EQ(bound.UpperBound(QString::fromUtf8("\u4e2d")), -1);
+        }
+    }
+    QFont spaced("Liberation Sans");
+    spaced.setLetterSpacing(QFont::AbsoluteSpacing, 4);
+    TWidthBound bound;
+    bound.SetFont(spaced);
+    EXPECT_EQ(bound.UpperBound(QStringLiteral("abc")), -1);
+}
+
 TEST_F(ListPrintTest, DefaultsAtConstruction) {
     EXPECT_EQ(lp.MeasureUnit(), muMillimeters);
     EXPECT_EQ(lp.MarginTop(), 25);

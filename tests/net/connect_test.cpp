@@ -304,6 +304,45 @@ TEST(ServerTest, AListeningSocketHandsItsConnectionsToDuplicates) {
     EXPECT_TRUE(RunUntil([&] { return client.Received == "pong\r\n"; }));
 }
 
+TEST(ServerTest, ADuplicateStartsWithNothingOfThePastAndSeesAnEarlyClose) {
+    ConnectSocket server;
+    server.Configure("tcp", "127.0.0.1", "0");
+    server.Listen();
+    const uint16_t port = static_cast<uint16_t>(std::stoi(server.GetBoundPort()));
+    std::vector<SOCKET> accepted;
+    server.OnSessionAvailable = [&](QObject*, uint16_t) { accepted.push_back(server.Accept()); };
+
+    // A session that ends with much still unsent: its peer reads nothing.
+    ConnectSocket reused;
+    PosixListener stalled;
+    reused.Configure("tcp", "127.0.0.1", std::to_string(stalled.Port()));
+    reused.Connect();
+    const int stalledFd = stalled.Accept();
+    peer::SetReceiveBuffer(stalledFd, 4096);
+    ASSERT_TRUE(Connected(reused));
+    reused.SendStr(std::string(4 << 20, 'o'));
+    reused.Close();
+    peer::Close(stalledFd);
+
+    // The same object takes a newly accepted connection: only new bytes go to its peer.
+    const int newPeer = peer::Connect(port);
+    ASSERT_TRUE(RunUntil([&] { return accepted.size() == 1; }));
+    reused.Dup(accepted[0]);
+    reused.SendStr("new");
+    EXPECT_EQ(peer::RecvExactly(newPeer, 3), "new");
+    peer::Close(newPeer);
+    ASSERT_TRUE(RunUntil([&] { return reused.State() == wsClosed; }));
+
+    // A peer that closed before its connection was handed on: the duplicate still sees it.
+    const int early = peer::Connect(port);
+    ASSERT_TRUE(RunUntil([&] { return accepted.size() == 2; }));
+    peer::Close(early);
+    RunFor(50);  // the close goes to the listening socket's window, which ignores it
+    ConnectSocket late;
+    late.Dup(accepted[1]);
+    EXPECT_TRUE(RunUntil([&] { return late.State() == wsClosed; })) << "the close was lost";
+}
+
 TEST(ServerTest, MisuseIsRefusedWithItsText) {
     ConnectSocket s;
     EXPECT_EQ(RaisedText([&] { s.Accept(); }),

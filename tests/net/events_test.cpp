@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 using Lines = std::vector<std::string>;
 
@@ -218,8 +220,69 @@ TEST_F(EventsTest, SendAcceptedAtOnceReportsFromTheMessageLoop) {
 TEST_F(EventsTest, ZeroBytesOnAFreshConnectionReportNothing) {
     auto s = Connected();
     EXPECT_EQ(s->Send("", 0), 0);
+    ASSERT_TRUE(s->AllSent) << "nothing is queued, so Flush must not wait";
+    s->Flush();
     RunFor(50);
     EXPECT_TRUE(s->Log.empty());
+}
+
+TEST_F(EventsTest, FlushReturnsOnceTheChainHasDrained) {
+    auto s = Connected();
+    const std::string sent(16 << 20, 'f');  // more than loopback buffers take before a read
+    std::atomic<bool> sendReturned{false};
+    std::string got;
+    std::thread reader([&] {
+        while (!sendReturned) std::this_thread::yield();
+        got = peer::RecvExactly(PeerFd, sent.size(), 30000);
+    });
+    s->SendStr(sent);
+    const bool queued = !s->AllSent;
+    sendReturned = true;
+    s->Flush();
+    EXPECT_TRUE(s->AllSent);
+    reader.join();
+    EXPECT_TRUE(queued) << "the transport took everything at once: nothing was left to flush";
+    EXPECT_EQ(got.size(), sent.size());
+}
+
+TEST_F(EventsTest, RcvdCountIsExactAfterAPartialRead) {
+    auto s = Connected();
+    std::vector<int> counts;
+    s->OnDataAvailable = [&](QObject*, uint16_t) {
+        char buf[10];
+        s->Receive(buf, sizeof buf);
+        counts.push_back(s->RcvdCount());
+    };
+    ASSERT_TRUE(peer::SendAll(PeerFd, std::string(100, 'r')));
+    ASSERT_TRUE(RunUntil([&] { return s->ReadCount() == 100; }));
+    ASSERT_FALSE(counts.empty());
+    EXPECT_EQ(counts.front(), 90) << "a record of 100 bytes would never be seen whole";
+    EXPECT_EQ(counts.back(), 0);
+}
+
+TEST_F(EventsTest, AHandlerThatTakesNothingWaitsForTheNextNotification) {
+    for (const bool lineMode : {false, true}) {
+        SCOPED_TRACE(lineMode ? "line mode" : "raw");
+        auto s = Connected();
+        s->SetLineMode(lineMode);
+        int calls = 0;
+        std::string received;
+        s->OnDataAvailable = [&](QObject*, uint16_t) {
+            if (++calls > 1000) received += s->ReceiveStr();  // ends the spin of a faulty loop
+        };
+        ASSERT_TRUE(peer::SendAll(PeerFd, "one\r\n"));
+        ASSERT_TRUE(RunUntil([&] { return calls > 0; }));
+        RunFor(50);
+        EXPECT_LE(calls, 2) << "the handler was called again and again with the same bytes";
+        // Nothing was lost: the owner reads it when it chooses (a read re-enables the
+        // notifications), and what follows comes behind it.
+        received += s->ReceiveStr();
+        s->OnDataAvailable = [&](QObject*, uint16_t) { received += s->ReceiveStr(); };
+        ASSERT_TRUE(peer::SendAll(PeerFd, "two\r\n"));
+        EXPECT_TRUE(RunUntil([&] { return received == "one\r\ntwo\r\n"; })) << received;
+        peer::Close(PeerFd);
+        PeerFd = -1;
+    }
 }
 
 TEST_F(EventsTest, LostConnectionDuringASendClosesThenReportsTheError) {
@@ -279,6 +342,34 @@ TEST_F(EventsTest, PausedNotificationsAreIgnoredEvenWhenAlreadyQueued) {
     EXPECT_EQ(s->State(), wsConnected);
     s->Resume();
     ASSERT_TRUE(RunUntil([&] { return received == "while paused"; }));
+}
+
+TEST_F(EventsTest, ACloseThatCameWhilePausedComesBackOnResume) {
+    // Pauses just before the platform's close notification is handled: it arrives paused.
+    struct PausingSocket : RecordingSocket {
+        void HandleWindowMessage(TMessage& Msg) override {
+            if (Msg.Msg == WM_SOCKET_SELECT && (Msg.LParam & winsock::FD_CLOSE) && !PausedOnce) {
+                PausedOnce = true;
+                Pause();
+            }
+            RecordingSocket::HandleWindowMessage(Msg);
+        }
+        bool PausedOnce = false;
+    } s;
+    s.ConnectTo(Listener.Port());
+    PeerFd = Listener.Accept();
+    ASSERT_TRUE(RunUntil([&] { return s.State() == wsConnected; }));
+    peer::Close(PeerFd);
+    PeerFd = -1;
+    ASSERT_TRUE(RunUntil([&] { return s.Paused; }));
+    RunFor(50);
+    EXPECT_EQ(s.State(), wsConnected);
+    s.Log.clear();
+    s.Resume();
+    ASSERT_TRUE(RunUntil([&] { return s.State() == wsClosed; })) << "the close was lost";
+    ASSERT_GE(s.Log.size(), 2u);
+    EXPECT_EQ(Lines(s.Log.end() - 2, s.Log.end()),
+              (Lines{"closed 0 in connected", "connected>closed"}));
 }
 
 TEST_F(EventsTest, ExceptionsInHandlersReachOnBgExceptionOrAbort) {

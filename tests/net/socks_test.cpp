@@ -314,22 +314,6 @@ TEST_F(SocksTest, ReplyWithTheLongestBoundNameCompletes) {
     EXPECT_EQ(s.Log.back(), "connected 0");
 }
 
-TEST_F(SocksTest, ProxyClosingDuringAuthenticationReportsFailedAuthentication) {
-    SocksProbe s;
-    s.SetSocksAuthentication(socksAuthenticateUsercode);
-    s.SetSocksUsercode("u");
-    s.SetSocksPassword("p");
-    Start(s, "5");
-    Proxy.Expect(3);
-    Proxy.Reply(Bytes({5, 2}));
-    Proxy.Expect(5);
-    Proxy.Close();
-    ASSERT_TRUE(RunUntil([&] { return s.State() == wsClosed; }));
-    RunFor(30);
-    EXPECT_EQ(s.Log, (Lines{"socks connected 0", "auth starting", "auth failed",
-                            "closed 0 in connected"}));
-}
-
 TEST_F(SocksTest, UnresolvableVersion4TargetClosesWithoutSessionConnected) {
     SocksProbe s;
     Configure(s, "4");
@@ -439,6 +423,83 @@ TEST_F(SocksTest, NameThatExactlyFillsTheRequestIsSent) {
     ASSERT_EQ(request.size(), 128u);
     EXPECT_EQ(request.substr(0, 5), Bytes({5, 1, 0, 3, 121}));
     EXPECT_EQ(request.substr(126), Bytes({0x10, 0xE1}));
+}
+
+}  // namespace
+
+namespace {
+
+// Where the handshake stands when the proxy drops the connection instead of replying.
+struct DroppedHandshake {
+    const char* Name;
+    const char* Level;
+    bool Credentials;
+    Lines LogBeforeTheDrop;
+};
+
+void PrintTo(const DroppedHandshake& Row, std::ostream* Out) { *Out << Row.Name; }
+
+class SocksDropTest : public SocksTest, public ::testing::WithParamInterface<DroppedHandshake> {};
+
+TEST_P(SocksDropTest, AProxyThatClosesInsteadOfReplyingFailsTheAttempt) {
+    const DroppedHandshake& row = GetParam();
+    SocksProbe s;
+    if (row.Credentials) {
+        s.SetSocksAuthentication(socksAuthenticateUsercode);
+        s.SetSocksUsercode("user");
+        s.SetSocksPassword("secret");
+    }
+    Start(s, row.Level);
+    const std::string level = row.Level;
+    if (level == "5") {
+        Proxy.Expect(3);
+        if (std::string(row.Name) == "AuthResult") {
+            Proxy.Reply(Bytes({5, 2}));
+            Proxy.Expect(13);
+        } else if (std::string(row.Name) == "ConnectReply5") {
+            Proxy.Reply(Bytes({5, 0}));
+            Proxy.Expect(21);
+        }
+    } else {
+        Proxy.Expect(9);
+    }
+    EXPECT_EQ(s.Log, row.LogBeforeTheDrop);
+    s.Log.clear();
+    Proxy.Close();
+    ASSERT_TRUE(RunUntil([&] { return s.State() == wsClosed; }));
+    RunFor(30);
+    Lines expected;
+    if (std::string(row.Name) == "AuthResult") expected.push_back("auth failed");
+    expected.insert(expected.end(), {"socks error 20018 socks server closed the connection",
+                                     "connected 20018", "closed 20018 in connected"});
+    EXPECT_EQ(s.Log, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachWait, SocksDropTest,
+    ::testing::Values(
+        DroppedHandshake{"MethodChoice", "5", false, {"socks connected 0"}},
+        DroppedHandshake{"AuthResult", "5", true, {"socks connected 0", "auth starting"}},
+        DroppedHandshake{"ConnectReply5", "5", false, {"socks connected 0"}},
+        DroppedHandshake{"ConnectReply4A", "4A", false, {"socks connected 0"}}),
+    [](const ::testing::TestParamInfo<DroppedHandshake>& I) { return std::string(I.param.Name); });
+
+TEST_F(SocksTest, TheOwnerHearsOfNoHandshakeSendAndOfOneDataSentOnceTheTunnelStands) {
+    SocksProbe s;
+    s.OnDataSent = [&](QObject*, uint16_t e) {
+        s.Log.push_back("sent " + std::to_string(e));
+        if (s.State() == wsConnected) s.SendStr("queued");  // an owner sending its queue
+    };
+    Start(s, "5");
+    EXPECT_EQ(Proxy.Expect(3), Bytes({5, 1, 0}));
+    Proxy.Reply(Bytes({5, 0}));
+    EXPECT_EQ(Proxy.Expect(21), Request5());
+    Proxy.Reply(Granted5());
+    EXPECT_EQ(Proxy.Expect(6), "queued");
+    RunFor(30);
+    ASSERT_GE(s.Log.size(), 3u);
+    EXPECT_EQ(Lines(s.Log.begin(), s.Log.begin() + 3),
+              (Lines{"socks connected 0", "connected 0", "sent 0"}));
 }
 
 }  // namespace

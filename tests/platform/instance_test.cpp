@@ -100,7 +100,8 @@ TEST_F(EndpointTest, ABlockLeftByACrashedCopyCanBeTakenOver) {
         ASSERT_TRUE(survivor);
         const uint32_t stale = Word(survivor);
         ASSERT_NE(stale, 0u) << "the crashed copy registered";
-        EXPECT_FALSE(RequestActivation(name, stale, 2000)) << "nobody answers on its handle";
+        EXPECT_EQ(RequestActivation(name, stale, 2000), TOwnerReply::Gone)
+            << "nobody listens on its handle";
         Word(survivor) = 99;  // taken over
     }
     const auto fresh = OpenBlock(name);
@@ -110,9 +111,9 @@ TEST_F(EndpointTest, ABlockLeftByACrashedCopyCanBeTakenOver) {
 
 // RequestActivation blocks, so it runs on a thread of its own while this thread's event loop
 // serves the endpoint.
-bool RequestFromAnotherThread(const QString& name, uint32_t handle) {
+TOwnerReply RequestFromAnotherThread(const QString& name, uint32_t handle) {
     std::atomic<bool> done = false;
-    bool answered = false;
+    TOwnerReply answered{};
     std::unique_ptr<QThread> thread(QThread::create([&] {
         answered = RequestActivation(name, handle, 10000);
         done = true;
@@ -131,14 +132,16 @@ TEST_F(EndpointTest, ARequestReachesTheEndpointThatOwnsTheHandle) {
     int activations = 0;
     endpoint.OnActivationRequested = [&] { ++activations; };
 
-    EXPECT_TRUE(RequestFromAnotherThread(name, endpoint.Handle()));
+    EXPECT_EQ(RequestFromAnotherThread(name, endpoint.Handle()), TOwnerReply::Answered);
     EXPECT_EQ(activations, 1);
-    EXPECT_TRUE(RequestFromAnotherThread(name, endpoint.Handle()));
+    EXPECT_EQ(RequestFromAnotherThread(name, endpoint.Handle()), TOwnerReply::Answered);
     EXPECT_EQ(activations, 2);
 
-    EXPECT_FALSE(RequestFromAnotherThread(name, endpoint.Handle() + 1)) << "nobody listens there";
-    EXPECT_FALSE(RequestFromAnotherThread(UniqueName("elsewhere"), endpoint.Handle()));
-    EXPECT_FALSE(RequestActivation(name, 0));
+    EXPECT_EQ(RequestFromAnotherThread(name, endpoint.Handle() + 1), TOwnerReply::Gone)
+        << "nobody listens there";
+    EXPECT_EQ(RequestFromAnotherThread(UniqueName("elsewhere"), endpoint.Handle()),
+              TOwnerReply::Gone);
+    EXPECT_EQ(RequestActivation(name, 0, 1000), TOwnerReply::Gone);
     EXPECT_EQ(activations, 2);
 }
 
@@ -150,9 +153,53 @@ TEST_F(EndpointTest, AnEndpointThatIsGoneLeavesAStaleHandle) {
         ASSERT_TRUE(endpoint.Listening());
         handle = endpoint.Handle();
     }
-    EXPECT_FALSE(RequestActivation(name, handle));
+    EXPECT_EQ(RequestActivation(name, handle, 1000), TOwnerReply::Gone);
     TAppWindowEndpoint again(name);
     EXPECT_TRUE(again.Listening()) << "the same handle can listen again";
+}
+
+// A first copy that is busy (its event loop blocked, say in a slow host look-up) still lives:
+// a later copy waits for it and never takes it for a stale one; only one that ends is gone.
+TEST_F(EndpointTest, ABusyCopyIsWaitedForAndOnlyAnEndedOneIsGone) {
+    enum class TThen { Answer, End, StayBusy };
+    struct Row {
+        const char* Name;
+        int BusyMs;  // how long the first copy's event loop does not run
+        TThen Then;
+        int WaitMs;
+        TOwnerReply Reply;
+        int Activations;  // in the end: a request left behind is served once the copy is free
+    };
+    const Row rows[] = {
+        {"answers at once", 0, TThen::Answer, 10000, TOwnerReply::Answered, 1},
+        {"answers after more than a second", 1500, TThen::Answer, 10000, TOwnerReply::Answered, 1},
+        {"busy for the whole wait", 0, TThen::StayBusy, 500, TOwnerReply::Busy, 1},
+        {"ends while asked", 300, TThen::End, 10000, TOwnerReply::Gone, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Name);
+        const QString name = UniqueName("busy") + QString::number(row.BusyMs + row.WaitMs);
+        auto endpoint = std::make_unique<TAppWindowEndpoint>(name);
+        ASSERT_TRUE(endpoint->Listening());
+        int activations = 0;
+        endpoint->OnActivationRequested = [&] { ++activations; };
+        const uint32_t handle = endpoint->Handle();
+        std::atomic<bool> done = false;
+        TOwnerReply reply{};
+        std::unique_ptr<QThread> thread(QThread::create([&] {
+            reply = RequestActivation(name, handle, row.WaitMs);
+            done = true;
+        }));
+        thread->start();
+        QThread::msleep(static_cast<unsigned long>(row.BusyMs));  // the copy is busy
+        if (row.Then == TThen::End) endpoint.reset();
+        if (row.Then == TThen::StayBusy) thread->wait();
+        EXPECT_TRUE(RunUntil([&] { return done.load(); }, 20000));
+        thread->wait();
+        EXPECT_EQ(reply, row.Reply);
+        RunUntil([&] { return activations >= row.Activations; }, 5000);
+        EXPECT_EQ(activations, row.Activations);
+    }
 }
 
 }  // namespace

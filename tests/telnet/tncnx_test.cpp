@@ -125,6 +125,40 @@ TEST_F(TnCnxTest, AnExceptionInTheDataHandlerLeavesTheComponentConsistent) {
     EXPECT_EQ(calls, 1) << "the chunk was handed over once and not kept";
 }
 
+// The owner's chunk is the collect buffer itself; collecting goes on elsewhere while it is out.
+TEST_F(TnCnxTest, AChunkStaysWholeWhileItsHandlerReceivesMoreOrDestroysTheComponent) {
+    std::vector<std::string> chunks;
+    int depth = 0;
+    Cnx.OnDataAvailable = [&](QObject*, const char* data, int len) {
+        if (depth++ == 0) {  // reads that arrive while the handler runs the event loop
+            Cnx.Feed("second");
+            Cnx.DeliverCollected();
+            Cnx.Feed("third");
+            Cnx.DeliverCollected();
+        }
+        EXPECT_EQ(data[len], '\0');
+        chunks.emplace_back(data, static_cast<size_t>(len));
+        --depth;
+    };
+    for (const char* read : {"first", "fourth", "fifth"}) {
+        Cnx.Feed(read);
+        Cnx.DeliverCollected();
+    }
+    EXPECT_EQ(chunks, (std::vector<std::string>{"second", "third", "first", "second", "third",
+                                                "fourth", "second", "third", "fifth"}));
+
+    auto* doomed = new ProbeCnx;
+    std::string seen;
+    doomed->OnDataAvailable = [&seen, doomed](QObject*, const char* data, int len) {
+        std::string* out = &seen;
+        delete doomed;
+        out->assign(data, static_cast<size_t>(len));
+    };
+    doomed->Feed("last words");
+    doomed->DeliverCollected();
+    EXPECT_EQ(seen, "last words");
+}
+
 TEST_F(TnCnxTest, AnEndlessSubnegotiationIsHeldToABoundedSize) {
     std::string got;
     Cnx.OnDataAvailable = [&](QObject*, const char* data, int len) { got.append(data, len); };
@@ -150,8 +184,9 @@ TEST_F(TnCnxTest, ANewConnectionStartsWithACleanParser) {
     peer::Close(first);
     Fd = Server.Accept();
     ASSERT_TRUE(RunUntil([&] { return Cnx.State() == wsConnected; }));
-    peer::SendAll(Fd, "two");
+    peer::SendAll(Fd, "\xff\xfa\x18\x01\xff\xf0two");  // nothing of the old one is held
     ASSERT_TRUE(RunUntil([&] { return got == "onetwo"; }));
+    EXPECT_EQ(peer::RecvExactly(Fd, 11), std::string("\xff\xfa\x18\x00VT100\xff\xf0", 11));
 }
 
 TEST_F(TnCnxTest, WithTheSocketGoneEveryOperationIsHarmless) {

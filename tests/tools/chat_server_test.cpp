@@ -1,6 +1,8 @@
 // The chat server in this process on 127.0.0.1, driven by scripted POSIX clients.
 #include "chat_server.h"
 
+#include "chat_lines.h"
+
 #include "event_loop.h"
 #include "posix_peer.h"
 
@@ -148,6 +150,18 @@ TEST_F(ChatServerTest, StripsTelnetCommandsSplitAcrossReads) {
     ChatPeer::Settle(20);
     a.Send("\xFF\xFF\xFB\x01>\r\n");
     EXPECT_EQ(a.Next(1), Reads{"&<AB1-Anna><a\xFF\xFF>\r\n"});
+
+    // The client sends the user's bytes unchanged: a lone 255 is text, whatever follows it.
+    const Reads typed = {"&<AB1-Anna><a\xFF" "b>\r\n", "&<AB1-Anna><end\xFF>\r\n",
+                         "&<AB1-Anna><\xFF\xFA>\r\n", "&<AB1-Anna><after>\r\n"};
+    for (const std::string& line : typed) a.Send(line);
+    Reads relayed;
+    for (const std::string& line : typed) relayed.push_back(EscapeIac(line));
+    EXPECT_EQ(a.Next(4), relayed);
+
+    a.Send("\xFF\xFA\x18" + std::string(1000, 'q') + "\r\n");
+    ASSERT_TRUE(RunUntil([&] { return Logged("dropped an over-long") || Logged("dropped a line"); }));
+    EXPECT_TRUE(Logged("dropped an unfinished subnegotiation for option 24 (259 bytes)"));
 }
 
 TEST_F(ChatServerTest, BadInputAndAResetDoNotDisturbOthers) {
@@ -156,7 +170,9 @@ TEST_F(ChatServerTest, BadInputAndAResetDoNotDisturbOthers) {
     a->Next(1);
     const std::string line = "&<AB1-Anna><after the long one>\r\n";
     a->Send(std::string(100000, 'x') + "\r\n" + line);
-    EXPECT_EQ(a->Next(1), Reads{line});
+    EXPECT_EQ(a->Next(2), (Reads{"&<korvel-chatd><Your line of 100000 bytes was not relayed: a line "
+                                 "may hold at most 4096 bytes.>\r\n",
+                                 line}));
     EXPECT_EQ(b->Next(1), Reads{line});
     EXPECT_TRUE(Logged("dropped an over-long line (100000 bytes)"));
 
@@ -175,6 +191,28 @@ TEST_F(ChatServerTest, BadInputAndAResetDoNotDisturbOthers) {
     EXPECT_TRUE(Logged("dropped a login line: no name"));
     EXPECT_TRUE(Logged("dropped a login line: the name holds a NUL byte"));
     EXPECT_TRUE(Logged("logout CD2-Bob (connection ended)"));
+}
+
+TEST_F(ChatServerTest, ABurstReachesAReaderWholeAndOnlyMemoryBoundsTheQueue) {
+    Server.PauseMs = 1;
+    auto a = LoggedIn("AB1-Anna", "~AB1-Anna\r\n");
+    std::string burst;
+    for (int i = 0; i < 600; ++i) burst += "&<AB1-Anna><" + std::to_string(i) + ">\r\n";
+    const auto sendAndRead = [&] {
+        a->Send(burst);
+        std::string got;
+        for (Reads r; !(r = a->Quiet()).empty();)
+            for (const std::string& read : r) got += read;
+        return got;
+    };
+    EXPECT_EQ(sendAndRead(), burst);
+    EXPECT_FALSE(Logged("dropping messages"));
+
+    Server.MaxQueuedBytes = 2000;
+    EXPECT_LE(sendAndRead().size(), 2000u);
+    EXPECT_TRUE(Logged("dropping messages: "));
+    a->Send("&<AB1-Anna><later>\r\n");
+    EXPECT_EQ(a->Next(1), Reads{"&<AB1-Anna><later>\r\n"}) << "the queue drained";
 }
 
 TEST_F(ChatServerTest, ExitLineAndDisconnectUpdateTheOthersLists) {

@@ -12,33 +12,53 @@ struct FilterRow {
     const char* Name;
     std::string Input;
     std::string Data;
-    std::vector<std::string> Subs;  // option byte followed by the payload, "+" when cut short
+    // What else was taken out: "S" option payload for a subnegotiation, "A" option and the
+    // bytes dropped for one given up, "C" and the byte for a two-byte command.
+    std::vector<std::string> Items;
 };
 
 void PrintTo(const FilterRow& Row, std::ostream* Out) { *Out << Row.Name; }
 
-std::vector<std::string> Describe(const std::vector<TSubnegotiation>& Subs) {
+std::vector<std::string> Describe(const std::vector<TTelnetItem>& Items) {
     std::vector<std::string> out;
-    for (const auto& s : Subs)
-        out.push_back(char(s.Option) + s.Payload + (s.Truncated ? "+" : ""));
+    for (const auto& t : Items) {
+        switch (t.Kind) {
+        case TTelnetItem::TKind::Subnegotiation: out.push_back("S" + (char(t.Code) + t.Payload)); break;
+        case TTelnetItem::TKind::Abandoned:
+            out.push_back("A" + (char(t.Code) + std::to_string(t.Dropped)));
+            break;
+        case TTelnetItem::TKind::Command: out.push_back("C"s + char(t.Code)); break;
+        }
+    }
     return out;
 }
 
-const std::string LongSub = "\xFF\xFA\x18"s + std::string(1000, 'a') + "\xFF\xF0z";
+const std::string Line = "~SC=A-B\r\n";  // the first line end closes the initial negotiation
+const std::string Cut = std::string(TTelnetFilter::MaxSubnegotiation, 'a');
 
 const FilterRow FilterRows[] = {
     {"plain data passes unchanged", "~SC=A-B\r\n\0x"s, "~SC=A-B\r\n\0x"s, {}},
-    {"IAC IAC is one data byte", "a\xFF\xFFz", "a\xFFz", {}},
+    {"IAC IAC is one data byte", "a\xFF\xFFz" + Line + "\xFF\xFF", "a\xFFz" + Line + "\xFF", {}},
     {"negotiation answers are dropped", "\xFF\xFB\x18" "a\xFF\xFD\x01\xFF\xFC\x05" "b", "ab", {}},
-    {"two-byte commands are dropped", "a\xFF\xF1" "b\xFF\xF9" "c\xFF\x41" "d", "abcd", {}},
+    {"two-byte commands are dropped at first", "a\xFF\xF1" "b\xFF\xF9" "c\xFF\x41" "d", "abcd",
+     {"C\xF1", "C\xF9", "C\x41"}},
     {"terminal type reply is reported", "\xFF\xFA\x18\x00VT100\xFF\xF0ok"s, "ok",
-     {"\x18\x00VT100"s}},
+     {"S\x18\x00VT100"s}},
     {"IAC IAC inside a subnegotiation", "\xFF\xFA\x17" "a\xFF\xFF" "b\xFF\xF0", "",
-     {"\x17" "a\xFF" "b"}},
+     {"S\x17" "a\xFF" "b"}},
     {"unclosed subnegotiation ends at the next command", "\xFF\xFA\x18xy\xFF\xFB\x01" "data",
-     "data", {}},
-    {"long subnegotiation is cut, not kept", LongSub, "z",
-     {"\x18" + std::string(TTelnetFilter::MaxSubnegotiation, 'a') + "+"}},
+     "data", {"A\x18" "5"}},
+    {"long subnegotiation is given up at the bound", "\xFF\xFA\x18" + Cut + "bc\xFF\xF0", "bc",
+     {"A\x18" + std::to_string(3 + Cut.size()), "C\xF0"}},
+    // Later the user's bytes arrive unchanged: "aÿ" "b", "endÿ", "ÿú" (ÿú).
+    {"later a lone IAC is data", Line + "a\xFF" "b\xFF\xF1\xFF\xF9\xFF\r\n",
+     Line + "a\xFF" "b\xFF\xF1\xFF\xF9\xFF\r\n", {}},
+    {"later only negotiated options are answers", Line + "\xFF\xFD\x01\xFF\xFB" "a\xFF\xFE>",
+     Line + "\xFF\xFB" "a\xFF\xFE>", {}},
+    {"later only terminal type and location subnegotiate",
+     Line + "\xFF\xFA>\r\n\xFF\xFA\x17" "here\xFF\xF0!", Line + "\xFF\xFA>\r\n!", {"S\x17" "here"}},
+    {"later a subnegotiation given up leaves data", Line + "\xFF\xFA\x18" + Cut + "\xFF\xFF" "b\n",
+     Line + "b\n", {"A\x18" + std::to_string(5 + Cut.size())}},
 };
 
 class TelnetFilterTest : public ::testing::TestWithParam<FilterRow> {};
@@ -48,11 +68,12 @@ TEST_P(TelnetFilterTest, GivesTheSameResultWholeAndSplitAtEveryByte) {
     for (std::size_t split = 0; split <= row.Input.size(); ++split) {
         TTelnetFilter filter;
         std::string data;
-        std::vector<TSubnegotiation> subs;
-        filter.Feed(std::string_view(row.Input).substr(0, split), data, subs);
-        filter.Feed(std::string_view(row.Input).substr(split), data, subs);
+        std::vector<TTelnetItem> items;
+        filter.Feed(std::string_view(row.Input).substr(0, split), data, items);
+        filter.Feed(std::string_view(row.Input).substr(split), data, items);
         ASSERT_EQ(data, row.Data) << "split at " << split;
-        ASSERT_EQ(Describe(subs), row.Subs) << "split at " << split;
+        ASSERT_EQ(Describe(items), row.Items) << "split at " << split;
+        ASSERT_EQ(filter.Pending(), 0u) << "split at " << split;
     }
 }
 

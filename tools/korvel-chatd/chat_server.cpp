@@ -25,6 +25,13 @@ const std::string Negotiation = [] {
 
 const std::string Welcome = "*wWelcome to the local chat server\r\n";
 
+// Tells a client why its line went nowhere, as a chat line so that its window shows it.
+std::string RefusalLine(std::size_t Length) {
+    return "&<korvel-chatd><Your line of " + std::to_string(Length) +
+           " bytes was not relayed: a line may hold at most " +
+           std::to_string(TLineSplitter::MaxLine) + " bytes.>\r\n";
+}
+
 std::string PeerText(TWSocket& Socket) {
     winsock::sockaddr_in peer{};
     if (Socket.GetPeerName(peer, sizeof peer) != 0) return "?";
@@ -57,6 +64,7 @@ public:
         bool UserList = false;
     };
     std::deque<TMessage> Outgoing;
+    std::size_t OutgoingBytes = 0;
     QTimer Pacer;                // runs while the pause after the last message lasts
     bool AwaitingWrite = false;  // the last message is not yet all handed to the system
     bool DropLogged = false;
@@ -172,10 +180,14 @@ void TChatServer::Depart(TChatClient* C, const std::string& Why) {
     C->Gone = true;
     C->Pacer.stop();
     C->Outgoing.clear();
+    C->OutgoingBytes = 0;
     Clients.erase(std::find(Clients.begin(), Clients.end(), C));
     if (C->LoggedIn) Logout(C, " (connection ended)");
     if (C->Lines.Pending() > 0)
         Log(C, "dropped an unfinished line (" + std::to_string(C->Lines.Pending()) + " bytes)");
+    if (C->Telnet.Pending() > 0)
+        Log(C, "dropped an unfinished telnet command (" + std::to_string(C->Telnet.Pending()) +
+                   " bytes)");
     Log(C, "disconnect (" + Why + ")");
     if (C->Socket->State() != wsClosed) {
         try {
@@ -202,25 +214,41 @@ void TChatServer::ReadFrom(TChatClient* C) {
     }
 
     std::string data;
-    std::vector<TSubnegotiation> subs;
-    C->Telnet.Feed(std::string_view(buffer, static_cast<std::size_t>(n)), data, subs);
-    for (const TSubnegotiation& s : subs) {
-        const std::string cut = s.Truncated ? " (cut short)" : "";
-        if (s.Option == telnet::TERMINAL_TYPE && !s.Payload.empty() && s.Payload[0] == telnet::IS)
-            Log(C, "terminal type " + Printable(std::string_view(s.Payload).substr(1)) + cut);
-        else if (s.Option == telnet::SEND_LOCATION)
-            Log(C, "location " + Printable(s.Payload) + cut);
-        else
-            Log(C, "ignored a subnegotiation for option " + std::to_string(s.Option) + cut);
-    }
+    std::vector<TTelnetItem> items;
+    C->Telnet.Feed(std::string_view(buffer, static_cast<std::size_t>(n)), data, items);
+    for (const TTelnetItem& t : items) LogTelnet(C, t);
 
     std::vector<TSplitLine> lines;
     C->Lines.Feed(data, lines);
     for (const TSplitLine& line : lines) {
-        if (line.Kind == TSplitLine::TKind::Overlong)
+        if (line.Kind == TSplitLine::TKind::Overlong) {
             Log(C, "dropped an over-long line (" + std::to_string(line.Length) + " bytes)");
-        else
+            Enqueue(C, RefusalLine(line.Length), TPayload::Data);
+        } else {
             HandleLine(C, line.Bytes, line.Length);
+        }
+    }
+}
+
+void TChatServer::LogTelnet(TChatClient* C, const TTelnetItem& Item) {
+    const std::string option = std::to_string(Item.Code);
+    switch (Item.Kind) {
+    case TTelnetItem::TKind::Subnegotiation:
+        if (Item.Code == telnet::TERMINAL_TYPE && !Item.Payload.empty() &&
+            Item.Payload[0] == telnet::IS)
+            Log(C, "terminal type " + Printable(std::string_view(Item.Payload).substr(1)));
+        else if (Item.Code == telnet::SEND_LOCATION)
+            Log(C, "location " + Printable(Item.Payload));
+        else
+            Log(C, "ignored a subnegotiation for option " + option);
+        return;
+    case TTelnetItem::TKind::Abandoned:
+        Log(C, "dropped an unfinished subnegotiation for option " + option + " (" +
+                   std::to_string(Item.Dropped) + " bytes)");
+        return;
+    case TTelnetItem::TKind::Command:
+        Log(C, "ignored telnet command " + option);
+        return;
     }
 }
 
@@ -299,18 +327,26 @@ void TChatServer::Enqueue(TChatClient* C, std::string_view Bytes, TPayload Kind)
         break;
     case TPayload::UserList:
         // Only the newest list matters: it replaces one still waiting.
-        std::erase_if(C->Outgoing, [](const TChatClient::TMessage& m) { return m.UserList; });
+        std::erase_if(C->Outgoing, [C](const TChatClient::TMessage& m) {
+            if (m.UserList) C->OutgoingBytes -= m.Bytes.size();
+            return m.UserList;
+        });
         C->Outgoing.push_back({EscapeIac(Bytes), true});
         break;
     case TPayload::Data:
-        if (C->Outgoing.size() >= MaxQueued) {
-            if (!C->DropLogged) Log(C, "dropping messages: the client reads too slowly");
+        if (C->OutgoingBytes + Bytes.size() > MaxQueuedBytes) {
+            // A client that stops reading gets here once the system holds all it can for it; one
+            // that reads, only when lines keep coming faster than one a pause for a long while.
+            if (!C->DropLogged)
+                Log(C, "dropping messages: " + std::to_string(C->OutgoingBytes) +
+                           " bytes already wait for the client");
             C->DropLogged = true;
             return;
         }
         C->Outgoing.push_back({EscapeIac(Bytes), false});
         break;
     }
+    C->OutgoingBytes += C->Outgoing.back().Bytes.size();
     ScheduleSend(C);
 }
 
@@ -324,6 +360,7 @@ void TChatServer::SendNext(TChatClient* C) {
     if (C->Gone || C->AwaitingWrite || C->Outgoing.empty()) return;
     const std::string bytes = std::move(C->Outgoing.front().Bytes);
     C->Outgoing.pop_front();
+    C->OutgoingBytes -= bytes.size();
     if (C->Outgoing.empty()) C->DropLogged = false;
     // The client hands each socket read to its window as one message and looks only at its first
     // characters: two messages read together would lose the second (a user list behind the

@@ -11,6 +11,7 @@
 
 class TWSocket;
 class TChatClient;
+struct TTelnetItem;
 
 class TChatServer : public QObject {
 public:
@@ -35,12 +36,15 @@ public:
 
     // The least time between two messages to one client (see SendNext).
     int PauseMs = 30;
-    // Messages that may wait for one client; beyond it new chat lines to it are dropped.
-    static constexpr std::size_t MaxQueued = 256;
+    // Bytes of chat lines that may wait for one client; beyond it new ones to it are dropped.
+    // Lines leave one per pause however fast the client reads, so the bound is set by memory
+    // alone: a long burst to a client that reads keeps every line.
+    std::size_t MaxQueuedBytes = 4 << 20;
 
 private:
     void AcceptClient();
     void ReadFrom(TChatClient* C);
+    void LogTelnet(TChatClient* C, const TTelnetItem& Item);
     void HandleLine(TChatClient* C, const std::string& Line, std::size_t Length);
     void Login(TChatClient* C, std::string_view Name);
     void Logout(TChatClient* C, const char* Note);

@@ -14,21 +14,36 @@ constexpr uint8_t ECHO = 1, SUPPRESS_GO_AHEAD = 3, SEND_LOCATION = 23, TERMINAL_
 constexpr uint8_t IS = 0, SEND = 1;
 }  // namespace telnet
 
-// One subnegotiation a client completed (IAC SB option ... IAC SE).
-struct TSubnegotiation {
-    uint8_t Option = 0;
-    std::string Payload;     // the bytes between the option and IAC SE, IAC IAC undone
-    bool Truncated = false;  // longer than MaxSubnegotiation: the rest was discarded
+// What the filter took out of the stream besides data.
+struct TTelnetItem {
+    enum class TKind : uint8_t {
+        Subnegotiation,  // one the client completed (IAC SB option ... IAC SE)
+        Abandoned,       // a subnegotiation given up on: never closed, or longer than the bound
+        Command,         // a two-byte command (NOP, GA, AYT ...), dropped
+    };
+    TKind Kind = TKind::Subnegotiation;
+    uint8_t Code = 0;         // the option (the command byte for Command)
+    std::string Payload;      // Subnegotiation: the bytes between the option and IAC SE, IAC IAC undone
+    std::size_t Dropped = 0;  // Abandoned: the bytes dropped, from its IAC SB on
 };
 
+// Takes the client's telnet commands out of its stream. Until the client's first line end (the
+// initial negotiation) every command is taken as one, as a telnet client sends them then. After
+// it, the client sends the user's bytes unchanged, so a byte 255 is a command only when what
+// follows is one the client can mean: IAC IAC (one data byte 255), an answer about one of the
+// options this server negotiates, or a subnegotiation of the terminal type or the location.
+// Any other IAC is data: the byte 255 and what follows stay in the text.
 class TTelnetFilter {
 public:
-    // Clients answer with a terminal type or a location of a few dozen bytes; anything beyond
-    // this is dropped, so a client that never sends IAC SE cannot grow the server's memory.
+    // Clients answer with a terminal type or a location of a few dozen bytes. A subnegotiation
+    // longer than this is given up and the bytes after it are data again, so a client that never
+    // sends IAC SE loses at most this much and cannot grow the server's memory.
     static constexpr std::size_t MaxSubnegotiation = 256;
 
-    // Appends the data bytes of Input to Data and the subnegotiations it completes to Done.
-    void Feed(std::string_view Input, std::string& Data, std::vector<TSubnegotiation>& Done);
+    // Appends the data bytes of Input to Data and what else it took out to Items.
+    void Feed(std::string_view Input, std::string& Data, std::vector<TTelnetItem>& Items);
+    // Bytes of a command or subnegotiation not yet complete.
+    std::size_t Pending() const;
 
 private:
     enum class TState : uint8_t {
@@ -39,10 +54,12 @@ private:
         SubData,         // inside a subnegotiation
         SubCommand,      // after IAC inside a subnegotiation
     };
-    void CollectSub(uint8_t Byte);
+    void Abandon(std::vector<TTelnetItem>& Items);
 
     TState State = TState::Data;
-    TSubnegotiation Sub;
+    bool Initial = true;  // no line end has passed yet
+    uint8_t Verb = 0;     // Option: the verb before it
+    TTelnetItem Sub;      // the subnegotiation being read; Dropped counts its bytes so far
 };
 
 // One line cut from the data stream, or the report of one line too long to keep.
