@@ -1,6 +1,7 @@
 #include "chat_pane.h"
 
 #include <QKeyEvent>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextLayout>
@@ -16,6 +17,28 @@ TChatPane::TChatPane(QWidget* Parent) : QPlainTextEdit(Parent) {
     p.setColor(QPalette::Disabled, QPalette::Text, p.color(QPalette::Active, QPalette::Text));
     p.setColor(QPalette::Disabled, QPalette::Base, p.color(QPalette::Active, QPalette::Base));
     setPalette(p);
+    // Shown while lines have arrived below a view the user has scrolled up; a click goes there.
+    NewLinesMarker = new QPushButton(QStringLiteral("new lines below \u25be"), viewport());
+    NewLinesMarker->setCursor(Qt::PointingHandCursor);
+    NewLinesMarker->setFocusPolicy(Qt::NoFocus);
+    NewLinesMarker->hide();
+    connect(NewLinesMarker, &QPushButton::clicked, this, [this] {
+        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    });
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
+        if (value == verticalScrollBar()->maximum()) NewLinesMarker->hide();
+    });
+}
+
+void TChatPane::resizeEvent(QResizeEvent* Event) {
+    QPlainTextEdit::resizeEvent(Event);
+    PlaceMarker();
+}
+
+void TChatPane::PlaceMarker() {
+    NewLinesMarker->adjustSize();
+    const QRect area = viewport()->rect();
+    NewLinesMarker->move(area.right() - NewLinesMarker->width() - 4, area.bottom() - NewLinesMarker->height() - 4);
 }
 
 void TChatPane::AppendLine(const QString& Line) {
@@ -28,6 +51,8 @@ void TChatPane::AppendLine(const QString& Line) {
     // character format found there: nothing has to find the end or its format again, the new
     // block is laid out once (when the view needs it), and the cursor's x position is never
     // computed.
+    // Whether the view follows is judged before the turn's first line changes the scroll range.
+    if (!ScrollPending_) Follow_ = verticalScrollBar()->value() >= verticalScrollBar()->maximum();
     if (End_.isNull() || End_.document() != document()) End_ = QTextCursor(document());
     End_.beginEditBlock();
     if (!End_.atEnd() || !EndFormatKnown_) {
@@ -49,18 +74,26 @@ TChatPane::TBatch::~TBatch() { Cursor_.endEditBlock(); }
 
 void TChatPane::ClearLines() {
     clear();
+    NewLinesMarker->hide();
     HasLines_ = false;
     EndFormatKnown_ = false;
 }
 
 // Lines appear at once, but the view follows them once per event-loop turn: scrolling the whole
-// view for every appended line is what makes a busy conversation slow.
+// view for every appended line is what makes a busy conversation slow. A view the user has
+// scrolled up stays where it is, and the marker says that more is below.
 void TChatPane::ScrollToEndLater() {
     if (ScrollPending_) return;
     ScrollPending_ = true;
     QTimer::singleShot(0, this, [this] {
         ScrollPending_ = false;
-        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+        QScrollBar* bar = verticalScrollBar();
+        if (Follow_) {
+            bar->setValue(bar->maximum());
+        } else if (bar->value() < bar->maximum()) {
+            PlaceMarker();
+            NewLinesMarker->show();
+        }
     });
 }
 
@@ -124,4 +157,11 @@ void TChatPane::mouseReleaseEvent(QMouseEvent* Event) {
     QPlainTextEdit::mouseReleaseEvent(Event);
     const bool click = (Event->pos() - PressPos_).manhattanLength() < 4;
     if (click && OnClick) OnClick();
+}
+
+QString PaneText(const QPlainTextEdit& Pane) {
+    QString text = Pane.document()->toRawText();
+    for (QChar& c : text)
+        if (c == QChar::ParagraphSeparator || c == QChar::LineSeparator) c = u'\n';
+    return text;
 }

@@ -7,6 +7,12 @@
 
 #include <functional>
 
+// A pane's whole text as the user typed or received it: lines separated by LF, no-break spaces
+// kept (toPlainText() turns them into blanks, and 0xA0 is a character of the wire's code page).
+QString PaneText(const QPlainTextEdit& Pane);
+
+class QPushButton;
+
 class TChatPane : public QPlainTextEdit {
 public:
     explicit TChatPane(QWidget* Parent = nullptr);
@@ -33,6 +39,8 @@ public:
     QString CaretDisplayLine(QString* Next = nullptr);
     void SelectCaretDisplayLine();
 
+    QPushButton* NewLinesMarker = nullptr;  // "new lines below", while the view is scrolled up
+
     std::function<void()> OnChange;       // once per appended line
     std::function<void()> OnMousePress;   // any button
     std::function<void()> OnClick;        // a click (press and release without dragging)
@@ -41,13 +49,16 @@ protected:
     void keyPressEvent(QKeyEvent* Event) override;
     void mousePressEvent(QMouseEvent* Event) override;
     void mouseReleaseEvent(QMouseEvent* Event) override;
+    void resizeEvent(QResizeEvent* Event) override;
 
 private:
     void ScrollToEndLater();
+    void PlaceMarker();
     QTextCursor End_;  // where the next line goes, and in what format
     QTextCharFormat EndFormat_;
     bool EndFormatKnown_ = false;
     bool HasLines_ = false;
     bool ScrollPending_ = false;
+    bool Follow_ = true;  // the view was at the end when this turn's first line came
     QPoint PressPos_;
 };

@@ -2,6 +2,8 @@
 
 #include "codepage.h"
 
+#include <utility>
+
 QString FromAnsiLine(std::string_view Bytes) {
     const std::size_t nul = Bytes.find('\0');
     return FromAnsi(nul == std::string_view::npos ? Bytes : Bytes.substr(0, nul));
@@ -98,29 +100,75 @@ std::string ChatLineBytes(const QString& Call, const QString& Name, const QStrin
 
 std::string ExitLine() { return "~Exit=KORVEL\r\n"; }
 
+QString TimeSeparatorOf(const QString& Format) {
+    bool quoted = false;
+    for (QChar c : Format) {
+        if (c == u'\'') {
+            quoted = !quoted;
+            continue;
+        }
+        if (!quoted && !c.isLetter() && !c.isSpace()) return QString(c);
+    }
+    return QStringLiteral(":");
+}
+
+namespace {
+bool StartsMessage(char C) { return C == '~' || C == '&' || C == '*'; }
+}  // namespace
+
+// Only a chat line can be seen to be unfinished: its message runs up to a closing ">".
+bool TReceivedLines::HeldIsComplete() const {
+    if (Held_[0] != '&') return true;
+    const std::size_t p = Held_.find('>', 2);
+    return p != std::string::npos && Held_.find('>', p + 2) != std::string::npos;
+}
+
+void TReceivedLines::HandOn(std::vector<std::string>& Lines, std::string Line) {
+    if (!Line.empty() && Line[0] == '~') {
+        List_ = Line;
+        ListOpen_ = true;
+    } else if (ListOpen_ && !Line.empty() && !StartsMessage(Line[0]) &&
+               List_.size() + Line.size() < MaxLine) {
+        List_ += '\n';
+        List_ += Line;
+        if (ListInThisRead_) {
+            Lines[ListIndex_] = List_;
+            return;
+        }
+    } else {
+        if (!Line.empty()) ListOpen_ = false;
+        Lines.push_back(std::move(Line));
+        return;
+    }
+    ListIndex_ = Lines.size();
+    ListInThisRead_ = true;
+    Lines.push_back(List_);
+}
+
 std::vector<std::string> TReceivedLines::Feed(std::string_view Bytes) {
     std::vector<std::string> lines;
+    ListInThisRead_ = false;
+    if (!Held_.empty() && !Bytes.empty() && StartsMessage(Bytes[0]) && HeldIsComplete())
+        HandOn(lines, std::exchange(Held_, {}));
     std::size_t start = 0;
-    // A CR ending the held part pairs with an LF starting this read.
-    if (!Held_.empty() && Held_.back() == '\r' && !Bytes.empty() && Bytes[0] == '\n') {
-        Held_.pop_back();
-        lines.push_back(TakeRest());
-        start = 1;
-    }
     for (;;) {
-        const std::size_t end = Bytes.find("\r\n", start);
+        const std::size_t end = Bytes.find('\n', start);
         if (end == std::string_view::npos) break;
         Held_.append(Bytes.substr(start, end - start));
-        lines.push_back(TakeRest());
-        start = end + 2;
+        if (!Held_.empty() && Held_.back() == '\r') Held_.pop_back();
+        HandOn(lines, std::exchange(Held_, {}));
+        start = end + 1;
     }
     Held_.append(Bytes.substr(start));
-    if (Held_.size() > MaxLine) lines.push_back(TakeRest());
+    if (Held_.size() > MaxLine) HandOn(lines, std::exchange(Held_, {}));
     return lines;
 }
 
-std::string TReceivedLines::TakeRest() {
-    std::string rest = std::move(Held_);
-    Held_.clear();
-    return rest;
+std::vector<std::string> TReceivedLines::TakeRest() {
+    std::vector<std::string> lines;
+    ListInThisRead_ = false;
+    if (!Held_.empty()) HandOn(lines, std::exchange(Held_, {}));
+    ListOpen_ = false;
+    List_.clear();
+    return lines;
 }

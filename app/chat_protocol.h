@@ -39,19 +39,36 @@ std::string LoginLine(const QString& Call, const QString& Name);
 std::string ChatLineBytes(const QString& Call, const QString& Name, const QString& Text);
 std::string ExitLine();
 
-// Splits the received text into lines at CR LF and keeps an unfinished last line until the next
-// read completes it. A line that grows past MaxLine bytes is handed on as it stands, so a server
-// that never ends its line cannot make the client hold ever more text.
+// The time separator of a time format ("HH:mm" gives ":"): its first character that is neither
+// a pattern letter nor a blank, outside quoted literals; ":" when there is none.
+QString TimeSeparatorOf(const QString& Format);
+
+// Splits the received text into lines and keeps an unfinished last line until the next read
+// completes it. A line ends at CR LF or at a bare LF. A read that begins a new message ("~",
+// "&" or "*") ends a held part that is complete in itself (anything but a chat line still
+// waiting for its message's closing ">"), so a server that sends its messages without line
+// ends loses none of them. Lines that follow a user-list line and begin with none of "~", "&",
+// "*" continue the list: the list line is handed on again with them joined by line breaks. A
+// line that grows past MaxLine bytes is handed on as it stands, so a server that never ends its
+// line cannot make the client hold ever more text.
 class TReceivedLines {
 public:
     static constexpr std::size_t MaxLine = 64 * 1024;
 
-    // The complete lines of this read (without their CR LF), the held part in front.
+    // The complete lines of this read (without their line ends), the held part in front.
     std::vector<std::string> Feed(std::string_view Bytes);
-    // What is held (a line still waiting for its end), handed on and forgotten.
-    std::string TakeRest();
+    // What is held, handed on as a line (none when nothing is held); ends any open user list.
+    std::vector<std::string> TakeRest();
     bool Holding() const { return !Held_.empty(); }
 
 private:
+    bool HeldIsComplete() const;
+    void HandOn(std::vector<std::string>& Lines, std::string Line);
+
     std::string Held_;
+    // The user list that later lines may still continue, and where it stands in this read.
+    std::string List_;
+    bool ListOpen_ = false;
+    std::size_t ListIndex_ = 0;
+    bool ListInThisRead_ = false;
 };

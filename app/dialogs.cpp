@@ -2,19 +2,41 @@
 
 #include <QApplication>
 #include <QColorDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFontDialog>
+#include <QIcon>
 #include <QMessageBox>
+#include <QPixmap>
+#include <QPushButton>
 
 void TDialogs::MessageBox(QWidget* Parent, const QString& Text) {
-    QMessageBox::information(Parent, QApplication::applicationName(), Text);
+    QMessageBox::information(Parent, QStringLiteral("KorvelChat 2"), Text);
 }
 
-std::optional<QFont> TDialogs::ChooseFont(QWidget* Parent, const QFont& Initial) {
-    bool ok = false;
-    const QFont font = QFontDialog::getFont(&ok, Initial, Parent);
-    if (!ok) return std::nullopt;
-    return font;
+std::optional<TFontChoice> TDialogs::ChooseFont(QWidget* Parent, const TFontChoice& Initial) {
+    // The font dialog has no colour of its own: a button beside OK and Cancel picks it, and
+    // shows the chosen colour as its icon.
+    QFontDialog dialog(Initial.Font, Parent);
+    dialog.setOption(QFontDialog::DontUseNativeDialog);
+    QColor color = Initial.Color;
+    if (auto* buttons = dialog.findChild<QDialogButtonBox*>()) {
+        QPushButton* pick = buttons->addButton(QStringLiteral("Co&lour..."), QDialogButtonBox::ActionRole);
+        pick->setObjectName(QStringLiteral("fontColour"));
+        auto showColor = [pick, &color] {
+            QPixmap swatch(16, 16);
+            swatch.fill(color);
+            pick->setIcon(QIcon(swatch));
+        };
+        showColor();
+        QObject::connect(pick, &QPushButton::clicked, &dialog, [&dialog, &color, showColor] {
+            const QColor chosen = QColorDialog::getColor(color, &dialog, QStringLiteral("Font colour"));
+            if (chosen.isValid()) color = chosen;
+            showColor();
+        });
+    }
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    return TFontChoice{dialog.selectedFont(), color};
 }
 
 std::optional<QColor> TDialogs::ChooseColor(QWidget* Parent, const QColor& Initial) {
@@ -24,8 +46,9 @@ std::optional<QColor> TDialogs::ChooseColor(QWidget* Parent, const QColor& Initi
 }
 
 std::optional<QString> TDialogs::ChooseSaveFile(QWidget* Parent, const QString& DefaultSuffix,
-                                                const QString& Filter) {
+                                                const QString& Filter, const QString& Proposed) {
     QFileDialog dialog(Parent);
+    dialog.selectFile(Proposed);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setDefaultSuffix(DefaultSuffix);
     dialog.setNameFilter(Filter);

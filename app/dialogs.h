@@ -9,15 +9,23 @@
 
 class QWidget;
 
+// A font as the font dialog confirms it, with the colour its text is drawn in.
+struct TFontChoice {
+    QFont Font;
+    QColor Color;
+};
+
 class TDialogs {
 public:
     virtual ~TDialogs() = default;
     virtual void MessageBox(QWidget* Parent, const QString& Text);
-    virtual std::optional<QFont> ChooseFont(QWidget* Parent, const QFont& Initial);
+    // The font dialog, with a button that picks the font's colour.
+    virtual std::optional<TFontChoice> ChooseFont(QWidget* Parent, const TFontChoice& Initial);
     virtual std::optional<QColor> ChooseColor(QWidget* Parent, const QColor& Initial);
-    // Default extension and filter as the save dialog shows them ("txt", "Text file (*.txt)").
+    // Default extension and filter as the save dialog shows them ("txt", "Text file (*.txt)"),
+    // and the file name it proposes.
     virtual std::optional<QString> ChooseSaveFile(QWidget* Parent, const QString& DefaultSuffix,
-                                                  const QString& Filter);
+                                                  const QString& Filter, const QString& Proposed);
 };
 
 TDialogs& Dialogs();

@@ -1,7 +1,10 @@
 // Composing: Enter sends the compose pane's text as one chat line.
 #include "chat_pane.h"
 #include "palnor_form.h"
+#include "codepage.h"
 #include "tncnx.h"
+
+#include <QLabel>
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -12,7 +15,7 @@ void TPalnorForm::SendButtonClick() {
         return;
     }
     // The pane's lines are separated by CR LF, as the chat line expects them.
-    QString text = SendMemo->toPlainText();
+    QString text = PaneText(*SendMemo);
     text.replace(u'\n', QStringLiteral("\r\n"));
     bool blank = true;
     for (QChar c : text) blank = blank && c.unicode() <= 32;
@@ -24,4 +27,18 @@ void TPalnorForm::SendButtonClick() {
     TnCnx->SendStr(ChatLineBytes(edUser->text(), edName->text(), text));
     FocusSendMemo();
     SendMemo->clear();
+}
+
+// The chat line has no escape: a ">" ends the message for every receiver, and the wire's code
+// page turns what it cannot carry into "?". The user is told before sending, not after.
+void TPalnorForm::UpdateComposeNote() {
+    const QString text = PaneText(*SendMemo);
+    QStringList notes;
+    if (text.contains(u'>'))
+        notes << QStringLiteral("\">\" ends a chat message: the text after it will not arrive.");
+    const QString missing = NotInAnsi(text);
+    if (!missing.isEmpty())
+        notes << QStringLiteral("These characters cannot be sent and arrive as \"?\": %1").arg(missing);
+    ComposeNote->setText(notes.join(u' '));
+    ComposeNote->setVisible(!notes.isEmpty());
 }

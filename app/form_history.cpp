@@ -7,7 +7,9 @@
 #include "palnor_form.h"
 #include "printer.h"
 
+#include <QDate>
 #include <QFile>
+#include <QStatusBar>
 #include <QPlainTextEdit>
 #include <QSaveFile>
 
@@ -36,7 +38,7 @@ void TPalnorForm::TabSheet3Show() {
     Memo1->setPalette(p);
     Memo1->setFont(DisplayMemo->font());
     Memo2->clear();
-    Memo1->setPlainText(DisplayMemo->toPlainText());
+    Memo1->setPlainText(PaneText(*DisplayMemo));
 }
 
 void TPalnorForm::Memo1MouseUp() {
@@ -46,7 +48,7 @@ void TPalnorForm::Memo1MouseUp() {
 }
 
 void TPalnorForm::Button3Click() {
-    if (blank(Memo2->toPlainText())) {
+    if (blank(PaneText(*Memo2))) {
         Dialogs().MessageBox(this, QStringLiteral("NOTHING SELECTED !!"));
         return;
     }
@@ -63,14 +65,17 @@ void TPalnorForm::Button3Click() {
             "No printer is available. To print to a PDF file instead, start the program with "
             "KORVELCHAT_PRINT_PDF set to the file's name.");
     MemoPrint1->Print();
+    const QString pdf = qEnvironmentVariable("KORVELCHAT_PRINT_PDF");
+    if (!pdf.isEmpty()) statusBar()->showMessage(QStringLiteral("Printed to %1").arg(pdf));
 }
 
 void TPalnorForm::Button4Click() {
-    const auto file = Dialogs().ChooseSaveFile(this, QStringLiteral("txt"), QStringLiteral("Text file (*.txt)"));
+    const QString proposed = QStringLiteral("KorvelChat-%1.txt").arg(QDate::currentDate().toString(Qt::ISODate));
+    const auto file = Dialogs().ChooseSaveFile(this, QStringLiteral("txt"), QStringLiteral("Text file (*.txt)"), proposed);
     if (!file) return;
     // The text as the pane holds it, lines separated by CR LF, in Windows-1252; written beside
     // the target and then put in its place, so a failed write loses no earlier file.
-    QString text = Memo1->toPlainText();
+    QString text = PaneText(*Memo1);
     text.replace(u'\n', QStringLiteral("\r\n"));
     const std::string bytes = ToAnsi(text);
     QSaveFile out(*file);

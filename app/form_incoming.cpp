@@ -14,12 +14,7 @@
 namespace {
 
 // The user's time separator, from the locale's short time format.
-QString TimeSeparator() {
-    const QString format = QLocale().timeFormat(QLocale::ShortFormat);
-    for (QChar c : format)
-        if (!c.isLetter() && c != u' ') return QString(c);
-    return QStringLiteral(":");
-}
+QString TimeSeparator() { return TimeSeparatorOf(QLocale().timeFormat(QLocale::ShortFormat)); }
 
 // References come from the remote server: only web and mail addresses are opened, never a
 // program or a local file.

@@ -9,17 +9,36 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QLabel>
+#include <QStatusBar>
 
 namespace {
 constexpr int32_t Red = 255;      // 0x0000FF
 constexpr int32_t Green = 65280;  // 0x00FF00
+
+// A plain sentence for a failed attempt, naming the server.
+QString ConnectFailure(uint16_t Error, const QString& Host, const QString& Port) {
+    const QString server = Host + u':' + Port;
+    switch (Error) {
+    case 10061: return server + QStringLiteral(" refused the connection \u2014 is the chat server running?");
+    case 10060: return server + QStringLiteral(" did not answer in time.");
+    case 10051:
+    case 10065: return server + QStringLiteral(" cannot be reached from this computer.");
+    case 11001:
+    case 11004: return QStringLiteral("The host name \"%1\" could not be found.").arg(Host);
+    default: return QStringLiteral("Could not connect to %1.").arg(server);
+    }
+}
 }  // namespace
 
 void TPalnorForm::ConnectButtonClick() {
     if (edName->text().isEmpty() || edUser->text().isEmpty()) {
         ShowPage(TabSheet4);
+        ShowSettingsHint(QStringLiteral("Enter a call sign and a name, then press Connect."));
+        (edUser->text().isEmpty() ? edUser : edName)->setFocus();
         return;
     }
+    statusBar()->clearMessage();
     TnCnx->SetHost(HostEdit->text().toStdString());
     TnCnx->SetPort(PortEdit->text().toStdString());
     TnCnx->SetTermType("VT100");
@@ -35,6 +54,7 @@ void TPalnorForm::ConnectButtonClick() {
 void TPalnorForm::TnCnxSessionConnected(uint16_t Error) {
     if (Error != 0) {
         DisplayMemo->AppendLine(QStringLiteral("Unable to connect. Error #") + QString::number(Error));
+        DisplayMemo->AppendLine(ConnectFailure(Error, HostEdit->text(), PortEdit->text()));
         return;
     }
     DisplayMemo->ClearLines();
@@ -42,13 +62,18 @@ void TPalnorForm::TnCnxSessionConnected(uint16_t Error) {
     SetOnline(true);
     if (PageControl1->currentWidget() == TabSheet1) DisplayMemo->setFocus();
     TnCnx->SendStr(LoginLine(edUser->text(), edName->text()));
+    ShowConnectionState(true);
     FocusSendMemo();
 }
 
 void TPalnorForm::TnCnxSessionClosed(uint16_t) {
     // A line the server left unfinished is shown as it stands rather than lost.
-    if (Incoming_.Holding()) HandleChunk(FromAnsiLine(Incoming_.TakeRest()));
+    for (const std::string& line : Incoming_.TakeRest()) HandleChunk(FromAnsiLine(line));
+    // A session the user did not end was ended by the server (or the network).
+    if (Shape1->FillColor() == Green && !ClosingByUser_)
+        statusBar()->showMessage(QStringLiteral("Connection closed by the server"));
     SetOnline(false);
+    ShowConnectionState(false);
     if (PageControl1->currentWidget() == TabSheet1) ConnectButton->setFocus();
     FocusSendMemo();
 }
@@ -62,7 +87,9 @@ void TPalnorForm::SetOnline(bool Online) {
 
 void TPalnorForm::DisconnectButtonClick() {
     TnCnx->SendStr(ExitLine());
+    ClosingByUser_ = true;
     TnCnx->Close();
+    ClosingByUser_ = false;
     lbUsers->clear();
     FocusSendMemo();
 }
@@ -71,4 +98,18 @@ void TPalnorForm::FormCloseQuery(bool& CanClose) {
     ShowPage(TabSheet1);
     if (TnCnx->State() == wsConnected) DisconnectButtonClick();
     CanClose = true;
+}
+
+// The state in words beside the lamp, for its tooltip and for screen readers; the title names
+// the call sign so that two copies can be told apart.
+void TPalnorForm::ShowConnectionState(bool Online) {
+    const QString who = edUser->text() + u'-' + edName->text();
+    const QString state = Online ? QStringLiteral("Connected to %1:%2 as %3").arg(HostEdit->text(), PortEdit->text(), who)
+                                 : QStringLiteral("Not connected");
+    StateText->setText(Online ? QStringLiteral("Connected") : QStringLiteral("Not connected"));
+    for (QWidget* w : {static_cast<QWidget*>(Shape1), static_cast<QWidget*>(StateText)}) {
+        w->setToolTip(state);
+        w->setAccessibleName(state);
+    }
+    setWindowTitle(Online ? QStringLiteral("KorvelChat 2 \u2014 ") + who : QStringLiteral("KorvelChat 2"));
 }

@@ -13,7 +13,10 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QSplitter>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QStandardPaths>
+#include <QWindow>
 
 namespace {
 
@@ -91,15 +94,31 @@ void TPalnorForm::LoadSettings() {
     TProfileFile file(SettingsPath());
     const TSettingsReader ini(file);
 
-    move(ini.Integer("Left", 0), ini.Integer("Top", 0));
-    resize(ini.Integer("Width", 300), ini.Integer("Height", 200));
+    // The window never gets smaller than its pages need to show their texts whole (the layout
+    // sees to that). Without a stored size it opens at a comfortable one, and without a stored
+    // position centred on the screen.
+    const bool sized = !ini.String("Width", {}).isEmpty() || !ini.String("Height", {}).isEmpty();
+    const bool placed = !ini.String("Left", {}).isEmpty() || !ini.String("Top", {}).isEmpty();
+    const QSize size = sized ? QSize(ini.Integer("Width", 300), ini.Integer("Height", 200))
+                             : QSize(720, 520).expandedTo(minimumSizeHint());
+    resize(size);
+    if (placed) {
+        move(ini.Integer("Left", 0), ini.Integer("Top", 0));
+    } else if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame(QPoint(), size);
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
     PortEdit->setText(ini.String("Port", QStringLiteral("1024")));
     HostEdit->setText(ini.String("Host", QStringLiteral("localhost")));
+    edHost->setText(HostEdit->text());
+    edPort->setText(PortEdit->text());
     CheckBox1->setChecked(ini.Boolean("ontop", false));
     edUser->setText(ini.String("User", QString()));
     edName->setText(ini.String("Name", QString()));
     SetSendMemoHeight(ini.Integer("SendMemoH", 40));
-    SetPanel4Width(ini.Integer("Panel4W", 40));
+    // A first run shows the user list as designed, wide enough for a call sign and a name.
+    SetPanel4Width(ini.Integer("Panel4W", sized ? 40 : 112));
     CheckBox2->setChecked(ini.Boolean("sound", false));
 
     auto loadPane = [&](QPlainTextEdit* pane, const char* prefix, int32_t& background,
@@ -131,8 +150,11 @@ bool TPalnorForm::SaveSettings(QString* Error) {
         file.WriteString(Section, QString::fromLatin1(key), value);
     };
     auto putInt = [&](const char* key, long long value) { put(key, QString::number(value)); };
-    putInt("Top", y());
-    putInt("Left", x());
+    // Where the user sees the window's frame. Once "Stay on top" has recreated the native
+    // window, the widget's own frame position may lag behind what the window system reports.
+    const QPoint frame = windowHandle() ? windowHandle()->framePosition() : pos();
+    putInt("Top", frame.y());
+    putInt("Left", frame.x());
     putInt("Height", height());
     putInt("Width", width());
     put("Port", PortEdit->text());
@@ -163,13 +185,17 @@ void TPalnorForm::FormClose() {
     if (!SaveSettings(&error)) Dialogs().MessageBox(this, error);
 }
 
-void TPalnorForm::RecvWindow1Click() {
-    if (auto font = Dialogs().ChooseFont(this, DisplayMemo->font())) DisplayMemo->setFont(*font);
+// The font dialog also sets the colour the pane's text is drawn in.
+void TPalnorForm::ChoosePaneFont(QPlainTextEdit* Pane, int32_t Background, int32_t& FontColor) {
+    const auto choice = Dialogs().ChooseFont(this, {Pane->font(), ColorFromValue(FontColor)});
+    if (!choice) return;
+    Pane->setFont(choice->Font);
+    FontColor = ColorToValue(choice->Color);
+    ApplyPaneLook(Pane, Background, FontColor);
 }
 
-void TPalnorForm::SendWindow1Click() {
-    if (auto font = Dialogs().ChooseFont(this, SendMemo->font())) SendMemo->setFont(*font);
-}
+void TPalnorForm::RecvWindow1Click() { ChoosePaneFont(DisplayMemo, DisplayMemoColor, DisplayMemoFontColor); }
+void TPalnorForm::SendWindow1Click() { ChoosePaneFont(SendMemo, SendMemoColor, SendMemoFontColor); }
 
 void TPalnorForm::RecvWindow2Click() {
     if (auto color = Dialogs().ChooseColor(this, ColorFromValue(DisplayMemoColor))) {

@@ -1,9 +1,40 @@
 // Program start: the application, the main window (the single-instance guard runs while it is
-// made), then the message loop. A second copy ends before its window is shown.
+// made), then the message loop. A second copy ends before its window is shown. --help and
+// --version answer before anything needs a display.
 #include "application.h"
 #include "palnor_form.h"
 
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char* const Usage =
+    "Usage: korvelchat2 [--help] [--version]\n"
+    "\n"
+    "KorvelChat 2, a desktop chat client for a text chat server reached over telnet.\n"
+    "Enter a call sign and a name (and the chat server's host and port) on the Settings page,\n"
+    "then press Connect. Settings are kept in CL.ini beside the program, or in\n"
+    "~/.config/korvelchat2 where that folder cannot be written.\n"
+    "\n"
+    "Environment:\n"
+    "  KORVELCHAT_CONFIG_DIR    the folder of CL.ini and of the print settings\n"
+    "  KORVELCHAT_PRINT_PDF     print the history to this PDF file instead of a printer\n"
+    "  KORVELCHAT_INSTANCE_NAME the name under which only one copy runs\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(Usage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-v") == 0) {
+            std::puts("korvelchat2 " KORVEL_VERSION);
+            return 0;
+        }
+    }
     TApplication app(argc, argv);
     try {
         TPalnorForm form;

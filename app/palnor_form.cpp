@@ -33,6 +33,8 @@
 #include <QVBoxLayout>
 #include <QWindow>
 
+#include <utility>
+
 namespace {
 
 // Entry fields of the settings page turn every typed letter into upper case.
@@ -51,8 +53,6 @@ TPalnorForm::TPalnorForm(QWidget* Parent) : QMainWindow(Parent) {
     setWindowTitle(QStringLiteral("KorvelChat 2"));
     setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
     setGeometry(328, 179, 556, 407);
-    // The stored size is the user's, even below what the panes would ask for.
-    layout()->setSizeConstraint(QLayout::SetNoConstraint);
 
     TzOnlyOne1 = new TTzOnlyOne(this);
     TzOnlyOne1->OnActivationRequested = [this] {
@@ -71,6 +71,7 @@ TPalnorForm::TPalnorForm(QWidget* Parent) : QMainWindow(Parent) {
     BuildMenu();
     WireEvents();
     FormCreate();
+    ShowConnectionState(false);
 }
 
 TPalnorForm::~TPalnorForm() = default;
@@ -117,9 +118,11 @@ void TPalnorForm::BuildPages() {
     DisconnectButton->setEnabled(false);
     Shape1 = new TLamp;
     Shape1->SetFillColor(255);
+    StateText = new QLabel;
     barLayout->addWidget(ConnectButton);
     barLayout->addWidget(DisconnectButton);
     barLayout->addWidget(Shape1);
+    barLayout->addWidget(StateText);
     barLayout->addStretch();
     Splitter2 = new QSplitter(Qt::Vertical);
     Splitter2->setHandleWidth(8);
@@ -135,8 +138,13 @@ void TPalnorForm::BuildPages() {
     Splitter2->addWidget(SendMemo);
     Splitter2->setStretchFactor(0, 1);
     Splitter2->setStretchFactor(1, 0);
+    ComposeNote = new QLabel;
+    ComposeNote->setWordWrap(true);
+    ComposeNote->setStyleSheet(QStringLiteral("color: #b00000"));
+    ComposeNote->hide();
     rightLayout->addWidget(panel1);
     rightLayout->addWidget(Splitter2, 1);
+    rightLayout->addWidget(ComposeNote);
     Splitter1->addWidget(Panel4);
     Splitter1->addWidget(right);
     Splitter1->setStretchFactor(0, 0);
@@ -193,6 +201,16 @@ void TPalnorForm::BuildPages() {
     edName->setValidator(new TUpperCaseValidator(edName));
     fields->addRow(QStringLiteral("Call....."), edUser);
     fields->addRow(QStringLiteral("Name..."), edName);
+    // The chat server, which the window otherwise takes from CL.ini only.
+    edHost = new QLineEdit;
+    edPort = new QLineEdit;
+    edPort->setMaxLength(5);
+    fields->addRow(QStringLiteral("Server host"), edHost);
+    fields->addRow(QStringLiteral("Server port"), edPort);
+    SettingsHint = new QLabel;
+    SettingsHint->setStyleSheet(QStringLiteral("color: #b00000"));
+    SettingsHint->setWordWrap(true);
+    SettingsHint->hide();
     Button2 = new QPushButton(QStringLiteral("OK"));
     auto* bevel1 = new QGroupBox;
     auto* bevelLayout = new QVBoxLayout(bevel1);
@@ -202,6 +220,7 @@ void TPalnorForm::BuildPages() {
     bevelLayout->addWidget(CheckBox2);
     settingsLayout->addWidget(label3);
     settingsLayout->addLayout(fields);
+    settingsLayout->addWidget(SettingsHint);
     settingsLayout->addWidget(Button2, 0, Qt::AlignLeft);
     settingsLayout->addWidget(bevel1, 0, Qt::AlignLeft);
     settingsLayout->addStretch();
@@ -240,21 +259,22 @@ void TPalnorForm::BuildPages() {
     statusBar()->setFixedHeight(std::max(16, statusBar()->sizeHint().height()));
 }
 
+// Every entry has a mnemonic; none takes Alt+C or Alt+D, which press Connect and Disconnect.
 void TPalnorForm::BuildMenu() {
     QMenuBar* bar = menuBar();
     auto guarded = [this](void (TPalnorForm::*handler)()) {
         return [this, handler] { Guarded([this, handler] { (this->*handler)(); }); };
     };
-    connect(bar->addAction(QStringLiteral("Chat")), &QAction::triggered, this, guarded(&TPalnorForm::Chat1Click));
-    connect(bar->addAction(QStringLiteral("History")), &QAction::triggered, this, guarded(&TPalnorForm::History1Click));
-    connect(bar->addAction(QStringLiteral("Settings")), &QAction::triggered, this, guarded(&TPalnorForm::Settings1Click));
-    connect(bar->addAction(QStringLiteral("Help")), &QAction::triggered, this, guarded(&TPalnorForm::Help));
-    QMenu* fonts = bar->addMenu(QStringLiteral("Fonts"));
-    connect(fonts->addAction(QStringLiteral("Recv Window")), &QAction::triggered, this, guarded(&TPalnorForm::RecvWindow1Click));
-    connect(fonts->addAction(QStringLiteral("Send Window")), &QAction::triggered, this, guarded(&TPalnorForm::SendWindow1Click));
-    QMenu* colors = bar->addMenu(QStringLiteral("Colors"));
-    connect(colors->addAction(QStringLiteral("Recv Window")), &QAction::triggered, this, guarded(&TPalnorForm::RecvWindow2Click));
-    connect(colors->addAction(QStringLiteral("Send Window")), &QAction::triggered, this, guarded(&TPalnorForm::SendWindow2Click));
+    connect(bar->addAction(QStringLiteral("Ch&at")), &QAction::triggered, this, guarded(&TPalnorForm::Chat1Click));
+    connect(bar->addAction(QStringLiteral("&History")), &QAction::triggered, this, guarded(&TPalnorForm::History1Click));
+    connect(bar->addAction(QStringLiteral("&Settings")), &QAction::triggered, this, guarded(&TPalnorForm::Settings1Click));
+    connect(bar->addAction(QStringLiteral("He&lp")), &QAction::triggered, this, guarded(&TPalnorForm::Help));
+    QMenu* fonts = bar->addMenu(QStringLiteral("&Fonts"));
+    connect(fonts->addAction(QStringLiteral("&Recv Window")), &QAction::triggered, this, guarded(&TPalnorForm::RecvWindow1Click));
+    connect(fonts->addAction(QStringLiteral("&Send Window")), &QAction::triggered, this, guarded(&TPalnorForm::SendWindow1Click));
+    QMenu* colors = bar->addMenu(QStringLiteral("C&olors"));
+    connect(colors->addAction(QStringLiteral("&Recv Window")), &QAction::triggered, this, guarded(&TPalnorForm::RecvWindow2Click));
+    connect(colors->addAction(QStringLiteral("&Send Window")), &QAction::triggered, this, guarded(&TPalnorForm::SendWindow2Click));
 }
 
 void TPalnorForm::WireEvents() {
@@ -265,9 +285,18 @@ void TPalnorForm::WireEvents() {
     connect(DisconnectButton, &QPushButton::clicked, this, guarded(&TPalnorForm::DisconnectButtonClick));
     connect(SendButton, &QPushButton::clicked, this, guarded(&TPalnorForm::SendButtonClick));
     connect(Button2, &QPushButton::clicked, this, guarded(&TPalnorForm::Button2Click));
+    // Enter in a field of the settings page presses OK.
+    for (QLineEdit* field : {edUser, edName, edHost, edPort})
+        connect(field, &QLineEdit::returnPressed, Button2, &QPushButton::click);
+    for (QLineEdit* field : {edHost, edPort})
+        connect(field, &QLineEdit::editingFinished, this, [this] { ApplyServerFields(); });
     connect(Button3, &QPushButton::clicked, this, guarded(&TPalnorForm::Button3Click));
     connect(Button4, &QPushButton::clicked, this, guarded(&TPalnorForm::Button4Click));
     Memo1->viewport()->installEventFilter(this);
+    // A selection made with the keyboard counts as well: what the user sees selected is printed.
+    connect(Memo1, &QPlainTextEdit::selectionChanged, this, [this] {
+        if (Memo1->textCursor().hasSelection()) Memo1MouseUp();
+    });
     connect(CheckBox1, &QCheckBox::toggled, this, guarded(&TPalnorForm::CheckBox1Click));
 
     TnCnx->OnSessionConnected = [this](QObject*, uint16_t e) { TnCnxSessionConnected(e); };
@@ -279,6 +308,7 @@ void TPalnorForm::WireEvents() {
     DisplayMemo->OnClick = [this] { Guarded([this] { DisplayMemoClick(); }); };
     lbUsers->viewport()->installEventFilter(this);
     SendMemo->installEventFilter(this);
+    connect(SendMemo, &QPlainTextEdit::textChanged, this, [this] { UpdateComposeNote(); });
     connect(PageControl1, &QStackedWidget::currentChanged, this, [this](int) {
         if (PageControl1->currentWidget() == TabSheet1) TabSheet1Show();
         if (PageControl1->currentWidget() == TabSheet3) Guarded([this] { TabSheet3Show(); });
@@ -286,12 +316,20 @@ void TPalnorForm::WireEvents() {
     // Coming back to this window from another window of the program counts as activation; a
     // dialog this window opened, or another application, does not.
     connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* now) {
-        QWindow* before = LastFocusWindow_;
-        LastFocusWindow_ = now;
-        if (!Activated_ || !now || now != windowHandle() || !before || before == now) return;
-        if (before->transientParent() == windowHandle() || (before->flags() & Qt::Popup)) return;
-        Guarded([this] { FormActivate(); });
+        const TFocusOrigin before = std::exchange(LastFocus_, FocusOrigin(now));
+        if (Activated_ && now && now == windowHandle() && before == TFocusOrigin::OtherWindow)
+            Guarded([this] { FormActivate(); });
     });
+}
+
+TPalnorForm::TFocusOrigin TPalnorForm::FocusOrigin(const QWindow* Window) const {
+    const QWindow* self = windowHandle();
+    if (!Window) return TFocusOrigin::Elsewhere;
+    if (Window == self) return TFocusOrigin::Self;
+    if (Window->type() == Qt::Popup) return TFocusOrigin::OwnDialog;
+    for (const QWindow* w = Window->transientParent(); w; w = w->transientParent())
+        if (w == self) return TFocusOrigin::OwnDialog;
+    return TFocusOrigin::OtherWindow;
 }
 
 void TPalnorForm::Guarded(const std::function<void()>& Handler) {
@@ -306,7 +344,35 @@ void TPalnorForm::ShowPage(QWidget* Page) { PageControl1->setCurrentWidget(Page)
 void TPalnorForm::Chat1Click() { ShowPage(TabSheet1); }
 void TPalnorForm::History1Click() { ShowPage(TabSheet3); }
 void TPalnorForm::Settings1Click() { ShowPage(TabSheet4); }
-void TPalnorForm::Button2Click() { ShowPage(TabSheet1); }
+void TPalnorForm::Button2Click() {
+    if (!ApplyServerFields()) return;
+    ShowSettingsHint(QString());
+    ShowPage(TabSheet1);
+}
+
+// Valid server fields take effect at the next Connect; an invalid one is named and kept out.
+bool TPalnorForm::ApplyServerFields() {
+    const QString host = edHost->text().trimmed();
+    bool number = false;
+    const uint port = edPort->text().trimmed().toUInt(&number);
+    if (host.isEmpty()) {
+        ShowSettingsHint(QStringLiteral("Enter the chat server's host name or address."));
+        return false;
+    }
+    if (!number || port < 1 || port > 65535) {
+        ShowSettingsHint(QStringLiteral("The server port is a number from 1 to 65535."));
+        return false;
+    }
+    HostEdit->setText(host);
+    PortEdit->setText(QString::number(port));
+    ShowSettingsHint(QString());
+    return true;
+}
+
+void TPalnorForm::ShowSettingsHint(const QString& Text) {
+    SettingsHint->setText(Text);
+    SettingsHint->setVisible(!Text.isEmpty());
+}
 
 // The old help format has no reader here; a readable page ships beside the program and is
 // opened when the old file is absent.
@@ -314,6 +380,8 @@ void TPalnorForm::Help() {
     const QString dir = ProgramDir();
     QString path = dir + QStringLiteral("/KorvelChat2.hlp");
     if (!QFileInfo::exists(path)) path = dir + QStringLiteral("/KorvelChat2.html");
+    // Installed, the page lives in the shared data folder beside the program's bin folder.
+    if (!QFileInfo::exists(path)) path = dir + QStringLiteral("/../share/korvelchat2/KorvelChat2.html");
     ShellOpen(path);
 }
 

@@ -64,12 +64,17 @@ public:
     QPlainTextEdit* Memo1 = nullptr;
     QLineEdit* edUser = nullptr;
     QLineEdit* edName = nullptr;
+    QLineEdit* edHost = nullptr;  // the server, editable on the settings page
+    QLineEdit* edPort = nullptr;
     QPushButton* Button2 = nullptr;
     QCheckBox* CheckBox1 = nullptr;
     QCheckBox* CheckBox2 = nullptr;
     QPlainTextEdit* Memo2 = nullptr;
     TMemoPrint* MemoPrint1 = nullptr;
     QLabel* StatusText = nullptr;
+    QLabel* StateText = nullptr;     // the lamp's state in words
+    QLabel* SettingsHint = nullptr;
+    QLabel* ComposeNote = nullptr;   // what of the compose text will not arrive as typed  // why the settings page was shown, or what is wrong there
     TTnCnx* TnCnx = nullptr;
     TTzOnlyOne* TzOnlyOne1 = nullptr;
 
@@ -101,6 +106,7 @@ public:
 
     // Composing.
     void SendButtonClick();
+    void UpdateComposeNote();
 
     // History page.
     void TabSheet3Show();
@@ -135,7 +141,11 @@ private:
     void BuildMenu();
     void WireEvents();
     void SetOnline(bool Online);
+    void ShowConnectionState(bool Online);
+    void ShowSettingsHint(const QString& Text);
+    bool ApplyServerFields();
     void ApplyPaneLook(QPlainTextEdit* Pane, int32_t Background, int32_t FontColor);
+    void ChoosePaneFont(QPlainTextEdit* Pane, int32_t Background, int32_t& FontColor);
     void SetSendMemoHeight(int Height);
     void SetPanel4Width(int Width);
     int SendMemoHeight() const;
@@ -145,8 +155,13 @@ private:
 
     TReceivedLines Incoming_;
     std::unique_ptr<TPrinter> HistoryPrinter_;
-    QWindow* LastFocusWindow_ = nullptr;
+    // What the window that last had the focus was, decided while it was alive: a dialog's
+    // window may be destroyed before this window regains the focus.
+    enum class TFocusOrigin { Elsewhere, Self, OwnDialog, OtherWindow };
+    TFocusOrigin FocusOrigin(const QWindow* Window) const;
+    TFocusOrigin LastFocus_ = TFocusOrigin::Elsewhere;
     bool Activated_ = false;
+    bool ClosingByUser_ = false;
     int SendMemoHeight_ = 41;
     int Panel4Width_ = 112;
 };

@@ -52,6 +52,17 @@ std::string ToAnsi(const QString& Text) {
     return bytes;
 }
 
+QString NotInAnsi(const QString& Text) {
+    QString missing;
+    for (qsizetype i = 0; i < Text.size(); ++i) {
+        QString c = Text.mid(i, 1);
+        if (Text[i].isHighSurrogate() && i + 1 < Text.size() && Text[i + 1].isLowSurrogate()) c = Text.mid(i++, 2);
+        const bool carried = c.size() == 1 && (c[0] == u'?' || ToByte(c[0].unicode()) != '?');
+        if (!carried && !missing.contains(c)) missing += c;
+    }
+    return missing;
+}
+
 QString FromWireLine(std::string_view Bytes) {
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString text = utf8(QByteArrayView(Bytes.data(), static_cast<qsizetype>(Bytes.size())));

@@ -3,6 +3,8 @@
 #include "settings_values.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QLocale>
 #include <QPalette>
 
 #include <gtest/gtest.h>
@@ -70,15 +72,97 @@ TEST(ChatLineTest, StampAndOutgoingBytes) {
     EXPECT_EQ(ExitLine(), "~Exit=KORVEL\r\n");
 }
 
-TEST(LineSplitterTest, LinesAcrossReads) {
+struct ReadsCase {
+    const char* Name;
+    std::vector<std::string> Reads;
+    std::vector<std::string> Lines;  // handed on, TakeRest's included
+};
+void PrintTo(const ReadsCase& c, std::ostream* os) { *os << c.Name; }
+
+class LineSplitterTest : public ::testing::TestWithParam<ReadsCase> {};
+
+TEST_P(LineSplitterTest, Lines) {
     TReceivedLines s;
-    EXPECT_EQ(s.Feed("&<A><one>\r\n&<B><two>\r\n"), (std::vector<std::string>{"&<A><one>", "&<B><two>"}));
-    EXPECT_TRUE(s.Feed("&<A><sp").empty());
-    EXPECT_TRUE(s.Holding());
-    EXPECT_EQ(s.Feed("lit>\r"), std::vector<std::string>{});
-    EXPECT_EQ(s.Feed("\n*w\r\n~A,B\r\n"), (std::vector<std::string>{"&<A><split>", "*w", "~A,B"}));
+    std::vector<std::string> lines;
+    for (const std::string& read : GetParam().Reads)
+        for (std::string& line : s.Feed(read)) lines.push_back(std::move(line));
+    for (std::string& line : s.TakeRest()) lines.push_back(std::move(line));
+    EXPECT_EQ(lines, GetParam().Lines);
     EXPECT_FALSE(s.Holding());
-    EXPECT_EQ(s.Feed("\r\n"), std::vector<std::string>{""});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reads, LineSplitterTest,
+    ::testing::Values(
+        ReadsCase{"SeveralLinesInOneRead", {"&<A><one>\r\n&<B><two>\r\n"}, {"&<A><one>", "&<B><two>"}},
+        ReadsCase{"LineSplitAcrossReads", {"&<A><sp", "lit>\r", "\n*w\r\n~A,B\r\n"}, {"&<A><split>", "*w", "~A,B"}},
+        ReadsCase{"EmptyLine", {"\r\n"}, {""}},
+        ReadsCase{"BareLfEndsALine", {"&<A-A><one>\n", "&<B-B><two>\r\n"}, {"&<A-A><one>", "&<B-B><two>"}},
+        ReadsCase{"LoneCrIsData", {"*x\ry\r\n"}, {"*x\ry"}},
+        ReadsCase{"WelcomeWithoutLineEndThenList", {"*w", "~ALICE,BOB\r\n"}, {"*w", "~ALICE,BOB"}},
+        ReadsCase{"FinishedChatLineThenNext", {"&<A-A><one>", "&<B-B><two>"}, {"&<A-A><one>", "&<B-B><two>"}},
+        ReadsCase{"UnfinishedMessageWaitsForItsEnd", {"&<A-A><x ", "~y>\r\n"}, {"&<A-A><x ~y>"}},
+        ReadsCase{"ListOverSeveralLines", {"~ALICE\r\nBOB\r\n\r\n&<A><b>\r\nCAROL\r\n"},
+                  {"~ALICE\nBOB", "", "&<A><b>", "CAROL"}},
+        ReadsCase{"ListContinuedByTheNextRead", {"~ALICE\r\n", "BOB, CAROL\r\n", "DAVE"},
+                  {"~ALICE", "~ALICE\nBOB, CAROL", "~ALICE\nBOB, CAROL\nDAVE"}},
+        ReadsCase{"ListEndsAtTheNextMessage", {"~A\r\n*w\r\nB\r\n~C\r\nD\r\n"}, {"~A", "*w", "B", "~C\nD"}}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// What a session leaves on screen: the last user list, and every message in order.
+std::string SessionOutcome(const std::vector<std::string_view>& Reads) {
+    TReceivedLines s;
+    QStringList users, shown;
+    auto show = [&](const std::vector<std::string>& lines) {
+        for (const std::string& line : lines) {
+            const QString text = FromAnsiLine(line);
+            switch (ClassifyChunk(text)) {
+            case TChunkKind::UserList: users = ParseCommaText(text.mid(1)); break;
+            case TChunkKind::ChatLine: {
+                const TChatLine chat = ParseChatLine(text);
+                shown << chat.Sender + ": " + chat.Message;
+                break;
+            }
+            case TChunkKind::Welcome: shown << "welcome"; break;
+            case TChunkKind::Other: break;
+            }
+        }
+    };
+    for (std::string_view read : Reads) show(s.Feed(read));
+    show(s.TakeRest());
+    return (users.join(u',') + " | " + shown.join(u'|')).toStdString();
+}
+
+// A session as the local chat server sent it to one client (telnet commands removed), then
+// lines from a server that ends them with LF alone and breaks its user list over lines.
+TEST(LineSplitterTest, ReadsSplitAtEveryByteOfARecordedSessionLoseNothing) {
+    QFile file(QStringLiteral(KORVEL_TEST_DATA "/chatd_session.bin"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    const std::string_view all(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    const std::string whole = SessionOutcome({all});
+    EXPECT_EQ(whole, "ALICE-A,BOB-B,CAROL-C,DAVE-D | welcome|ALICE-A: hello|BOB-B: hi Alice|"
+                     "ALICE-A: two\r\nlines|BOB-B: tom & jerry|CAROL-C: first|CAROL-C: second|"
+                     "CAROL-C: third");
+    for (std::size_t cut = 0; cut <= all.size(); ++cut)
+        ASSERT_EQ(SessionOutcome({all.substr(0, cut), all.substr(cut)}), whole) << "cut at " << cut;
+    std::vector<std::string_view> bytewise;
+    for (std::size_t i = 0; i < all.size(); ++i) bytewise.push_back(all.substr(i, 1));
+    EXPECT_EQ(SessionOutcome(bytewise), whole) << "one byte per read";
+}
+
+// The time stamp's separator comes from the locale's time format, never from a quoted literal.
+TEST(ChatLineTest, TimeSeparatorOfEveryLocale) {
+    EXPECT_EQ(TimeSeparatorOf("HH:mm"), ":");
+    EXPECT_EQ(TimeSeparatorOf("HH.mm"), ".");
+    EXPECT_EQ(TimeSeparatorOf("HH 'h' mm"), ":") << "fr_CA";
+    EXPECT_EQ(TimeSeparatorOf("'kl'. HH.mm"), ".");
+    EXPECT_EQ(TimeSeparatorOf("h:mm AP"), ":");
+    for (const QLocale& locale : QLocale::matchingLocales(QLocale::AnyLanguage, QLocale::AnyScript, QLocale::AnyTerritory)) {
+        const QString sep = TimeSeparatorOf(locale.timeFormat(QLocale::ShortFormat));
+        EXPECT_TRUE(sep.size() == 1 && sep != "'" && !sep[0].isLetterOrNumber())
+            << locale.name().toStdString() << ": " << sep.toStdString();
+    }
 }
 
 TEST(LineSplitterTest, AnEndlessLineIsHandedOnAtTheBound) {

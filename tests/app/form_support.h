@@ -31,15 +31,17 @@
 class RecordingDialogs : public TDialogs {
 public:
     void MessageBox(QWidget*, const QString& Text) override { Messages << Text; }
-    std::optional<QFont> ChooseFont(QWidget*, const QFont&) override { return NextFont; }
+    std::optional<TFontChoice> ChooseFont(QWidget*, const TFontChoice&) override { return NextFont; }
     std::optional<QColor> ChooseColor(QWidget*, const QColor&) override { return NextColor; }
-    std::optional<QString> ChooseSaveFile(QWidget*, const QString&, const QString&) override {
+    std::optional<QString> ChooseSaveFile(QWidget*, const QString&, const QString&, const QString& Proposed) override {
+        ProposedFile = Proposed;
         return NextFile;
     }
     QStringList Messages;
-    std::optional<QFont> NextFont;
+    std::optional<TFontChoice> NextFont;
     std::optional<QColor> NextColor;
     std::optional<QString> NextFile;
+    QString ProposedFile;
 };
 
 class FormTest : public ::testing::Test {

@@ -2,6 +2,12 @@
 // received lines, the user list, sound, references, and closing.
 #include "form_support.h"
 
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QScrollBar>
+#include <QStatusBar>
+
 namespace {
 
 TEST_F(FormTest, ConnectWithoutCallOrNameShowsTheSettingsPage) {
@@ -11,6 +17,13 @@ TEST_F(FormTest, ConnectWithoutCallOrNameShowsTheSettingsPage) {
     Form->ConnectButton->click();
     EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet4);
     EXPECT_LT(Server.Accept(100), 0) << "no connection is opened";
+    EXPECT_TRUE(Form->SettingsHint->isVisibleTo(Form.get()));
+    EXPECT_TRUE(Form->SettingsHint->text().contains("call sign")) << "the user is told why";
+    EXPECT_TRUE(Form->edName->hasFocus()) << "in the field that is missing";
+    QTest::keyClicks(Form->edName, "NAME");
+    QTest::keyClick(Form->edName, Qt::Key_Return);
+    EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet1) << "Enter presses OK";
+    EXPECT_FALSE(Form->SettingsHint->isVisibleTo(Form.get()));
 }
 
 TEST_F(FormTest, ARefusedConnectionLeavesTwoLines) {
@@ -20,7 +33,11 @@ TEST_F(FormTest, ARefusedConnectionLeavesTwoLines) {
     Form->ConnectButton->click();
     ASSERT_TRUE(RunUntil([&] { return DisplayLines().size() >= 2; }));
     RunFor(50);
-    EXPECT_EQ(DisplayLines(), (QStringList{"*** NOT CONNECTED ***", "Unable to connect. Error #10061"}));
+    EXPECT_EQ(DisplayLines().mid(0, 2), (QStringList{"*** NOT CONNECTED ***", "Unable to connect. Error #10061"}));
+    EXPECT_EQ(DisplayLines().value(2), Form->HostEdit->text() + ":" + Form->PortEdit->text() +
+                                           QString::fromUtf8(" refused the connection — is the chat server running?"));
+    EXPECT_EQ(Form->StateText->text(), "Not connected");
+    EXPECT_EQ(Form->statusBar()->currentMessage(), "") << "no session was ended";
     EXPECT_EQ(Form->Shape1->FillColor(), 255);
     EXPECT_TRUE(Form->ConnectButton->isEnabled());
 }
@@ -30,6 +47,11 @@ TEST_F(FormTest, LoginChatAndExitBytesAreExact) {
     EXPECT_TRUE(Form->DisplayMemo->toPlainText().isEmpty()) << "the pane is cleared on connect";
     EXPECT_FALSE(Form->ConnectButton->isEnabled());
     EXPECT_TRUE(Form->DisconnectButton->isEnabled());
+    const QString connected = "Connected to 127.0.0.1:" + QString::number(Server.Port()) + " as CALL-NAME";
+    EXPECT_EQ(Form->Shape1->toolTip(), connected);
+    EXPECT_EQ(Form->Shape1->accessibleName(), connected);
+    EXPECT_EQ(Form->StateText->text(), "Connected");
+    EXPECT_EQ(Form->windowTitle(), QString::fromUtf8("KorvelChat 2 — CALL-NAME"));
 
     TypeAndEnter("Hello");
     EXPECT_EQ(ReadFromClient(), "&<CALL-NAME><Hello>\r\n");
@@ -42,6 +64,8 @@ TEST_F(FormTest, LoginChatAndExitBytesAreExact) {
     QTest::keyClick(Form->SendMemo, Qt::Key_Shift);
     QTest::keyClick(Form->SendMemo, Qt::Key_Return);
     EXPECT_EQ(ReadFromClient(), "&<CALL-NAME><  two\x02\x01lines  >\r\n");
+    TypeAndEnter(QString::fromUtf8("no\u00a0break"));
+    EXPECT_EQ(ReadFromClient(), "&<CALL-NAME><no\xa0" "break>\r\n") << "a no-break space is sent as typed";
 
     Form->lbUsers->addItem("SOMEONE");
     Form->DisconnectButton->click();
@@ -49,6 +73,26 @@ TEST_F(FormTest, LoginChatAndExitBytesAreExact) {
     EXPECT_TRUE(peer::WaitEof(ServerFd));
     EXPECT_EQ(Form->lbUsers->count(), 0);
     EXPECT_EQ(Form->Shape1->FillColor(), 255);
+    EXPECT_EQ(Form->Shape1->accessibleName(), "Not connected");
+    EXPECT_EQ(Form->windowTitle(), "KorvelChat 2");
+    EXPECT_EQ(Form->statusBar()->currentMessage(), "") << "the user ended the session";
+}
+
+// Alt+C and Alt+D press Connect and Disconnect; the menus take other letters, one each.
+TEST_F(FormTest, MenusHaveMnemonicsOfTheirOwn) {
+    MakeForm();
+    auto check = [](const QList<QAction*>& actions, QSet<QKeySequence> taken) {
+        for (QAction* a : actions) {
+            const QKeySequence key = QKeySequence::mnemonic(a->text());
+            EXPECT_FALSE(key.isEmpty()) << a->text().toStdString();
+            EXPECT_FALSE(taken.contains(key)) << a->text().toStdString();
+            taken.insert(key);
+        }
+    };
+    const QList<QAction*> bar = Form->menuBar()->actions();
+    check(bar, {QKeySequence(Qt::ALT | Qt::Key_C), QKeySequence(Qt::ALT | Qt::Key_D)});
+    for (QAction* a : bar)
+        if (a->menu()) check(a->menu()->actions(), {});
 }
 
 TEST_F(FormTest, NoticesForOfflineAndBlankText) {
@@ -115,6 +159,49 @@ TEST_F(FormTest, UserListsWelcomeAndOtherLines) {
     ServerSends("~A,B,\"C\r\n");
     EXPECT_EQ(Form->lbUsers->count(), 3);
     EXPECT_EQ(Form->lbUsers->item(0)->text(), "A");
+    ServerSends("~ALICE\r\nBOB\r\n");
+    EXPECT_EQ(Form->lbUsers->count(), 2) << "a list broken over lines";
+}
+
+// At the end the view follows new lines; scrolled up, it stays and a marker says more is below.
+TEST_F(FormTest, NewLinesDoNotPullAViewTheUserScrolledUp) {
+    MakeForm();
+    TChatPane* pane = Form->DisplayMemo;
+    pane->setEnabled(true);  // as during a session
+    QScrollBar* bar = pane->verticalScrollBar();
+    for (int i = 0; i < 200; ++i) pane->AppendLine(QString("line %1").arg(i));
+    RunFor(20);
+    ASSERT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum());
+    bar->setValue(10);
+    pane->AppendLine("while reading back");
+    RunFor(20);
+    EXPECT_EQ(bar->value(), 10);
+    EXPECT_TRUE(pane->NewLinesMarker->isVisible());
+    pane->NewLinesMarker->click();
+    EXPECT_EQ(bar->value(), bar->maximum());
+    EXPECT_FALSE(pane->NewLinesMarker->isVisible());
+    pane->AppendLine("at the end again");
+    RunFor(20);
+    EXPECT_EQ(bar->value(), bar->maximum());
+    EXPECT_FALSE(pane->NewLinesMarker->isVisible());
+}
+
+// Text that will not arrive whole is pointed out while it is in the compose pane.
+TEST_F(FormTest, ANoteWarnsOfTextThatWillNotArriveWhole) {
+    MakeForm();
+    struct Case {
+        const char* Typed;
+        const char* Note;  // a part of it; empty when no note is shown
+    };
+    for (const Case& c : {Case{"plain caf\u00e9 \u20ac \u00a0 ?", ""}, Case{"a > b", "\">\" ends"},
+                          Case{"\u0416\u0416 \U0001F600 \u0416", "\"?\": \u0416\U0001F600"},
+                          Case{"x>\u2603", "text after it"}, Case{"", ""}}) {
+        Form->SendMemo->setPlainText(QString::fromUtf8(c.Typed));
+        EXPECT_EQ(Form->ComposeNote->isVisibleTo(Form.get()), *c.Note != 0) << c.Typed;
+        EXPECT_TRUE(Form->ComposeNote->text().contains(QString::fromUtf8(c.Note)))
+            << c.Typed << " -> " << Form->ComposeNote->text().toStdString();
+    }
 }
 
 TEST_F(FormTest, SoundPlaysOncePerAppendedLineOnlyWhenOn) {
@@ -154,6 +241,7 @@ TEST_F(FormTest, TheServerEndingTheSessionKeepsTextAndList) {
     EXPECT_EQ(DisplayLines()[1], "still here");
     EXPECT_TRUE(Form->ConnectButton->isEnabled());
     EXPECT_FALSE(Form->DisconnectButton->isEnabled());
+    EXPECT_EQ(Form->statusBar()->currentMessage(), "Connection closed by the server");
 }
 
 TEST_F(FormTest, ClosingDuringASessionSendsTheExitLineThenWritesSettings) {

@@ -3,7 +3,9 @@
 
 #include "memo_print.h"
 
+#include <QDate>
 #include <QProcess>
+#include <QStatusBar>
 
 namespace {
 
@@ -11,7 +13,7 @@ class HistoryTest : public FormTest {
 protected:
     void WithConversation() {
         Connected();
-        ServerSends("&<A-A><first line>\r\n&<B-B><second line>\r\n");
+        ServerSends("&<A-A><first line>\r\n&<B-B><second\xa0line>\r\n");
         Form->History1Click();
         ASSERT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet3);
     }
@@ -33,7 +35,8 @@ protected:
 
 TEST_F(HistoryTest, ShowingThePageTakesASnapshotWithThePanesLook) {
     WithConversation();
-    EXPECT_EQ(Form->Memo1->toPlainText(), Form->DisplayMemo->toPlainText());
+    EXPECT_EQ(PaneText(*Form->Memo1), PaneText(*Form->DisplayMemo));
+    EXPECT_TRUE(PaneText(*Form->Memo1).contains(QChar(0xa0))) << "no-break spaces are kept";
     EXPECT_EQ(Form->Memo1->font(), Form->DisplayMemo->font());
     EXPECT_EQ(Form->Memo1->palette().color(QPalette::Base), Form->DisplayMemo->palette().color(QPalette::Base));
     ServerSends("&<A-A><later>\r\n");
@@ -50,6 +53,7 @@ TEST_F(HistoryTest, AMouseSelectionIsPrintedUnderTheHeader) {
     EXPECT_TRUE(Form->Memo2->toPlainText().startsWith("first line")) << Form->Memo2->toPlainText().toStdString();
     Form->Button3->click();
     qunsetenv("KORVELCHAT_PRINT_PDF");
+    EXPECT_EQ(Form->statusBar()->currentMessage(), "Printed to " + pdf) << "the user is told where it went";
     EXPECT_TRUE(Dialogs.Messages.isEmpty()) << Dialogs.Messages.join("|").toStdString();
     ASSERT_TRUE(QFile::exists(pdf));
     QProcess text;
@@ -59,7 +63,14 @@ TEST_F(HistoryTest, AMouseSelectionIsPrintedUnderTheHeader) {
     EXPECT_TRUE(printed.contains("KORVEL CHAT 2")) << printed.toStdString();
     EXPECT_TRUE(printed.contains("rst line")) << printed.toStdString();  // "fi" may come out as a ligature
     EXPECT_TRUE(printed.contains("B-B"));
-    EXPECT_FALSE(printed.contains("second line")) << "only the selection";
+    EXPECT_FALSE(printed.contains("second")) << "only the selection";
+}
+
+TEST_F(HistoryTest, AKeyboardSelectionIsTheOnePrinted) {
+    WithConversation();
+    Form->Memo1->setFocus();
+    QTest::keyClick(Form->Memo1, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(PaneText(*Form->Memo2), PaneText(*Form->Memo1));
 }
 
 TEST_F(HistoryTest, AClickWithoutSelectionPrintsNothing) {
@@ -82,11 +93,12 @@ TEST_F(HistoryTest, WithoutAPrinterTheUserIsToldHowToPrintToAFile) {
 
 TEST_F(HistoryTest, SaveAllWritesTheSnapshotAsWindowsTextAndCancelWritesNothing) {
     WithConversation();
-    Form->Memo1->setPlainText(QString::fromUtf8("caf\u00e9\n\nend"));
+    Form->Memo1->setPlainText(QString::fromUtf8("caf\u00e9\u00a0\n\nend"));
     QTemporaryDir out;
     const QString file = out.path() + "/saved.txt";
     Dialogs.NextFile = std::nullopt;
     Form->Button4->click();
+    EXPECT_EQ(Dialogs.ProposedFile, "KorvelChat-" + QDate::currentDate().toString(Qt::ISODate) + ".txt");
     EXPECT_FALSE(QFile::exists(file));
     EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet3);
 
@@ -94,7 +106,7 @@ TEST_F(HistoryTest, SaveAllWritesTheSnapshotAsWindowsTextAndCancelWritesNothing)
     Form->Button4->click();
     QFile saved(file);
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
-    EXPECT_EQ(saved.readAll(), QByteArray("caf\xe9\r\n\r\nend"));
+    EXPECT_EQ(saved.readAll(), QByteArray("caf\xe9\xa0\r\n\r\nend"));
     EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet1);
 
     Form->History1Click();

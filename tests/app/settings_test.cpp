@@ -5,14 +5,19 @@
 #include "instance.h"
 #include "settings_values.h"
 
+#include <QAbstractButton>
+#include <QLabel>
+#include <QScreen>
 #include <QProcess>
 
 namespace {
 
 TEST_F(FormTest, WithoutASettingsFileTheDefaultsApplyAndTheFirstCloseWritesAll22Keys) {
     MakeForm();
-    EXPECT_EQ(Form->pos(), QPoint(0, 0));
-    EXPECT_EQ(Form->size(), QSize(300, 200));
+    EXPECT_EQ(Form->size(), QSize(720, 520)) << "a comfortable size";
+    EXPECT_EQ(Form->Panel4->width(), 112) << "the user list as designed";
+    EXPECT_LE((Form->frameGeometry().center() - Form->screen()->availableGeometry().center()).manhattanLength(), 4)
+        << "centred";
     EXPECT_EQ(Form->HostEdit->text(), "localhost");
     EXPECT_EQ(Form->PortEdit->text(), "1024");
     EXPECT_EQ(Form->DisplayMemo->font().pointSize(), 10);
@@ -47,14 +52,16 @@ TEST_F(FormTest, EveryValueSurvivesARoundTrip) {
     QFont font("Liberation Sans", 14);
     font.setBold(true);
     font.setUnderline(true);
-    Dialogs.NextFont = font;
+    Dialogs.NextFont = TFontChoice{font, QColor(0, 0, 255)};
     Form->RecvWindow1Click();
+    EXPECT_EQ(Form->DisplayMemo->palette().color(QPalette::Text), QColor(0, 0, 255));
     Dialogs.NextColor = QColor(255, 0, 0);
     Form->SendWindow2Click();
     Form->close();
     const QByteArray written = ReadSettingsFile();
     EXPECT_TRUE(written.contains("DMFontStyle=BoldUnderLine\r\n"));
     EXPECT_TRUE(written.contains("SMcolor=255\r\n"));
+    EXPECT_TRUE(written.contains("DMFontColor=16711680\r\n")) << "the font dialog's colour";
     EXPECT_TRUE(written.contains("OnTop=1\r\n"));
     Form.reset();
 
@@ -68,11 +75,93 @@ TEST_F(FormTest, EveryValueSurvivesARoundTrip) {
     EXPECT_EQ(Form->DisplayMemo->font().pointSize(), 14);
     EXPECT_TRUE(Form->DisplayMemo->font().bold());
     EXPECT_TRUE(Form->DisplayMemo->font().underline());
+    EXPECT_EQ(Form->DisplayMemo->palette().color(QPalette::Text), QColor(0, 0, 255));
     EXPECT_EQ(Form->SendMemoColor, 255) << "SMcolor is read back as SMColor";
     EXPECT_EQ(Form->SendMemo->palette().color(QPalette::Base), QColor(255, 0, 0));
     EXPECT_EQ(Form->size(), QSize(640, 480));
     Form->close();
     EXPECT_EQ(ReadSettingsFile(), written) << "reading and writing again changes nothing";
+}
+
+// However small CL.ini makes the window, every page shows its texts whole and nothing overlaps.
+TEST_F(FormTest, EveryPageShowsItsTextsWholeAtTheSmallestSize) {
+    WriteSettings("[FORM]\r\nLeft=10\r\nTop=20\r\nWidth=100\r\nHeight=50\r\n");
+    MakeForm();
+    EXPECT_EQ(Form->pos(), QPoint(10, 20)) << "a stored position is kept";
+    for (QWidget* page : {Form->TabSheet1, Form->TabSheet3, Form->TabSheet4}) {
+        Form->ShowPage(page);
+        Form->resize(1, 1);
+        RunFor(20);
+        QList<QWidget*> texts = page->findChildren<QWidget*>();
+        texts << Form->StatusText;
+        for (QWidget* w : texts) {
+            const auto* label = qobject_cast<QLabel*>(w);
+            if (!w->isVisible() || (!label && !qobject_cast<QAbstractButton*>(w)) || (label && label->wordWrap())) continue;
+            const QString name = label ? label->text() : static_cast<QAbstractButton*>(w)->text();
+            EXPECT_GE(w->width(), w->sizeHint().width()) << name.toStdString();
+            EXPECT_GE(w->height(), w->minimumSizeHint().height()) << name.toStdString();
+            for (QWidget* other : w->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+                if (other != w && other->isVisible() && qobject_cast<QAbstractButton*>(other))
+                    EXPECT_FALSE(other->geometry().intersects(w->geometry())) << name.toStdString();
+        }
+    }
+}
+
+// The server is chosen on the settings page: a valid host and port take effect at the next
+// Connect and are stored; an invalid one is named and kept out.
+TEST_F(FormTest, TheServerIsChosenOnTheSettingsPage) {
+    WriteSettings("[FORM]\r\nUser=CALL\r\nName=NAME\r\n");
+    MakeForm();
+    Form->Settings1Click();
+    EXPECT_EQ(Form->edHost->text(), "localhost");
+    EXPECT_EQ(Form->edPort->text(), "1024");
+    struct Case {
+        const char* Host;
+        const char* Port;
+        const char* Hint;  // empty when the values are taken
+    };
+    for (const Case& c : {Case{"", "2000", "host"}, Case{"h", "0", "1 to 65535"}, Case{"h", "99999", "1 to 65535"},
+                          Case{"h", "x1", "1 to 65535"}, Case{"h", "", "1 to 65535"}}) {
+        Form->edHost->setText(c.Host);
+        Form->edPort->clear();
+        QTest::keyClicks(Form->edPort, c.Port);
+        QTest::keyClick(Form->edPort, Qt::Key_Return);
+        EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet4) << c.Host << ":" << c.Port;
+        EXPECT_TRUE(Form->SettingsHint->text().contains(c.Hint)) << Form->SettingsHint->text().toStdString();
+        EXPECT_EQ(Form->PortEdit->text(), "1024") << "an invalid value is not taken";
+    }
+    Form->edHost->setText(" 127.0.0.1 ");
+    Form->edPort->clear();
+    QTest::keyClicks(Form->edPort, QString::number(Server.Port()));
+    QTest::keyClick(Form->edPort, Qt::Key_Return);
+    EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet1);
+    Form->ConnectButton->click();
+    EXPECT_GE(ServerFd = Server.Accept(), 0) << "the next Connect goes to the chosen server";
+    Form->close();
+    EXPECT_TRUE(ReadSettingsFile().contains("Port=" + QByteArray::number(Server.Port()) + "\r\nHost=127.0.0.1\r\n"));
+}
+
+// Both programs answer --help and --version, with no display needed.
+TEST(ProgramTest, HelpAndVersion) {
+    struct Case {
+        const char* Program;
+        const char* Argument;
+        const char* Says;
+    };
+    for (const Case& c : {Case{KORVEL_PROGRAM, "--help", "Usage: korvelchat2"},
+                          Case{KORVEL_PROGRAM, "--version", "korvelchat2 2.0.0"},
+                          Case{KORVEL_CHATD, "--help", "Usage:"},
+                          Case{KORVEL_CHATD, "--version", "korvel-chatd 2.0.0"}}) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("QT_QPA_PLATFORM");
+        env.remove("DISPLAY");
+        p.setProcessEnvironment(env);
+        p.start(c.Program, {c.Argument});
+        ASSERT_TRUE(p.waitForFinished(10000)) << c.Program;
+        EXPECT_EQ(p.exitCode(), 0) << c.Program << " " << c.Argument;
+        EXPECT_TRUE(p.readAllStandardOutput().contains(c.Says)) << c.Program << " " << c.Argument;
+    }
 }
 
 TEST_F(FormTest, ValuesAreReadAsTheirTypesSpellThem) {

@@ -38,10 +38,12 @@ bool ValidPort(const QString& Text) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("korvel-chatd");
+    QCoreApplication::setApplicationVersion("2.0.0");
 
     QCommandLineParser parser;
     parser.setApplicationDescription("A small local chat server for KorvelChat 2.");
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption hostOption("host", "Address to listen on (default 127.0.0.1).",
                                         "H", "127.0.0.1");
     const QCommandLineOption portOption(
