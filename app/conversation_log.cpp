@@ -25,7 +25,9 @@ QString TConversationLog::FileFor(const QDate& Day) const {
 
 void TConversationLog::Append(const QString& Line) {
     if (!Enabled_) return;
-    Pending_.push_back({QDateTime::currentDateTime(), Line});
+    // One clock reading per event-loop turn: the lines of a turn arrive within milliseconds of
+    // each other, and reading the local time per line would cost a flood dearly.
+    Pending_.push_back({Pending_.empty() ? QDateTime::currentDateTime() : Pending_.back().Stamp, Line});
     if (FlushQueued_) return;
     FlushQueued_ = true;
     QMetaObject::invokeMethod(this, &TConversationLog::Flush, Qt::QueuedConnection);

@@ -17,6 +17,7 @@ int TReconnect::DelayFor(int Failures) {
 }
 
 void TReconnect::LoginAccepted() {
+    if (Accepted_) return;
     Accepted_ = true;
     Since_.start();
 }

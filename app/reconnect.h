@@ -24,7 +24,8 @@ public:
     // The seconds to wait before the attempt that follows Failures failures in a row.
     static int DelayFor(int Failures);
 
-    // The server accepted the login (it sent its first line after it).
+    // The server accepted the login (it sent its first line after it); later calls for the same
+    // session change nothing.
     void LoginAccepted();
     // The session or an attempt ended without the user asking. AttemptFailed: the connection
     // itself could not be made (retried only within a running series). A session whose login

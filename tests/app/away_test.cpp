@@ -1,12 +1,16 @@
 // What the window does beyond the conversation itself: the conversation log, reconnecting by
 // itself, notifications while the user is away, and text in any script.
+#include "form_support.h"
+
 #include "attention.h"
 #include "codepage.h"
 #include "conversation_log.h"
 #include "notify.h"
 #include "reconnect.h"
 
+#include <QAccessible>
 #include <QFile>
+#include <QStatusBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -149,4 +153,90 @@ TEST(WireTextTest, EachLineIsUtf8WhenValidAndWindows1252Otherwise) {
     EXPECT_EQ(FromWireLine("caf\xe9 \x80"), QString::fromUtf8("café €"));
     EXPECT_EQ(FromWireLine("\xe2\x82"), QString::fromUtf8("â‚")) << "a cut UTF-8 sequence is not UTF-8";
     EXPECT_EQ(FromWireLine("\xf0\x9f\x98\x80"), QString::fromUtf8("😀"));
+}
+
+// One session against a scripted server while the user is in another window: text in either
+// code in one read, notifications for others' lines only, the announcement, the log.
+TEST_F(FormTest, AwayTheUserIsNotifiedAndEveryShownLineIsLogged) {
+    Connected("CALL", "NAME");
+    QWidget elsewhere;
+    elsewhere.show();
+    QApplication::setActiveWindow(&elsewhere);
+    ASSERT_TRUE(RunUntil([&] { return !Form->isActiveWindow(); }));
+
+    ServerSends("&<BOB-B><\xd0\x96\xd0\xb8\xd0\xb2\xd0\xbe>\r\n&<EVE-E><caf\xe9>\r\n&<CALL-NAME><mine>\r\n");
+    EXPECT_TRUE(DisplayLines().contains(QString::fromUtf8("Живо")));
+    EXPECT_TRUE(DisplayLines().contains(QString::fromUtf8("café")));
+    EXPECT_EQ(Notifications, (QStringList{QString::fromUtf8("BOB-B: Живо"), "EVE-E (2 new lines): caf\u00e9"}));
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(Form->DisplayMemo)->text(QAccessible::Description),
+              "CALL-NAME says: mine") << "what a screen reader is told of the newest line";
+
+    RunFor(20);
+    const QString log = Form->ConversationLog->FileFor(QDate::currentDate());
+    EXPECT_TRUE(log.startsWith(Config.path() + "/data/korvelchat2/logs/")) << log.toStdString();
+    QStringList logged = LogLines(log);
+    ASSERT_EQ(logged.size(), 7) << logged.join('|').toStdString();
+    EXPECT_EQ(logged[0], "*** NOT CONNECTED ***") << "what the pane showed before the session";
+    EXPECT_TRUE(logged[1].startsWith("BOB-B "));
+    EXPECT_EQ(logged[2], QString::fromUtf8("Живо"));
+    EXPECT_EQ(logged[6], "mine");
+
+    // The history page shows a day's log, earlier sessions included.
+    Dialogs.NextFile = log;
+    Form->ShowLogButton->click();
+    EXPECT_EQ(Dialogs.ProposedFile, log);
+    EXPECT_TRUE(Form->Memo1->toPlainText().contains(QString::fromUtf8("Живо")));
+}
+
+// The server ends an accepted session: the client counts down, logs in again as Connect does,
+// and keeps its log; a refused login, Disconnect and the setting switched off start nothing.
+TEST_F(FormTest, ReconnectsOnlyWhenTheSessionWasLostWithoutTheUserAsking) {
+    Connected("CALL", "NAME");
+    ServerSends("*w\r\n&<BOB-B><before>\r\n");
+    peer::Close(std::exchange(ServerFd, -1));
+    ASSERT_TRUE(RunUntil([&] { return Form->Reconnect->Waiting(); }));
+    EXPECT_TRUE(Form->statusBar()->currentMessage().startsWith(
+        "Connection closed by the server. Reconnecting in 2 s"))
+        << Form->statusBar()->currentMessage().toStdString();
+    EXPECT_TRUE(Form->DisconnectButton->isEnabled()) << "Disconnect stops the countdown";
+    ASSERT_TRUE(RunUntil([&] { return (ServerFd = Server.Accept(0)) >= 0; }, 5000));
+    EXPECT_EQ(ReadFromClient(16), "~SC=CALL-NAME\r\n");
+    ASSERT_TRUE(RunUntil([&] { return Form->Shape1->FillColor() == 65280; }));
+    RunFor(20);
+    EXPECT_TRUE(LogLines(Form->ConversationLog->FileFor(QDate::currentDate())).contains("before"))
+        << "the log keeps what the reconnect wiped from the pane";
+
+    // A session the server ends before it took the login was refused: no retry.
+    peer::Close(std::exchange(ServerFd, -1));
+    ASSERT_TRUE(RunUntil([&] { return Form->Shape1->FillColor() == 255; }));
+    EXPECT_FALSE(Form->Reconnect->Waiting());
+
+    // Disconnect, and a session lost with the setting off, start nothing either.
+    Form->ConnectButton->click();
+    ASSERT_TRUE(RunUntil([&] { return (ServerFd = Server.Accept(0)) >= 0; }));
+    ASSERT_TRUE(RunUntil([&] { return Form->Shape1->FillColor() == 65280; }));
+    ServerSends("*w\r\n");
+    Form->DisconnectButton->click();
+    EXPECT_FALSE(Form->Reconnect->Waiting());
+    peer::Close(std::exchange(ServerFd, -1));
+    Form->cbReconnect->setChecked(false);
+    Form->ConnectButton->click();
+    ASSERT_TRUE(RunUntil([&] { return (ServerFd = Server.Accept(0)) >= 0; }));
+    ASSERT_TRUE(RunUntil([&] { return Form->Shape1->FillColor() == 65280; }));
+    ServerSends("*w\r\n");
+    peer::Close(std::exchange(ServerFd, -1));
+    ASSERT_TRUE(RunUntil([&] { return Form->Shape1->FillColor() == 255; }));
+    EXPECT_FALSE(Form->Reconnect->Waiting());
+}
+
+// Every control a user can reach has a name a screen reader can say.
+TEST_F(FormTest, EveryControlHasAnAccessibleName) {
+    MakeForm();
+    for (QWidget* w : Form->findChildren<QWidget*>()) {
+        if (w->focusPolicy() == Qt::NoFocus || qobject_cast<QAbstractScrollArea*>(w->parentWidget())) continue;
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+        ASSERT_NE(a, nullptr);
+        EXPECT_FALSE(a->text(QAccessible::Name).trimmed().isEmpty())
+            << w->metaObject()->className() << " " << w->objectName().toStdString();
+    }
 }
