@@ -65,7 +65,7 @@ void TChatPane::AppendLine(const QString& Line) {
     End_.endEditBlock();
     HasLines_ = true;
     ScrollToEndLater();
-    if (OnChange) OnChange();
+    if (OnChange) OnChange(Line);
 }
 
 TChatPane::TBatch::TBatch(TChatPane& Pane) : Cursor_(Pane.document()) { Cursor_.beginEditBlock(); }

@@ -41,7 +41,7 @@ public:
 
     QPushButton* NewLinesMarker = nullptr;  // "new lines below", while the view is scrolled up
 
-    std::function<void()> OnChange;       // once per appended line
+    std::function<void(const QString& Line)> OnChange;  // once per appended line
     std::function<void()> OnMousePress;   // any button
     std::function<void()> OnClick;        // a click (press and release without dragging)
 

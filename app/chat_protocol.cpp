@@ -4,10 +4,16 @@
 
 #include <utility>
 
-QString FromAnsiLine(std::string_view Bytes) {
+QString ReceivedText(std::string_view Bytes) {
     const std::size_t nul = Bytes.find('\0');
-    return FromAnsi(nul == std::string_view::npos ? Bytes : Bytes.substr(0, nul));
+    return FromWireLine(nul == std::string_view::npos ? Bytes : Bytes.substr(0, nul));
 }
+
+namespace {
+std::string ToWire(const QString& Text, TWireCode Code) {
+    return Code == TWireCode::Utf8 ? Text.toUtf8().toStdString() : ToAnsi(Text);
+}
+}  // namespace
 
 TChunkKind ClassifyChunk(const QString& Text) {
     if (Text.startsWith(u'~')) return TChunkKind::UserList;
@@ -79,12 +85,13 @@ QString ChatTimeStamp(const QTime& Now, const QString& Separator) {
         .arg(Now.minute(), 2, 10, QChar(u'0'));
 }
 
-std::string LoginLine(const QString& Call, const QString& Name) {
-    return "~SC=" + ToAnsi(Call) + "-" + ToAnsi(Name) + "\r\n";
+std::string LoginLine(const QString& Call, const QString& Name, TWireCode Code) {
+    return "~SC=" + ToWire(Call, Code) + "-" + ToWire(Name, Code) + "\r\n";
 }
 
-std::string ChatLineBytes(const QString& Call, const QString& Name, const QString& Text) {
-    std::string text = ToAnsi(Text);
+std::string ChatLineBytes(const QString& Call, const QString& Name, const QString& Text,
+                          TWireCode Code) {
+    std::string text = ToWire(Text, Code);
     std::string encoded;
     encoded.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -95,7 +102,7 @@ std::string ChatLineBytes(const QString& Call, const QString& Name, const QStrin
             encoded += text[i];
         }
     }
-    return "&<" + ToAnsi(Call) + "-" + ToAnsi(Name) + "><" + encoded + ">\r\n";
+    return "&<" + ToWire(Call, Code) + "-" + ToWire(Name, Code) + "><" + encoded + ">\r\n";
 }
 
 std::string ExitLine() { return "~Exit=KORVEL\r\n"; }

@@ -9,8 +9,9 @@
 #include <string_view>
 #include <vector>
 
-// A received line as text: Windows-1252, up to its first zero byte.
-QString FromAnsiLine(std::string_view Bytes);
+// A received line as text, up to its first zero byte: UTF-8 when it is valid UTF-8, otherwise
+// Windows-1252.
+QString ReceivedText(std::string_view Bytes);
 
 enum class TChunkKind { UserList, ChatLine, Welcome, Other };
 
@@ -34,9 +35,12 @@ TChatLine ParseChatLine(const QString& Text);
 // " hh:mm " with the user's time separator.
 QString ChatTimeStamp(const QTime& Now, const QString& Separator);
 
-// The lines the client sends, as Windows-1252 bytes with CR LF.
-std::string LoginLine(const QString& Call, const QString& Name);
-std::string ChatLineBytes(const QString& Call, const QString& Name, const QString& Text);
+// The lines the client sends, with CR LF, as Windows-1252 bytes (what other clients read) or,
+// for servers whose users all read it, as UTF-8.
+enum class TWireCode { Ansi, Utf8 };
+std::string LoginLine(const QString& Call, const QString& Name, TWireCode Code = TWireCode::Ansi);
+std::string ChatLineBytes(const QString& Call, const QString& Name, const QString& Text,
+                          TWireCode Code = TWireCode::Ansi);
 std::string ExitLine();
 
 // The time separator of a time format ("HH:mm" gives ":"): its first character that is neither

@@ -56,6 +56,17 @@ std::optional<QString> TDialogs::ChooseSaveFile(QWidget* Parent, const QString& 
     return dialog.selectedFiles().first();
 }
 
+std::optional<QString> TDialogs::ChooseOpenFile(QWidget* Parent, const QString& Proposed,
+                                                const QString& Filter) {
+    QFileDialog dialog(Parent);
+    dialog.selectFile(Proposed);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilter(Filter);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    return dialog.selectedFiles().first();
+}
+
 namespace {
 TDialogs RealDialogs;
 TDialogs* Current = &RealDialogs;

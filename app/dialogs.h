@@ -26,6 +26,9 @@ public:
     // and the file name it proposes.
     virtual std::optional<QString> ChooseSaveFile(QWidget* Parent, const QString& DefaultSuffix,
                                                   const QString& Filter, const QString& Proposed);
+    // An existing file, starting at Proposed (a file or its folder).
+    virtual std::optional<QString> ChooseOpenFile(QWidget* Parent, const QString& Proposed,
+                                                  const QString& Filter);
 };
 
 TDialogs& Dialogs();

@@ -24,7 +24,7 @@ void TPalnorForm::SendButtonClick() {
         DisplayMemo->AppendLine(QString());
         return;
     }
-    TnCnx->SendStr(ChatLineBytes(edUser->text(), edName->text(), text));
+    TnCnx->SendStr(ChatLineBytes(edUser->text(), edName->text(), text, WireCode()));
     FocusSendMemo();
     SendMemo->clear();
 }
@@ -36,9 +36,11 @@ void TPalnorForm::UpdateComposeNote() {
     QStringList notes;
     if (text.contains(u'>'))
         notes << QStringLiteral("\">\" ends a chat message: the text after it will not arrive.");
-    const QString missing = NotInAnsi(text);
+    const QString missing = WireCode() == TWireCode::Ansi ? NotInAnsi(text) : QString();
     if (!missing.isEmpty())
-        notes << QStringLiteral("These characters cannot be sent and arrive as \"?\": %1").arg(missing);
+        notes << QStringLiteral("These characters cannot be sent and arrive as \"?\": %1 (the setting "
+                                "\"Send as UTF-8\" sends them, for servers whose users all read UTF-8)")
+                     .arg(missing);
     ComposeNote->setText(notes.join(u' '));
     ComposeNote->setVisible(!notes.isEmpty());
 }

@@ -1,12 +1,16 @@
 // Incoming text: every received line is classified and shown; the user list; the pane's sound,
 // focus hand-over and the click that opens a bracketed reference.
+#include "attention.h"
 #include "chat_pane.h"
+#include "conversation_log.h"
+#include "reconnect.h"
 #include "palnor_form.h"
 #include "shell.h"
 #include "sound.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QLocale>
 #include <QUrl>
@@ -32,11 +36,14 @@ bool IsOpenableReference(const QString& Text) {
 void TPalnorForm::TnCnxDataAvailable(const char* Buffer, int Len) {
     const TChatPane::TBatch batch(*DisplayMemo);
     for (const std::string& line : Incoming_.Feed(std::string_view(Buffer, static_cast<size_t>(Len))))
-        HandleChunk(FromAnsiLine(line));
+        HandleChunk(ReceivedText(line));
 }
 
 void TPalnorForm::HandleChunk(const QString& Text) {
-    switch (ClassifyChunk(Text)) {
+    const TChunkKind kind = ClassifyChunk(Text);
+    // A message of the server's own kinds after the login shows that it took the login.
+    if (kind != TChunkKind::Other) Reconnect->LoginAccepted();
+    switch (kind) {
     case TChunkKind::UserList: {
         lbUsers->setUpdatesEnabled(false);
         lbUsers->clear();
@@ -49,6 +56,8 @@ void TPalnorForm::HandleChunk(const QString& Text) {
         DisplayMemo->AppendLine(line.Sender + ChatTimeStamp(QTime::currentTime(), TimeSeparator()));
         DisplayMemo->AppendLine(line.Message);
         DisplayMemo->AppendLine(QString());
+        Attention->ChatLine(line.Sender, line.Message, line.Sender == edUser->text() + u'-' + edName->text());
+        AnnounceChatLine(line.Sender, line.Message);
         return;
     }
     case TChunkKind::Welcome:
@@ -62,8 +71,9 @@ void TPalnorForm::HandleChunk(const QString& Text) {
     }
 }
 
-void TPalnorForm::DisplayMemoChange() {
+void TPalnorForm::DisplayMemoChange(const QString& Line) {
     if (CheckBox2->isChecked()) PlaySystemSound("SYSTEMSTART");
+    if (!Line.isEmpty()) ConversationLog->Append(Line);
 }
 
 void TPalnorForm::DisplayMemoClick() {

@@ -2,6 +2,7 @@
 #include "chat_pane.h"
 #include "lamp.h"
 #include "palnor_form.h"
+#include "reconnect.h"
 #include "tncnx.h"
 
 #include <QLineEdit>
@@ -31,7 +32,13 @@ QString ConnectFailure(uint16_t Error, const QString& Host, const QString& Port)
 }
 }  // namespace
 
+// Connect also ends a countdown to reconnecting: the user's attempt replaces it.
 void TPalnorForm::ConnectButtonClick() {
+    Reconnect->Cancel();
+    StartConnect();
+}
+
+void TPalnorForm::StartConnect() {
     if (edName->text().isEmpty() || edUser->text().isEmpty()) {
         ShowPage(TabSheet4);
         ShowSettingsHint(QStringLiteral("Enter a call sign and a name, then press Connect."));
@@ -55,24 +62,30 @@ void TPalnorForm::TnCnxSessionConnected(uint16_t Error) {
     if (Error != 0) {
         DisplayMemo->AppendLine(QStringLiteral("Unable to connect. Error #") + QString::number(Error));
         DisplayMemo->AppendLine(ConnectFailure(Error, HostEdit->text(), PortEdit->text()));
+        LostReason_ = QStringLiteral("Unable to connect.");
+        Reconnect->ConnectionLost(true);
         return;
     }
     DisplayMemo->ClearLines();
     Incoming_.TakeRest();
     SetOnline(true);
     if (PageControl1->currentWidget() == TabSheet1) DisplayMemo->setFocus();
-    TnCnx->SendStr(LoginLine(edUser->text(), edName->text()));
+    TnCnx->SendStr(LoginLine(edUser->text(), edName->text(), WireCode()));
     ShowConnectionState(true);
     FocusSendMemo();
 }
 
 void TPalnorForm::TnCnxSessionClosed(uint16_t) {
     // A line the server left unfinished is shown as it stands rather than lost.
-    for (const std::string& line : Incoming_.TakeRest()) HandleChunk(FromAnsiLine(line));
+    for (const std::string& line : Incoming_.TakeRest()) HandleChunk(ReceivedText(line));
     // A session the user did not end was ended by the server (or the network).
-    if (Shape1->FillColor() == Green && !ClosingByUser_)
-        statusBar()->showMessage(QStringLiteral("Connection closed by the server"));
+    const bool lost = Shape1->FillColor() == Green && !ClosingByUser_;
+    if (lost) statusBar()->showMessage(QStringLiteral("Connection closed by the server"));
     SetOnline(false);
+    if (lost) {
+        LostReason_ = QStringLiteral("Connection closed by the server.");
+        Reconnect->ConnectionLost(false);
+    }
     ShowConnectionState(false);
     if (PageControl1->currentWidget() == TabSheet1) ConnectButton->setFocus();
     FocusSendMemo();
@@ -86,6 +99,14 @@ void TPalnorForm::SetOnline(bool Online) {
 }
 
 void TPalnorForm::DisconnectButtonClick() {
+    // Offline, the button only stops a countdown to reconnecting.
+    if (Reconnect->Waiting() && TnCnx->State() != wsConnected) {
+        Reconnect->Cancel();
+        DisconnectButton->setEnabled(false);
+        statusBar()->showMessage(QStringLiteral("Reconnecting stopped."));
+        return;
+    }
+    Reconnect->Cancel();
     TnCnx->SendStr(ExitLine());
     ClosingByUser_ = true;
     TnCnx->Close();

@@ -120,6 +120,10 @@ void TPalnorForm::LoadSettings() {
     // A first run shows the user list as designed, wide enough for a call sign and a name.
     SetPanel4Width(ini.Integer("Panel4W", sized ? 40 : 112));
     CheckBox2->setChecked(ini.Boolean("sound", false));
+    cbAttention->setChecked(ini.Boolean("Attention", true));
+    cbLog->setChecked(ini.Boolean("ConversationLog", true));
+    cbSendUtf8->setChecked(ini.Boolean("SendUTF8", false));
+    cbReconnect->setChecked(ini.Boolean("Reconnect", true));
 
     auto loadPane = [&](QPlainTextEdit* pane, const char* prefix, int32_t& background,
                         int32_t& fontColor) {
@@ -177,6 +181,11 @@ bool TPalnorForm::SaveSettings(QString* Error) {
     putInt("SMcolor", SendMemoColor);
     putInt("SMFontColor", SendMemoFontColor);
     put("SMFontName", sm.family());
+    // Settings beyond the original file come last, so the original keys keep their order.
+    putInt("Attention", cbAttention->isChecked() ? 1 : 0);
+    putInt("ConversationLog", cbLog->isChecked() ? 1 : 0);
+    putInt("SendUTF8", cbSendUtf8->isChecked() ? 1 : 0);
+    putInt("Reconnect", cbReconnect->isChecked() ? 1 : 0);
     return file.UpdateFile(Error);
 }
 

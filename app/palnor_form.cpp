@@ -2,6 +2,7 @@
 // handlers (page switching, focus, help, activation, program end).
 #include "palnor_form.h"
 
+#include "attention.h"
 #include "chat_pane.h"
 #include "lamp.h"
 #include "shell.h"
@@ -70,6 +71,7 @@ TPalnorForm::TPalnorForm(QWidget* Parent) : QMainWindow(Parent) {
     BuildPages();
     BuildMenu();
     WireEvents();
+    WireExtras();
     FormCreate();
     ShowConnectionState(false);
 }
@@ -177,8 +179,11 @@ void TPalnorForm::BuildPages() {
     panel2Layout->setContentsMargins(4, 2, 4, 2);
     Button3 = new QPushButton(QStringLiteral("Print Selected text"));
     Button4 = new QPushButton(QStringLiteral("Save All to file"));
+    ShowLogButton = new QPushButton(QStringLiteral("Show log"));
+    ShowLogButton->setToolTip(QStringLiteral("Shows a day's conversation log, also of earlier sessions"));
     panel2Layout->addWidget(Button3);
     panel2Layout->addWidget(Button4);
+    panel2Layout->addWidget(ShowLogButton);
     panel2Layout->addStretch();
     Memo1 = new QPlainTextEdit;
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -216,8 +221,12 @@ void TPalnorForm::BuildPages() {
     auto* bevelLayout = new QVBoxLayout(bevel1);
     CheckBox1 = new QCheckBox(QStringLiteral("Stay on top"));
     CheckBox2 = new QCheckBox(QStringLiteral("Use Sound"));
-    bevelLayout->addWidget(CheckBox1);
-    bevelLayout->addWidget(CheckBox2);
+    cbAttention = new QCheckBox(QStringLiteral("Notify me of new lines while I am away"));
+    cbLog = new QCheckBox(QStringLiteral("Keep a conversation log"));
+    cbSendUtf8 = new QCheckBox(QStringLiteral("Send as UTF-8 (only if everyone on the server reads it)"));
+    cbReconnect = new QCheckBox(QStringLiteral("Reconnect by itself when the connection is lost"));
+    for (QCheckBox* box : {CheckBox1, CheckBox2, cbAttention, cbLog, cbSendUtf8, cbReconnect})
+        bevelLayout->addWidget(box);
     settingsLayout->addWidget(label3);
     settingsLayout->addLayout(fields);
     settingsLayout->addWidget(SettingsHint);
@@ -268,6 +277,7 @@ void TPalnorForm::BuildMenu() {
     connect(bar->addAction(QStringLiteral("Ch&at")), &QAction::triggered, this, guarded(&TPalnorForm::Chat1Click));
     connect(bar->addAction(QStringLiteral("&History")), &QAction::triggered, this, guarded(&TPalnorForm::History1Click));
     connect(bar->addAction(QStringLiteral("&Settings")), &QAction::triggered, this, guarded(&TPalnorForm::Settings1Click));
+    connect(bar->addAction(QStringLiteral("Lo&g folder")), &QAction::triggered, this, guarded(&TPalnorForm::OpenLogFolder));
     connect(bar->addAction(QStringLiteral("He&lp")), &QAction::triggered, this, guarded(&TPalnorForm::Help));
     QMenu* fonts = bar->addMenu(QStringLiteral("&Fonts"));
     connect(fonts->addAction(QStringLiteral("&Recv Window")), &QAction::triggered, this, guarded(&TPalnorForm::RecvWindow1Click));
@@ -303,7 +313,7 @@ void TPalnorForm::WireEvents() {
     TnCnx->OnSessionClosed = [this](QObject*, uint16_t e) { TnCnxSessionClosed(e); };
     TnCnx->OnDataAvailable = [this](QObject*, const char* b, int n) { TnCnxDataAvailable(b, n); };
 
-    DisplayMemo->OnChange = [this] { DisplayMemoChange(); };
+    DisplayMemo->OnChange = [this](const QString& Line) { DisplayMemoChange(Line); };
     DisplayMemo->OnMousePress = [this] { FocusSendMemo(); };
     DisplayMemo->OnClick = [this] { Guarded([this] { DisplayMemoClick(); }); };
     lbUsers->viewport()->installEventFilter(this);
@@ -421,6 +431,7 @@ bool TPalnorForm::event(QEvent* Event) {
         // or from a dialog this window opened (that would wipe the unsent text).
         const bool first = !Activated_;
         Activated_ = true;
+        Attention->WindowActivated();
         if (first) Guarded([this] { FormActivate(); });
         break;
     }

@@ -20,7 +20,10 @@ class QSplitter;
 class QStackedWidget;
 class QWidget;
 class QWindow;
+class TAttention;
 class TChatPane;
+class TConversationLog;
+class TReconnect;
 class TLamp;
 class TTnCnx;
 class TTzOnlyOne;
@@ -73,8 +76,18 @@ public:
     TMemoPrint* MemoPrint1 = nullptr;
     QLabel* StatusText = nullptr;
     QLabel* StateText = nullptr;     // the lamp's state in words
-    QLabel* SettingsHint = nullptr;
-    QLabel* ComposeNote = nullptr;   // what of the compose text will not arrive as typed  // why the settings page was shown, or what is wrong there
+    QLabel* SettingsHint = nullptr;  // why the settings page was shown, or what is wrong there
+    QLabel* ComposeNote = nullptr;   // what of the compose text will not arrive as typed
+    // Beyond the chat itself: attention while away, the conversation log, the wire's code for
+    // sending, reconnecting by itself.
+    QCheckBox* cbAttention = nullptr;
+    QCheckBox* cbLog = nullptr;
+    QCheckBox* cbSendUtf8 = nullptr;
+    QCheckBox* cbReconnect = nullptr;
+    QPushButton* ShowLogButton = nullptr;
+    TAttention* Attention = nullptr;
+    TConversationLog* ConversationLog = nullptr;
+    TReconnect* Reconnect = nullptr;
     TTnCnx* TnCnx = nullptr;
     TTzOnlyOne* TzOnlyOne1 = nullptr;
 
@@ -92,6 +105,7 @@ public:
 
     // Session control.
     void ConnectButtonClick();
+    void StartConnect();  // the Connect button's work, also for an attempt to reconnect
     void DisconnectButtonClick();
     void TnCnxSessionConnected(uint16_t Error);
     void TnCnxSessionClosed(uint16_t Error);
@@ -100,7 +114,7 @@ public:
     // Incoming text.
     void TnCnxDataAvailable(const char* Buffer, int Len);
     void HandleChunk(const QString& Text);
-    void DisplayMemoChange();
+    void DisplayMemoChange(const QString& Line);
     void DisplayMemoClick();
     void FocusSendMemo();
 
@@ -113,6 +127,8 @@ public:
     void Memo1MouseUp();
     void Button3Click();
     void Button4Click();
+    void ShowLogClick();
+    void OpenLogFolder();
     TPrinter* HistoryPrinter();
 
     // Settings and appearance.
@@ -124,6 +140,7 @@ public:
     void RecvWindow2Click();
     void SendWindow2Click();
     void CheckBox1Click();
+    TWireCode WireCode() const;
 
     // Background colours as the settings file stores them (a system colour stays one).
     int32_t DisplayMemoColor = 0;
@@ -143,6 +160,8 @@ private:
     void SetOnline(bool Online);
     void ShowConnectionState(bool Online);
     void ShowSettingsHint(const QString& Text);
+    void WireExtras();
+    void AnnounceChatLine(const QString& Sender, const QString& Text);
     bool ApplyServerFields();
     void ApplyPaneLook(QPlainTextEdit* Pane, int32_t Background, int32_t FontColor);
     void ChoosePaneFont(QPlainTextEdit* Pane, int32_t Background, int32_t& FontColor);
@@ -162,6 +181,7 @@ private:
     TFocusOrigin LastFocus_ = TFocusOrigin::Elsewhere;
     bool Activated_ = false;
     bool ClosingByUser_ = false;
+    QString LostReason_;  // why a countdown to reconnecting runs
     int SendMemoHeight_ = 41;
     int Panel4Width_ = 112;
 };

@@ -1,5 +1,7 @@
 #include "codepage.h"
 
+#include <QStringDecoder>
+
 #include <cstdint>
 #include <iterator>
 
@@ -59,4 +61,10 @@ QString NotInAnsi(const QString& Text) {
         if (!carried && !missing.contains(c)) missing += c;
     }
     return missing;
+}
+
+QString FromWireLine(std::string_view Bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8(QByteArrayView(Bytes.data(), static_cast<qsizetype>(Bytes.size())));
+    return utf8.hasError() ? FromAnsi(Bytes) : text;
 }

@@ -57,8 +57,8 @@ TEST(ChatLineTest, Classification) {
     EXPECT_EQ(ClassifyChunk("*welcome"), TChunkKind::Welcome);
     EXPECT_EQ(ClassifyChunk("*x"), TChunkKind::Other);
     EXPECT_EQ(ClassifyChunk(""), TChunkKind::Other);
-    EXPECT_EQ(FromAnsiLine(std::string("ab\0cd", 5)), "ab") << "text ends at a zero byte";
-    EXPECT_EQ(FromAnsiLine("caf\xe9 \x80"), QString::fromUtf8("café €"));
+    EXPECT_EQ(ReceivedText(std::string("ab\0cd", 5)), "ab") << "text ends at a zero byte";
+    EXPECT_EQ(ReceivedText("caf\xe9 \x80"), QString::fromUtf8("café €"));
 }
 
 TEST(ChatLineTest, StampAndOutgoingBytes) {
@@ -69,6 +69,8 @@ TEST(ChatLineTest, StampAndOutgoingBytes) {
     EXPECT_EQ(ChatLineBytes("C", "N", " two\r\nlines\r\n"), "&<C-N>< two\x02\x01lines\x02\x01>\r\n");
     EXPECT_EQ(ChatLineBytes("C", "N", "lone\rcr\nlf"), "&<C-N><lone\rcr\nlf>\r\n");
     EXPECT_EQ(ChatLineBytes("C", "N", QString::fromUtf8("€ <&>")), "&<C-N><\x80 <&>>\r\n");
+    EXPECT_EQ(ChatLineBytes("C", "N", QString::fromUtf8("€ ж\r\n"), TWireCode::Utf8),
+              "&<C-N><\xe2\x82\xac \xd0\xb6\x02\x01>\r\n");
     EXPECT_EQ(ExitLine(), "~Exit=KORVEL\r\n");
 }
 
@@ -115,7 +117,7 @@ std::string SessionOutcome(const std::vector<std::string_view>& Reads) {
     QStringList users, shown;
     auto show = [&](const std::vector<std::string>& lines) {
         for (const std::string& line : lines) {
-            const QString text = FromAnsiLine(line);
+            const QString text = ReceivedText(line);
             switch (ClassifyChunk(text)) {
             case TChunkKind::UserList: users = ParseCommaText(text.mid(1)); break;
             case TChunkKind::ChatLine: {

@@ -3,6 +3,7 @@
 // recorded dialogs, sounds and shell opens, and a scripted chat server on 127.0.0.1.
 #include "chat_pane.h"
 #include "dialogs.h"
+#include "notify.h"
 #include "lamp.h"
 #include "palnor_form.h"
 #include "shell.h"
@@ -37,6 +38,10 @@ public:
         ProposedFile = Proposed;
         return NextFile;
     }
+    std::optional<QString> ChooseOpenFile(QWidget*, const QString& Proposed, const QString&) override {
+        ProposedFile = Proposed;
+        return NextFile;
+    }
     QStringList Messages;
     std::optional<TFontChoice> NextFont;
     std::optional<QColor> NextColor;
@@ -50,6 +55,11 @@ protected:
         ASSERT_TRUE(Config.isValid());
         qputenv("KORVELCHAT_CONFIG_DIR", Config.path().toLocal8Bit());
         qputenv("TMPDIR", Config.path().toLocal8Bit());  // the instance endpoint's socket
+        qputenv("XDG_DATA_HOME", (Config.path() + "/data").toLocal8Bit());  // the conversation log
+        SetNotifySink([this](const QString& Summary, const QString& Body, uint32_t, TNotifyDone Done) {
+            Notifications << Summary + ": " + Body;
+            Done(1);
+        });
         qputenv("KORVELCHAT_INSTANCE_NAME",
                 ("KorvelTest" + QUuid::createUuid().toString(QUuid::Id128)).toLocal8Bit());
         SetDialogs(&Dialogs);
@@ -65,6 +75,7 @@ protected:
         SetDialogs(nullptr);
         SetSoundSink({});
         SetShellOpenHandler({});
+        SetNotifySink({});
     }
 
     void WriteSettings(const QByteArray& Text) {
@@ -132,6 +143,7 @@ protected:
     RecordingDialogs Dialogs;
     std::vector<std::string> Sounds;
     QStringList Opened;
+    QStringList Notifications;
     std::unique_ptr<TPalnorForm> Form;
     PosixListener Server;
     int ServerFd = -1;

@@ -233,6 +233,7 @@ TEST_F(FormTest, ClickingAReferenceOpensOnlyWebAndMailAddresses) {
 
 TEST_F(FormTest, TheServerEndingTheSessionKeepsTextAndList) {
     Connected();
+    Form->cbReconnect->setChecked(false);  // the window as it was before reconnecting by itself
     ServerSends("~A,B\r\n&<A-A><still here>\r\n");
     peer::Close(ServerFd);
     ServerFd = -1;

@@ -4,6 +4,7 @@
 #include "tzonlyone.h"
 #include "instance.h"
 #include "settings_values.h"
+#include "conversation_log.h"
 
 #include <QAbstractButton>
 #include <QLabel>
@@ -12,7 +13,7 @@
 
 namespace {
 
-TEST_F(FormTest, WithoutASettingsFileTheDefaultsApplyAndTheFirstCloseWritesAll22Keys) {
+TEST_F(FormTest, WithoutASettingsFileTheDefaultsApplyAndTheFirstCloseWritesEveryKey) {
     MakeForm();
     EXPECT_EQ(Form->size(), QSize(720, 520)) << "a comfortable size";
     EXPECT_EQ(Form->Panel4->width(), 112) << "the user list as designed";
@@ -37,7 +38,8 @@ TEST_F(FormTest, WithoutASettingsFileTheDefaultsApplyAndTheFirstCloseWritesAll22
                                  "OnTop", "SendMemoH", "Panel4W", "sound", "DMFontStyle",
                                  "DMFontSize", "DMcolor", "DMFontColor", "DMFontName",
                                  "SMFontStyle", "SMFontSize", "SMcolor", "SMFontColor",
-                                 "SMFontName"}));
+                                 "SMFontName", "Attention", "ConversationLog", "SendUTF8", "Reconnect"}));
+    EXPECT_TRUE(ReadSettingsFile().contains("Attention=1\r\nConversationLog=1\r\nSendUTF8=0\r\nReconnect=1\r\n"));
     EXPECT_TRUE(ReadSettingsFile().contains("DMcolor=-2147483643\r\n"));
 }
 
@@ -49,6 +51,8 @@ TEST_F(FormTest, EveryValueSurvivesARoundTrip) {
     Form->edName->setText("NAME");
     Form->CheckBox1->setChecked(true);
     Form->CheckBox2->setChecked(true);
+    for (QCheckBox* box : {Form->cbAttention, Form->cbLog, Form->cbSendUtf8, Form->cbReconnect})
+        box->toggle();
     QFont font("Liberation Sans", 14);
     font.setBold(true);
     font.setUnderline(true);
@@ -71,7 +75,10 @@ TEST_F(FormTest, EveryValueSurvivesARoundTrip) {
     EXPECT_TRUE(Form->CheckBox1->isChecked()) << "OnTop is read back as ontop";
     EXPECT_TRUE(Form->windowFlags() & Qt::WindowStaysOnTopHint);
     EXPECT_TRUE(Form->CheckBox2->isChecked());
-    EXPECT_EQ(Form->DisplayMemo->font().family(), "Liberation Sans");
+    EXPECT_FALSE(Form->cbAttention->isChecked() || Form->cbLog->isChecked() || Form->cbReconnect->isChecked());
+    EXPECT_TRUE(Form->cbSendUtf8->isChecked());
+    EXPECT_FALSE(Form->ConversationLog->Enabled()) << "the stored setting reaches the log";
+    EXPECT_EQ(Form->WireCode(), TWireCode::Utf8);
     EXPECT_EQ(Form->DisplayMemo->font().pointSize(), 14);
     EXPECT_TRUE(Form->DisplayMemo->font().bold());
     EXPECT_TRUE(Form->DisplayMemo->font().underline());

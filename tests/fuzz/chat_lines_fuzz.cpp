@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     const std::size_t cut = Size ? Data[0] % (Size + 1) : 0;
     for (std::string_view read : {all.substr(0, cut), all.substr(cut)}) {
         for (const std::string& line : lines.Feed(read)) {
-            const QString text = FromAnsiLine(line);
+            const QString text = ReceivedText(line);
             switch (ClassifyChunk(text)) {
             case TChunkKind::UserList: ParseCommaText(text.mid(1)); break;
             case TChunkKind::ChatLine: ParseChatLine(text); break;

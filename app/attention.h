@@ -1,0 +1,36 @@
+#pragma once
+// Draws the user's attention to chat lines from others while the window is not active: the
+// window is marked urgent, and one desktop notification shows the newest line. The lines of a
+// burst update that one notification instead of adding one per line; a notification that is
+// still on its way is updated once it has its id.
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include <cstdint>
+
+class TAttention : public QObject {
+public:
+    explicit TAttention(QWidget* Window);
+
+    bool Enabled() const { return Enabled_; }
+    void SetEnabled(bool On) { Enabled_ = On; }
+
+    // A chat line arrived; Own: the user's own line, echoed by the server.
+    void ChatLine(const QString& Sender, const QString& Text, bool Own);
+    // The user is back: the next line away starts a new notification.
+    void WindowActivated();
+
+private:
+    void Show();
+
+    QPointer<QWidget> Window_;
+    bool Enabled_ = true;
+    bool InFlight_ = false;  // a call to the service has not answered yet
+    bool Dirty_ = false;     // newer text than the service has
+    int Lines_ = 0;          // lines since the user was last here
+    uint32_t Id_ = 0;
+    QString Summary_;
+    QString Body_;
+};

@@ -1,0 +1,110 @@
+// Beyond the conversation itself: attention while the user is away, the conversation log,
+// reconnecting by itself, the code page for sending, and what screen readers are told.
+#include "attention.h"
+#include "chat_pane.h"
+#include "conversation_log.h"
+#include "dialogs.h"
+#include "memo_print.h"
+#include "palnor_form.h"
+#include "reconnect.h"
+#include "shell.h"
+
+#include <QAccessible>
+#include <QCheckBox>
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+
+namespace {
+// A day's log read into the history page at most: a log a flood has filled is shown from its end.
+constexpr qint64 MaxLogShown = 16 * 1024 * 1024;
+}  // namespace
+
+void TPalnorForm::WireExtras() {
+    Attention = new TAttention(this);
+    ConversationLog = new TConversationLog(this);
+    Reconnect = new TReconnect(this);
+    // The settings page decides; its boxes are unticked until the settings are read.
+    Attention->SetEnabled(false);
+    ConversationLog->SetEnabled(false);
+    Reconnect->SetEnabled(false);
+    connect(cbAttention, &QCheckBox::toggled, this, [this](bool On) { Attention->SetEnabled(On); });
+    connect(cbLog, &QCheckBox::toggled, this, [this](bool On) { ConversationLog->SetEnabled(On); });
+    connect(cbReconnect, &QCheckBox::toggled, this, [this](bool On) { Reconnect->SetEnabled(On); });
+    connect(cbSendUtf8, &QCheckBox::toggled, this, [this] { UpdateComposeNote(); });
+    connect(ShowLogButton, &QPushButton::clicked, this, [this] { Guarded([this] { ShowLogClick(); }); });
+
+    ConversationLog->OnError = [this](const QString& Message) { statusBar()->showMessage(Message); };
+    Reconnect->OnCountdown = [this](int SecondsLeft) {
+        // Disconnect stays usable while waiting: it stops the countdown.
+        DisconnectButton->setEnabled(true);
+        statusBar()->showMessage(QStringLiteral("%1 Reconnecting in %2 s (Connect: now, Disconnect: stop).")
+                                     .arg(LostReason_)
+                                     .arg(SecondsLeft));
+    };
+    Reconnect->OnAttempt = [this] {
+        DisconnectButton->setEnabled(false);
+        statusBar()->showMessage(
+            QStringLiteral("Reconnecting to %1:%2\u2026").arg(HostEdit->text(), PortEdit->text()));
+        Guarded([this] { StartConnect(); });
+    };
+    Reconnect->OnGiveUp = [this] {
+        DisconnectButton->setEnabled(false);
+        statusBar()->showMessage(
+            QStringLiteral("Reconnecting stopped after %1 failed attempts. Press Connect to try again.")
+                .arg(TReconnect::MaxFailures));
+    };
+
+    // Names for screen readers where a control shows no text of its own, or a cryptic one.
+    const std::pair<QWidget*, const char*> names[] = {
+        {DisplayMemo, "Conversation"},    {SendMemo, "Message to send"},
+        {lbUsers, "Users in the chat"},   {Memo1, "History"},
+        {edUser, "Call sign"},            {edName, "Name"},
+        {edHost, "Chat server host"},     {edPort, "Chat server port"},
+        {ComposeNote, "Sending note"},    {SettingsHint, "Settings note"},
+        {StatusText, "Keyboard hint"},   {Memo2, "Text to print"},
+        {MemoPrint1, "Print preview"},
+    };
+    for (const auto& [widget, name] : names) widget->setAccessibleName(QString::fromLatin1(name));
+}
+
+TWireCode TPalnorForm::WireCode() const {
+    return cbSendUtf8->isChecked() ? TWireCode::Utf8 : TWireCode::Ansi;
+}
+
+// A screen reader hears each new chat line with its sender: the pane's description carries it
+// (setting it raises the change event), and an alert asks for it to be read.
+void TPalnorForm::AnnounceChatLine(const QString& Sender, const QString& Text) {
+    DisplayMemo->setAccessibleDescription(Sender + QStringLiteral(" says: ") + Text);
+    QAccessibleEvent alert(DisplayMemo, QAccessible::Alert);
+    QAccessible::updateAccessibility(&alert);
+}
+
+// A day's conversation log, also of an earlier session, on the history page: it can be read,
+// printed and saved there like the current conversation.
+void TPalnorForm::ShowLogClick() {
+    ConversationLog->Flush();
+    QDir().mkpath(ConversationLog->Folder());
+    const auto chosen = Dialogs().ChooseOpenFile(this, ConversationLog->FileFor(QDate::currentDate()),
+                                                 QStringLiteral("Conversation log (*.log)"));
+    if (!chosen) return;
+    QFile file(*chosen);
+    if (!file.open(QIODevice::ReadOnly)) {
+        Dialogs().MessageBox(this, QStringLiteral("The log %1 cannot be read: %2").arg(*chosen, file.errorString()));
+        return;
+    }
+    if (file.size() > MaxLogShown) file.seek(file.size() - MaxLogShown);
+    Memo1->setPlainText(QString::fromUtf8(file.read(MaxLogShown)));
+    statusBar()->showMessage(QStringLiteral("Showing the log %1").arg(*chosen));
+}
+
+void TPalnorForm::OpenLogFolder() {
+    QDir().mkpath(ConversationLog->Folder());
+    ShellOpen(ConversationLog->Folder());
+}
