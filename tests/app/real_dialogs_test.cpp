@@ -9,6 +9,12 @@
 #include <QFileDialog>
 #include <QProcess>
 #include <QTimer>
+#include <QtGui/qguiapplication_platform.h>
+
+#include <xcb/xcb.h>
+
+#include <cstring>
+#include <memory>
 
 namespace {
 
@@ -168,6 +174,55 @@ TEST_F(FormTest, StayOnTopKeepsTheStoredPositionUnderAWindowManager) {
     Form->close();
     const QByteArray written = ReadSettingsFile();
     EXPECT_TRUE(written.contains("Left=300\r\nTop=200\r\n")) << written.toStdString();
+    wm.terminate();
+    wm.waitForFinished();
+}
+
+namespace {
+// Whether the window asks for attention: the urgency hint, or the state a window manager keeps.
+bool DemandsAttention(QWidget* Window) {
+    auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t* c = x11->connection();
+    auto property = [&](xcb_atom_t Name, xcb_atom_t Type) {
+        std::unique_ptr<xcb_get_property_reply_t, decltype(&free)> reply(
+            xcb_get_property_reply(c, xcb_get_property(c, 0, Window->winId(), Name, Type, 0, 64), nullptr), &free);
+        std::vector<uint32_t> words;
+        if (reply && reply->format == 32) {
+            const auto* v = static_cast<const uint32_t*>(xcb_get_property_value(reply.get()));
+            words.assign(v, v + xcb_get_property_value_length(reply.get()) / 4);
+        }
+        return words;
+    };
+    auto atom = [&](const char* Name) {
+        std::unique_ptr<xcb_intern_atom_reply_t, decltype(&free)> reply(
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, strlen(Name), Name), nullptr), &free);
+        return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+    };
+    const std::vector<uint32_t> hints = property(XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS);
+    if (!hints.empty() && (hints[0] & (1u << 8))) return true;
+    const xcb_atom_t demands = atom("_NET_WM_STATE_DEMANDS_ATTENTION");
+    for (uint32_t state : property(atom("_NET_WM_STATE"), XCB_ATOM_ATOM))
+        if (state == demands) return true;
+    return false;
+}
+}  // namespace
+
+// A line from someone else while the user works in another window marks the window urgent.
+TEST_F(FormTest, ALineWhileAwayMarksTheWindowUrgent) {
+    QProcess wm;
+    wm.start("openbox", {"--sm-disable"});
+    ASSERT_TRUE(wm.waitForStarted());
+    RunFor(500);
+    MakeForm();
+    QWidget other;
+    other.resize(100, 100);
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    EXPECT_FALSE(DemandsAttention(Form.get()));
+    Form->HandleChunk("&<BOB-B><are you there?>");
+    EXPECT_TRUE(RunUntil([&] { return DemandsAttention(Form.get()); }, 3000));
+    EXPECT_EQ(Notifications, QStringList{"BOB-B: are you there?"});
     wm.terminate();
     wm.waitForFinished();
 }
