@@ -1,5 +1,6 @@
 #include "chat_pane.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QScrollBar>
@@ -118,23 +119,18 @@ void TChatPane::ScrollToEndLater() {
 
 namespace {
 // The display lines of a block as start and length in its text, without the line separator
-// that ends one; a block not laid out yet has one line per separated line.
+// that ends one. A block below the view may not be laid out yet: the document's layout lays it
+// out when asked for its place.
 std::vector<std::pair<int, int>> DisplayLines(const QTextBlock& Block) {
+    Block.document()->documentLayout()->blockBoundingRect(Block);
+    const QTextLayout* layout = Block.layout();
     const QString text = Block.text();
     std::vector<std::pair<int, int>> lines;
-    if (const QTextLayout* layout = Block.layout(); layout && layout->lineCount() > 0) {
-        for (int i = 0; i < layout->lineCount(); ++i) {
-            const QTextLine line = layout->lineAt(i);
-            lines.emplace_back(line.textStart(), line.textLength());
-        }
-    } else {
-        for (qsizetype from = 0;;) {
-            const qsizetype end = text.indexOf(QChar::LineSeparator, from);
-            lines.emplace_back(int(from), int((end < 0 ? text.size() : end + 1) - from));
-            if (end < 0) break;
-            from = end + 1;
-        }
+    for (int i = 0; i < layout->lineCount(); ++i) {
+        const QTextLine line = layout->lineAt(i);
+        lines.emplace_back(line.textStart(), line.textLength());
     }
+    if (lines.empty()) lines.emplace_back(0, int(text.size()));
     for (auto& [start, length] : lines)
         if (length > 0 && text.at(start + length - 1) == QChar::LineSeparator) --length;
     return lines;
