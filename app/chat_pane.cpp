@@ -1,11 +1,15 @@
 #include "chat_pane.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextLayout>
 #include <QTimer>
+
+#include <utility>
+#include <vector>
 
 TChatPane::TChatPane(QWidget* Parent) : QPlainTextEdit(Parent) {
     setReadOnly(true);
@@ -42,17 +46,31 @@ void TChatPane::PlaceMarker() {
 }
 
 void TChatPane::AppendLine(const QString& Line) {
-    QString text;
-    text.reserve(Line.size() + 1);
-    if (HasLines_) text += u'\n';
-    text += Line;
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    // The line break and the text go in as one edit through a cursor kept at the end, in the
-    // character format found there: nothing has to find the end or its format again, the new
-    // block is laid out once (when the view needs it), and the cursor's x position is never
-    // computed.
+    // Lines share a text block, one line separator apart, up to MaxBlockLines a block: a block
+    // costs the document several times what a line's characters cost, and every edit walks
+    // the document's trees of blocks, which grow with the conversation. Both separators are
+    // shown, laid out and copied as line breaks alike.
+    const qsizetype lines = 1 + Line.count(QStringLiteral("\r\n"));
+    const bool sameBlock = HasLines_ && BlockLines_ + lines <= MaxBlockLines;
+    if (HasLines_) Pending_ += sameBlock ? QChar(QChar::LineSeparator) : QChar(u'\n');
+    if (lines > 1)
+        Pending_ += QString(Line).replace(QStringLiteral("\r\n"), QChar(QChar::LineSeparator));
+    else
+        Pending_ += Line;
+    BlockLines_ = sameBlock ? BlockLines_ + lines : lines;
+    HasLines_ = true;
     // Whether the view follows is judged before the turn's first line changes the scroll range.
     if (!ScrollPending_) Follow_ = verticalScrollBar()->value() >= verticalScrollBar()->maximum();
+    if (Batches_ == 0) InsertPending();
+    ScrollToEndLater();
+    if (OnChange) OnChange(Line);
+}
+
+// The pending text goes in as one edit through a cursor kept at the end, in the character
+// format found there: nothing has to find the end or its format again, the new blocks are laid
+// out once (when the view needs them), and the cursor's x position is never computed.
+void TChatPane::InsertPending() {
+    if (Pending_.isEmpty()) return;
     if (End_.isNull() || End_.document() != document()) End_ = QTextCursor(document());
     End_.beginEditBlock();
     if (!End_.atEnd() || !EndFormatKnown_) {
@@ -61,21 +79,23 @@ void TChatPane::AppendLine(const QString& Line) {
         EndFormat_.clearProperty(QTextFormat::ObjectType);
         EndFormatKnown_ = true;
     }
-    End_.insertText(text, EndFormat_);
+    End_.insertText(Pending_, EndFormat_);
     End_.endEditBlock();
-    HasLines_ = true;
-    ScrollToEndLater();
-    if (OnChange) OnChange(Line);
+    Pending_.truncate(0);
 }
 
-TChatPane::TBatch::TBatch(TChatPane& Pane) : Cursor_(Pane.document()) { Cursor_.beginEditBlock(); }
+TChatPane::TBatch::TBatch(TChatPane& Pane) : Pane_(Pane) { ++Pane_.Batches_; }
 
-TChatPane::TBatch::~TBatch() { Cursor_.endEditBlock(); }
+TChatPane::TBatch::~TBatch() {
+    if (--Pane_.Batches_ == 0) Pane_.InsertPending();
+}
 
 void TChatPane::ClearLines() {
+    Pending_.clear();
     clear();
     NewLinesMarker->hide();
     HasLines_ = false;
+    BlockLines_ = 0;
     EndFormatKnown_ = false;
 }
 
@@ -98,45 +118,54 @@ void TChatPane::ScrollToEndLater() {
 }
 
 namespace {
-QString layoutLineText(const QTextBlock& block, int lineNumber) {
-    const QTextLayout* layout = block.layout();
-    if (!layout || lineNumber >= layout->lineCount()) return block.text();
-    const QTextLine line = layout->lineAt(lineNumber);
-    return block.text().mid(line.textStart(), line.textLength());
+// The display lines of a block as start and length in its text, without the line separator
+// that ends one. A block below the view may not be laid out yet: the document's layout lays it
+// out when asked for its place.
+std::vector<std::pair<int, int>> DisplayLines(const QTextBlock& Block) {
+    Block.document()->documentLayout()->blockBoundingRect(Block);
+    const QTextLayout* layout = Block.layout();
+    const QString text = Block.text();
+    std::vector<std::pair<int, int>> lines;
+    for (int i = 0; i < layout->lineCount(); ++i) {
+        const QTextLine line = layout->lineAt(i);
+        lines.emplace_back(line.textStart(), line.textLength());
+    }
+    if (lines.empty()) lines.emplace_back(0, int(text.size()));
+    for (auto& [start, length] : lines)
+        if (length > 0 && text.at(start + length - 1) == QChar::LineSeparator) --length;
+    return lines;
+}
+
+// The display line holding position At of the block: the last one that starts at or before it.
+size_t LineAt(const std::vector<std::pair<int, int>>& Lines, int At) {
+    size_t n = 0;
+    while (n + 1 < Lines.size() && Lines[n + 1].first <= At) ++n;
+    return n;
 }
 }  // namespace
 
 QString TChatPane::CaretDisplayLine(QString* Next) {
     const QTextCursor cursor = textCursor();
     const QTextBlock block = cursor.block();
-    const QTextLayout* layout = block.layout();
-    int lineNumber = 0;
-    if (layout && layout->lineCount() > 0)
-        lineNumber = layout->lineForTextPosition(cursor.positionInBlock()).lineNumber();
-    if (lineNumber < 0) lineNumber = 0;
+    const auto lines = DisplayLines(block);
+    const size_t n = LineAt(lines, cursor.positionInBlock());
+    auto textOf = [](const QTextBlock& b, std::pair<int, int> l) { return b.text().mid(l.first, l.second); };
     if (Next) {
-        if (layout && lineNumber + 1 < layout->lineCount())
-            *Next = layoutLineText(block, lineNumber + 1);
+        if (n + 1 < lines.size())
+            *Next = textOf(block, lines[n + 1]);
         else if (block.next().isValid())
-            *Next = layoutLineText(block.next(), 0);
+            *Next = textOf(block.next(), DisplayLines(block.next()).front());
         else
             Next->clear();
     }
-    return layoutLineText(block, lineNumber);
+    return textOf(block, lines[n]);
 }
 
 void TChatPane::SelectCaretDisplayLine() {
     QTextCursor cursor = textCursor();
     const QTextBlock block = cursor.block();
-    const QTextLayout* layout = block.layout();
-    int start = 0, length = block.length() - 1;
-    if (layout && layout->lineCount() > 0) {
-        const QTextLine line = layout->lineForTextPosition(cursor.positionInBlock());
-        if (line.isValid()) {
-            start = line.textStart();
-            length = line.textLength();
-        }
-    }
+    const auto lines = DisplayLines(block);
+    const auto [start, length] = lines[LineAt(lines, cursor.positionInBlock())];
     cursor.setPosition(block.position() + start);
     cursor.setPosition(block.position() + start + length, QTextCursor::KeepAnchor);
     setTextCursor(cursor);

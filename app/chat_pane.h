@@ -21,9 +21,9 @@ public:
     void AppendLine(const QString& Line);
     void ClearLines();
 
-    // While a batch is open, appended lines are in the document at once but are laid out
+    // While a batch is open, appended lines are reported at once but go into the document
     // together when it closes (before the event loop runs again), so a read that brings many
-    // lines costs one layout of the visible end rather than one per line.
+    // lines costs one edit and one layout of the visible end rather than one per line.
     class TBatch {
     public:
         explicit TBatch(TChatPane& Pane);
@@ -32,7 +32,7 @@ public:
         TBatch& operator=(const TBatch&) = delete;
 
     private:
-        QTextCursor Cursor_;
+        TChatPane& Pane_;
     };
 
     // The display line (after word wrap) at the caret, and the one after it ("" at the end).
@@ -52,12 +52,17 @@ protected:
     void resizeEvent(QResizeEvent* Event) override;
 
 private:
+    void InsertPending();
     void ScrollToEndLater();
     void PlaceMarker();
+    QString Pending_;  // appended lines not yet in the document, with their separators
+    int Batches_ = 0;  // batches open
     QTextCursor End_;  // where the next line goes, and in what format
     QTextCharFormat EndFormat_;
     bool EndFormatKnown_ = false;
     bool HasLines_ = false;
+    static constexpr qsizetype MaxBlockLines = 24;  // lines one text block holds at most
+    qsizetype BlockLines_ = 0;                       // lines in the last block
     bool ScrollPending_ = false;
     bool Follow_ = true;  // the view was at the end when this turn's first line came
     QPoint PressPos_;

@@ -217,8 +217,11 @@ TEST_F(FormTest, ClickingAReferenceOpensOnlyWebAndMailAddresses) {
     Connected();
     ServerSends("&<A-A><see [https://example.org/x] now>\r\n&<B-B><run [/usr/bin/xterm]>\r\n");
     auto clickLine = [&](int line) {
-        const QTextBlock block = Form->DisplayMemo->document()->findBlockByNumber(line);
-        QTextCursor c(block);
+        const QString text = Form->DisplayMemo->toPlainText();
+        qsizetype at = 0;
+        for (int i = 0; i < line; ++i) at = text.indexOf(u'\n', at) + 1;
+        QTextCursor c(Form->DisplayMemo->document());
+        c.setPosition(int(at));
         Form->DisplayMemo->setTextCursor(c);
         Form->DisplayMemoClick();
         return Form->DisplayMemo->textCursor().selectedText();
