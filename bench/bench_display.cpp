@@ -18,6 +18,7 @@
 // --baseline-rounds=N (default 1); medians are reported. --child=window|plain runs one case
 // alone (--timeout=S bounds a run, default 50 s for each 100,000 messages).
 #include "application.h"
+#include "run_timing.h"
 #include "chat_pane.h"
 #include "chat_protocol.h"
 #include "child_process.h"
@@ -134,11 +135,6 @@ struct TMark {
     double Cpu;
 };
 
-double Median(std::vector<double> V) {
-    std::sort(V.begin(), V.end());
-    return V.empty() ? 0 : V[V.size() / 2];
-}
-
 // The cost per message over the marks from messages From to To: the mean (all time between the
 // two marks over the messages between them) and the median of the event-loop turns in between
 // (each turn's time over its messages), which a busy machine disturbs far less.
@@ -187,18 +183,11 @@ void Report(const std::vector<TMark>& Marks, int Count, const bench::TMemory& Be
 // The window under test: a real main window connected to the flooding server.
 int RunWindow(int argc, char** argv, int Count, double TimeoutSeconds) {
     QTemporaryDir config;
-    qputenv("KORVELCHAT_CONFIG_DIR", config.path().toLocal8Bit());
-    qputenv("KORVELCHAT_INSTANCE_NAME", QByteArray("KorvelBenchDisplay") + QByteArray::number(::getpid()));
     TApplication app(argc, argv);
     bench::FontSubstitutions();
 
     TFloodServer server(Count);
-    {
-        QFile ini(config.filePath(QStringLiteral("CL.ini")));
-        if (!ini.open(QIODevice::WriteOnly)) return 1;
-        ini.write("[FORM]\r\nHost=127.0.0.1\r\nPort=" + QByteArray::number(server.Port()) +
-                  "\r\nUser=BENCH\r\nName=DISPLAY\r\nLeft=0\r\nTop=0\r\nWidth=556\r\nHeight=407\r\n");
-    }
+    if (!bench::WindowFolder(config.path(), "DISPLAY", server.Port())) return 1;
     TPalnorForm form;
     form.show();
     bench::WaitExposed(form);
@@ -209,9 +198,9 @@ int RunWindow(int argc, char** argv, int Count, double TimeoutSeconds) {
     // Lines shown, counted as the pane reports them (three a message) from the first read on.
     int lines = 0;
     auto changed = pane->OnChange;
-    pane->OnChange = [&] {
+    pane->OnChange = [&](const QString& Line) {
         ++lines;
-        if (changed) changed();
+        if (changed) changed(Line);
     };
     auto handler = form.TnCnx->OnDataAvailable;
     form.TnCnx->OnDataAvailable = [&](QObject* s, const char* b, int n) {

@@ -16,6 +16,7 @@
 //
 // Own flags: --lines=N adds a size, --rounds=N (default 3).
 #include "list_print.h"
+#include "run_timing.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -196,11 +197,6 @@ TResult RunBarePainter(const QStringList& Lines, const QString& Pdf) {
     r.WallSeconds = t.WallSeconds();
     r.Pages = pages;
     return r;
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 // One preview repaint of a full page at zoom 100, in ms (median of 30).

@@ -165,17 +165,10 @@ double Percentile(std::vector<double> V, double P) {
 // One case: a real main window connected to the peer.
 int RunWindow(int argc, char** argv, TPeerMode Mode, double Seconds, long Negotiations) {
     QTemporaryDir config;
-    qputenv("KORVELCHAT_CONFIG_DIR", config.path().toLocal8Bit());
-    qputenv("KORVELCHAT_INSTANCE_NAME", QByteArray("KorvelBenchOverload") + QByteArray::number(::getpid()));
     TApplication app(argc, argv);
     bench::FontSubstitutions();
     TPeer peer(Mode, Negotiations);
-    {
-        QFile ini(config.filePath(QStringLiteral("CL.ini")));
-        if (!ini.open(QIODevice::WriteOnly)) return 1;
-        ini.write("[FORM]\r\nHost=127.0.0.1\r\nPort=" + QByteArray::number(peer.Port()) +
-                  "\r\nUser=BENCH\r\nName=OVERLOAD\r\nLeft=0\r\nTop=0\r\nWidth=556\r\nHeight=407\r\n");
-    }
+    if (!bench::WindowFolder(config.path(), "OVERLOAD", peer.Port())) return 1;
     TPalnorForm form;
     form.show();
     bench::WaitExposed(form);

@@ -14,6 +14,7 @@
 // Own flags (besides the benchmark library's): --mib=N (stream size, default 256) and
 // --cycles=N (connect cycles, default 2000); smaller values suit a run under a profiler.
 #include "line_wsocket.h"
+#include "run_timing.h"
 #include "posix_baseline.h"
 #include "stream_check.h"
 
@@ -211,13 +212,6 @@ void Measure(benchmark::State& State, const std::string& Name, int Round, const 
         State.counters[std::string(Unit) + " (CPU)"] = figure.Cpu;
         Figures[Name][Round] = figure;
     }
-}
-
-double Median(std::vector<double> V) {
-    if (V.empty()) return 0;
-    std::sort(V.begin(), V.end());
-    const size_t m = V.size() / 2;
-    return V.size() % 2 ? V[m] : (V[m - 1] + V[m]) / 2;
 }
 
 constexpr const char* RawSmall = "stream/raw_posix/send1460_read2048";

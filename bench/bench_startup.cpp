@@ -14,6 +14,7 @@
 //
 // Own flags: --rounds=N (default 11), --program-rounds=N (default 3).
 #include "child_process.h"
+#include "run_timing.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -126,15 +127,10 @@ bool MeasureProgram(const std::string& Program, int Run, double& PeakMiB, double
     return idle;
 }
 
-double Median(std::vector<double> V) {
-    std::sort(V.begin(), V.end());
-    return V.empty() ? 0 : V[V.size() / 2];
-}
-
 double Median(const std::vector<TStart>& Runs, double TStart::*Field) {
     std::vector<double> v;
     for (const TStart& r : Runs) v.push_back(r.*Field);
-    return Median(v);
+    return ::Median(v);
 }
 
 }  // namespace

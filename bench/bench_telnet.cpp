@@ -356,13 +356,6 @@ void Record(const char* Name, const TRunResult& R) {
     Figures[Name].push_back(f);
 }
 
-double Median(std::vector<double> V) {
-    if (V.empty()) return 0;
-    std::sort(V.begin(), V.end());
-    const std::size_t m = V.size() / 2;
-    return V.size() % 2 ? V[m] : (V[m - 1] + V[m]) / 2;
-}
-
 double MedianFigure(const char* Name, double TFigure::*Side) {
     std::vector<double> v;
     for (const TFigure& f : Figures[Name])

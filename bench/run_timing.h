@@ -3,10 +3,12 @@
 // wall clock, which is what a user waits for, and by the CPU time the process used, which a busy
 // machine disturbs far less (all the work of a loopback run, the kernel's included, is done on
 // this process's one thread, so on a quiet machine the two agree).
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 struct TRunResult {
     double Seconds = 0;     // wall clock, the timed part only
@@ -35,3 +37,11 @@ private:
     std::chrono::steady_clock::time_point Wall;
     double Cpu = 0;
 };
+
+// The middle of a set of figures (the mean of the two middle ones for an even count); 0 for none.
+inline double Median(std::vector<double> V) {
+    if (V.empty()) return 0;
+    std::sort(V.begin(), V.end());
+    const std::size_t m = V.size() / 2;
+    return V.size() % 2 ? V[m] : (V[m - 1] + V[m]) / 2;
+}

@@ -1,7 +1,9 @@
 #pragma once
-// Shared by the benchmarks that drive the whole window: the font names the window asks for,
-// waiting for it to be shown, and a listening socket for the local peer.
+// Shared by the benchmarks that drive the whole window: a folder of its own for the window's
+// files, the font names the window asks for, waiting for it to be shown, and a listening socket
+// for the local peer.
 #include <QCoreApplication>
+#include <QFile>
 #include <QFont>
 #include <QFontDatabase>
 #include <QWidget>
@@ -16,6 +18,19 @@
 #include <cstdint>
 
 namespace bench {
+
+// Points the window's settings, conversation log and single-instance block at Folder, and
+// writes a CL.ini that logs in to 127.0.0.1:Port as BENCH-Name.
+inline bool WindowFolder(const QString& Folder, const char* Name, uint16_t Port) {
+    qputenv("KORVELCHAT_CONFIG_DIR", Folder.toLocal8Bit());
+    qputenv("XDG_DATA_HOME", (Folder + QStringLiteral("/data")).toLocal8Bit());
+    qputenv("KORVELCHAT_INSTANCE_NAME", QByteArray("KorvelBench") + Name + QByteArray::number(::getpid()));
+    QFile ini(Folder + QStringLiteral("/CL.ini"));
+    if (!ini.open(QIODevice::WriteOnly)) return false;
+    ini.write("[FORM]\r\nHost=127.0.0.1\r\nPort=" + QByteArray::number(Port) + "\r\nUser=BENCH\r\nName=" +
+              Name + "\r\nLeft=0\r\nTop=0\r\nWidth=556\r\nHeight=407\r\n");
+    return true;
+}
 
 inline void FontSubstitutions() {
     QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));

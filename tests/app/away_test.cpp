@@ -137,13 +137,19 @@ TEST(AttentionTest, OneNotificationPerBurstOnlyForOthersWhileAway) {
     EXPECT_EQ(calls[1].Summary, "EVE-E (3 new lines)");
     calls[1].Done(7);
 
-    attention.WindowActivated();
-    attention.ChatLine("BOB-B", "later", false);
+    // The user comes back while an update is on its way: nothing more is shown for that burst.
+    attention.ChatLine("BOB-B", "one more", false);
+    attention.ChatLine("BOB-B", "and another", false);
     ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[2].ReplacesId, 0u) << "after the user came back, a new notification";
+    attention.WindowActivated();
+    calls[2].Done(7);
+    EXPECT_EQ(calls.size(), 3u);
+    attention.ChatLine("BOB-B", "later", false);
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(calls[3].ReplacesId, 0u) << "after the user came back, a new notification";
     attention.SetEnabled(false);
     attention.ChatLine("BOB-B", "off", false);
-    EXPECT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls.size(), 4u);
     SetNotifySink({});
 }
 
