@@ -280,6 +280,7 @@ int main(int argc, char** argv) {
     const double p95 = flood.Number("p95_ms");
     std::printf("flood p95 %.2f ms, %.1f x the idle p95 (goal: at most 100 ms: %s)\n", p95,
                 p95 / std::max(0.01, idle.Number("p95_ms")), p95 <= 100 ? "met" : "NOT met");
+    std::printf("RATIO overload_flood_p95_ms %.2f 100 lower\n", p95);
 
     std::printf("\npeak resident memory under a storm of option negotiations\n");
     std::printf("%-22s %9s %12s %12s\n", "negotiations", "seconds", "peak MiB", "growth MiB");
@@ -291,5 +292,6 @@ int main(int argc, char** argv) {
         std::printf("%-22ld %9.1f %12.1f %12.1f\n", n, r.Number("seconds"), r.Number("hwm_kib") / 1024, growth);
     }
     std::printf("largest growth %.1f MiB (goal: at most 32 MiB: %s)\n", worst, worst <= 32 ? "met" : "NOT met");
+    std::printf("RATIO overload_storm_growth_mib %.1f 32 lower\n", worst);
     return 0;
 }
