@@ -5,7 +5,6 @@
 #include "tncnx.h"
 
 #include <QLabel>
-
 #include <QLineEdit>
 #include <QPlainTextEdit>
 

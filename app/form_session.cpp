@@ -9,8 +9,8 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QStackedWidget>
 #include <QLabel>
+#include <QStackedWidget>
 #include <QStatusBar>
 
 namespace {
@@ -80,11 +80,12 @@ void TPalnorForm::TnCnxSessionClosed(uint16_t) {
     for (const std::string& line : Incoming_.TakeRest()) HandleChunk(ReceivedText(line));
     // A session the user did not end was ended by the server (or the network).
     const bool lost = Shape1->FillColor() == Green && !ClosingByUser_;
-    if (lost) statusBar()->showMessage(QStringLiteral("Connection closed by the server"));
     SetOnline(false);
     if (lost) {
-        LostReason_ = QStringLiteral("Connection closed by the server.");
-        Reconnect->ConnectionLost(false);
+        const QString closed = QStringLiteral("Connection closed by the server");
+        statusBar()->showMessage(closed);
+        LostReason_ = closed + u'.';
+        Reconnect->ConnectionLost(false);  // a countdown replaces the status line's text
     }
     ShowConnectionState(false);
     if (PageControl1->currentWidget() == TabSheet1) ConnectButton->setFocus();

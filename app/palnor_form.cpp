@@ -48,6 +48,15 @@ public:
     }
 };
 
+// A note in red that wraps, hidden until it has something to say.
+QLabel* NoteLabel() {
+    auto* label = new QLabel;
+    label->setWordWrap(true);
+    label->setStyleSheet(QStringLiteral("color: #b00000"));
+    label->hide();
+    return label;
+}
+
 }  // namespace
 
 TPalnorForm::TPalnorForm(QWidget* Parent) : QMainWindow(Parent) {
@@ -140,10 +149,7 @@ void TPalnorForm::BuildPages() {
     Splitter2->addWidget(SendMemo);
     Splitter2->setStretchFactor(0, 1);
     Splitter2->setStretchFactor(1, 0);
-    ComposeNote = new QLabel;
-    ComposeNote->setWordWrap(true);
-    ComposeNote->setStyleSheet(QStringLiteral("color: #b00000"));
-    ComposeNote->hide();
+    ComposeNote = NoteLabel();
     rightLayout->addWidget(panel1);
     rightLayout->addWidget(Splitter2, 1);
     rightLayout->addWidget(ComposeNote);
@@ -212,10 +218,7 @@ void TPalnorForm::BuildPages() {
     edPort->setMaxLength(5);
     fields->addRow(QStringLiteral("Server host"), edHost);
     fields->addRow(QStringLiteral("Server port"), edPort);
-    SettingsHint = new QLabel;
-    SettingsHint->setStyleSheet(QStringLiteral("color: #b00000"));
-    SettingsHint->setWordWrap(true);
-    SettingsHint->hide();
+    SettingsHint = NoteLabel();
     Button2 = new QPushButton(QStringLiteral("OK"));
     auto* bevel1 = new QGroupBox;
     auto* bevelLayout = new QVBoxLayout(bevel1);
@@ -355,9 +358,7 @@ void TPalnorForm::Chat1Click() { ShowPage(TabSheet1); }
 void TPalnorForm::History1Click() { ShowPage(TabSheet3); }
 void TPalnorForm::Settings1Click() { ShowPage(TabSheet4); }
 void TPalnorForm::Button2Click() {
-    if (!ApplyServerFields()) return;
-    ShowSettingsHint(QString());
-    ShowPage(TabSheet1);
+    if (ApplyServerFields()) ShowPage(TabSheet1);
 }
 
 // Valid server fields take effect at the next Connect; an invalid one is named and kept out.
