@@ -15,7 +15,7 @@ void TCustomLineWSocket::SetLineMode(bool Value) {
     if (Value == LineMode_) return;
     LineMode_ = Value;
     // Bytes held while line mode was off were never searched for line ends.
-    if (Value) SearchHeldFromStart = true;
+    if (Value) SearchFrom = 0;
     // Held bytes are delivered in the new mode from the message loop, not from inside the
     // caller, which may be a data handler in the middle of a dispatch.
     if (LineHeld > 0 || LineLength > 0)
@@ -51,15 +51,19 @@ int TCustomLineWSocket::RecvRaw(void* Buffer, int Len, int Flags) {
     if (Len > 0 && LineMode_ && LineLength > 0) {
         // The line that is ready, or the next part of it for a smaller buffer.
         const int n = std::min(Len, LineLength);
-        std::memcpy(Buffer, LineBuffer.data(), static_cast<size_t>(n));
+        std::memcpy(Buffer, Held(), static_cast<size_t>(n));
         DropHeld(n);
         LineLength -= n;
+        // Read outside a delivery (the owner deferred it and reads it now): the lines held
+        // behind it are offered from the message loop, as new data would be.
+        if (LineLength == 0 && LineHeld > 0 && Delivering == 0)
+            msgwindow::PostMessage(WindowHandle, WM_SOCKET_REDISPATCH, 0, 0);
         return n;
     }
     if (Len > 0 && !LineMode_ && LineHeld > 0) {
         // Bytes left over from line mode come before anything new from the platform.
         const int n = std::min(Len, LineHeld);
-        std::memcpy(Buffer, LineBuffer.data(), static_cast<size_t>(n));
+        std::memcpy(Buffer, Held(), static_cast<size_t>(n));
         DropHeld(n);
         return n;
     }
@@ -69,18 +73,26 @@ int TCustomLineWSocket::RecvRaw(void* Buffer, int Len, int Flags) {
 void TCustomLineWSocket::DropHeld(int Count) {
     Count = std::min(Count, LineHeld);
     if (Count <= 0) return;
-    std::memmove(LineBuffer.data(), LineBuffer.data() + Count,
-                 static_cast<size_t>(LineHeld - Count));
+    LineStart += Count;
     LineHeld -= Count;
-    LineBuffer[static_cast<size_t>(LineHeld)] = 0;
+    SearchFrom = std::max(0, SearchFrom - Count);
+    if (LineHeld == 0) LineStart = 0;
+    Held()[LineHeld] = 0;
+}
+
+void TCustomLineWSocket::CompactHeld() {
+    if (LineStart == 0) return;
+    std::memmove(LineBuffer.data(), Held(), static_cast<size_t>(LineHeld) + 1);
+    LineStart = 0;
 }
 
 void TCustomLineWSocket::FreeLineBuffer() {
     LineBuffer.clear();
     LineBuffer.shrink_to_fit();
+    LineStart = 0;
     LineHeld = 0;
     LineLength = 0;
-    SearchHeldFromStart = false;
+    SearchFrom = 0;
     ++LineBufferGeneration;
 }
 
@@ -92,6 +104,7 @@ bool TCustomLineWSocket::FireDataAvailable(uint16_t Error) {
     int pending = TCustomSocksWSocket::GetRcvdCount();
     if (pending < 0) return true;
     if (pending == 0) pending = 255;
+    CompactHeld();
     const size_t needed = static_cast<size_t>(LineHeld) + static_cast<size_t>(pending) + 1;
     if (LineBuffer.size() < needed) LineBuffer.resize(needed);
     // Read below this layer: ReadCount counts what the owner receives, not the assembly.
@@ -111,37 +124,38 @@ bool TCustomLineWSocket::FireDataAvailable(uint16_t Error) {
         // An echo that failed has closed the session and freed the buffer.
         if (generation != LineBufferGeneration) return true;
     }
-
-    // A line end split across two reads starts before the new bytes.
-    const int searchFrom =
-        SearchHeldFromStart ? 0 : std::max(0, LineHeld - static_cast<int>(LineEnd_.size()));
-    SearchHeldFromStart = false;
+    // A line end split across two reads starts before the new bytes; editing may have
+    // rewritten held bytes too.
+    SearchFrom = std::min(SearchFrom, std::max(0, LineHeld - static_cast<int>(LineEnd_.size()) + 1));
     LineHeld += count;
     LineBuffer[static_cast<size_t>(LineHeld)] = 0;
 
-    if (!DeliverLines(searchFrom)) return true;
-    CheckLineLimit();
+    if (DeliverLines(TSlice::Yield) == TDelivery::NoLineEnd) CheckLineLimit();
     return true;
 }
 
-// Offers every complete line in the buffer; false when a handler closed the session meanwhile.
-bool TCustomLineWSocket::DeliverLines(int SearchFrom) {
+// Offers every complete line in the buffer, each until the handler has read all of it.
+TCustomLineWSocket::TDelivery TCustomLineWSocket::DeliverLines(TSlice Slice) {
     const unsigned generation = LineBufferGeneration;
-    int from = SearchFrom;
+    ++Delivering;
+    struct TLeave {
+        int& Depth;
+        ~TLeave() { --Depth; }
+    } leave{Delivering};
     while (LineMode_ && !LineEnd_.empty()) {
         // A line that the handler left unread is offered again before any search.
-        if (LineLength == 0 && !FindLine(from)) return true;
+        if (LineLength == 0 && !FindLine()) return TDelivery::NoLineEnd;
         LineFound = true;
-        // The handler is called until it has read the whole line, or until a call takes
-        // nothing: it is offered the rest with the next notification.
+        // A call that takes nothing ends the pass: the handler is offered the line again with
+        // the next notification (new data, Resume, or a line it reads itself).
         while (LineMode_ && LineLength > 0) {
             const int before = LineLength;
             if (!TCustomSocksWSocket::FireDataAvailable(0)) {
                 DropHeld(LineLength);  // nobody takes lines: dropped
                 LineLength = 0;
             }
-            if (generation != LineBufferGeneration) return false;
-            if (LineLength == before) return true;
+            if (generation != LineBufferGeneration) return TDelivery::Closed;
+            if (Paused || LineLength == before) return TDelivery::Held;
         }
         if (!LineMode_) {
             // A handler switched line mode off: the unread rest of its line and everything
@@ -150,34 +164,41 @@ bool TCustomLineWSocket::DeliverLines(int SearchFrom) {
             while (!LineMode_ && LineHeld > 0) {
                 const int before = LineHeld;
                 if (!TCustomSocksWSocket::FireDataAvailable(0)) DropHeld(LineHeld);
-                if (generation != LineBufferGeneration) return false;
-                if (LineHeld == before) break;  // the handler takes no more now
+                if (generation != LineBufferGeneration) return TDelivery::Closed;
+                if (Paused || LineHeld == before) return TDelivery::Held;
             }
         }
-        from = 0;
+        if (Slice == TSlice::Yield && LineHeld > 0 && SliceOver()) {
+            // Other events get their turn; the rest comes with a posted FD_READ.
+            PostOwnNotification(winsock::FD_READ);
+            return TDelivery::Held;
+        }
     }
-    return true;
+    return TDelivery::Held;
 }
 
-// Sets LineLength to the first line ending at or after From; false when there is none.
-bool TCustomLineWSocket::FindLine(int From) {
+// Sets LineLength to the first line of the held bytes; false when none is complete yet.
+bool TCustomLineWSocket::FindLine() {
     const int endLength = static_cast<int>(LineEnd_.size());
     const int last = LineHeld - endLength;
-    for (int i = From; i <= last; ++i) {
+    const char* held = Held();
+    for (int i = SearchFrom; i <= last; ++i) {
         // The first byte is found fast; only there is the whole sequence compared.
-        const void* hit = std::memchr(LineBuffer.data() + i, LineEnd_[0],
-                                      static_cast<size_t>(last - i + 1));
-        if (!hit) return false;
-        i = static_cast<int>(static_cast<const char*>(hit) - LineBuffer.data());
-        if (std::memcmp(LineBuffer.data() + i, LineEnd_.data(), static_cast<size_t>(endLength)) ==
-            0) {
+        const void* hit = std::memchr(held + i, LineEnd_[0], static_cast<size_t>(last - i + 1));
+        if (!hit) break;
+        i = static_cast<int>(static_cast<const char*>(hit) - held);
+        if (std::memcmp(held + i, LineEnd_.data(), static_cast<size_t>(endLength)) == 0) {
             LineLength = i + endLength;
+            SearchFrom = 0;
             return true;
         }
     }
+    SearchFrom = std::max(SearchFrom, last + 1);
     return false;
 }
 
+// Reached only when no line end is left in the held bytes: a complete line that the handler
+// deferred is never taken for an endless one.
 void TCustomLineWSocket::CheckLineLimit() {
     if (!LineMode_ || LineLimit_ <= 0 || LineHeld <= LineLimit_) return;
     bool clearData = true;
@@ -187,8 +208,10 @@ void TCustomLineWSocket::CheckLineLimit() {
         FireLineLimitExceeded(LineHeld, clearData);
     }
     if (generation != LineBufferGeneration || !clearData) return;
+    LineStart = 0;
     LineHeld = 0;
     LineLength = 0;
+    SearchFrom = 0;
     LineBuffer[0] = 0;
 }
 
@@ -244,9 +267,13 @@ void TCustomLineWSocket::ApplyLineEditing(int& Count) {
 // --- Closing and re-dispatch ----------------------------------------------------------------
 
 void TCustomLineWSocket::FireSessionClosed(uint16_t Error) {
+    const SOCKET connection = Handle;
     if (!LineBuffer.empty()) {
-        // Held bytes without a line end are the session's last line.
-        if (LineMode_ && LineHeld > 0 && !LineLimitRunning) {
+        // The complete lines still held go out one by one, then the bytes without a line end
+        // as the session's last line.
+        if (LineMode_ && LineHeld > 0 && !LineLimitRunning &&
+            DeliverLines(TSlice::Ignore) != TDelivery::Closed && LineMode_ && LineHeld > 0 &&
+            LineLength == 0) {
             LineLength = LineHeld;
             const unsigned generation = LineBufferGeneration;
             while (LineMode_ && LineLength > 0) {
@@ -256,12 +283,22 @@ void TCustomLineWSocket::FireSessionClosed(uint16_t Error) {
             }
         }
         FreeLineBuffer();
+        // A handler of the last lines started another connection: this close is no event of
+        // that one.
+        if (Handle != connection && Handle != winsock::INVALID_SOCKET) return;
     }
     TCustomSocksWSocket::FireSessionClosed(Error);
 }
 
+int TCustomLineWSocket::Resume() {
+    const int result = TCustomSocksWSocket::Resume();
+    // Lines held when the pause came are offered again; new data follows them.
+    if (LineHeld > 0) msgwindow::PostMessage(WindowHandle, WM_SOCKET_REDISPATCH, 0, 0);
+    return result;
+}
+
 void TCustomLineWSocket::Redispatch() {
-    for (int pass = 1; LineHeld > 0; ++pass) {
+    for (int pass = 1; LineHeld > 0 && !Paused; ++pass) {
         LineFound = false;
         if (LineMode_) {
             const long long taken = BytesTaken();

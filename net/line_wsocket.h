@@ -18,13 +18,17 @@ public:
     explicit TCustomLineWSocket(QObject* Owner = nullptr);
 
     void HandleWindowMessage(TMessage& Msg) override;
+    int Resume() override;
 
     bool LineMode() const { return LineMode_; }
     virtual void SetLineMode(bool Value);
     int LineLimit() const { return LineLimit_; }
     void SetLineLimit(int Value) { LineLimit_ = Value; }
     std::string LineEnd() const { return LineEnd_; }
-    void SetLineEnd(const std::string& Value) { LineEnd_ = Value; }
+    void SetLineEnd(const std::string& Value) {
+        LineEnd_ = Value;
+        SearchFrom = 0;
+    }
     bool LineEcho() const { return LineEcho_; }
     void SetLineEcho(bool Value) { LineEcho_ = Value; }
     bool LineEdit() const { return LineEdit_; }
@@ -47,24 +51,35 @@ protected:
     int LineHeldCount() const { return LineHeld; }
 
 private:
-    bool DeliverLines(int SearchFrom);
-    bool FindLine(int From);
+    // How a delivery pass ended: the session closed under it, lines stay held (declined,
+    // paused, or the time slice is over), or no complete line is left.
+    enum class TDelivery { Closed, Held, NoLineEnd };
+    enum class TSlice { Yield, Ignore };
+    TDelivery DeliverLines(TSlice Slice);
+    bool FindLine();
     void CheckLineLimit();
     void Redispatch();
     void DropHeld(int Count);
+    void CompactHeld();
     void FreeLineBuffer();
+    char* Held() { return LineBuffer.data() + LineStart; }
 
-    // Bytes received and not yet delivered, from the start of the current line. The buffer
+    // Bytes received and not yet delivered, from the start of the current line, at LineStart
+    // in the buffer: a delivered line only moves LineStart, and the held bytes move to the
+    // front once per read, so a pass over many lines costs what the lines hold. The buffer
     // exists from the first read in line mode until the session closes.
     std::vector<char> LineBuffer;
+    int LineStart = 0;
     int LineHeld = 0;
     // The length, line end included, of the unread part of the line that is ready for
-    // reading at the start of the buffer; 0 when there is none.
+    // reading at the start of the held bytes; 0 when there is none.
     int LineLength = 0;
+    // No line end starts before this position of the held bytes.
+    int SearchFrom = 0;
     bool LineFound = false;
     bool LineLimitRunning = false;
-    // Held bytes that were never searched for a line end (held while line mode was off).
-    bool SearchHeldFromStart = false;
+    // DeliverLines is on the stack: a line the owner reads is followed by the next in turn.
+    int Delivering = 0;
     // Counts the frees of the buffer, so that a loop can tell that a handler closed the
     // session under it.
     unsigned LineBufferGeneration = 0;

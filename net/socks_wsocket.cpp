@@ -134,9 +134,12 @@ void TCustomSocksWSocket::FireSessionConnected(uint16_t Error) {
     if (SocksState == ssMethodChoice) {
         // The connection to the proxy: the owner hears of the session once the tunnel stands,
         // or now when the proxy could not be reached.
+        const SOCKET connection = Handle;
         FireSocksConnected(Error);
+        // Closed by the handler, or another attempt started from it: that one has its own.
+        if (Handle != connection) return;
         if (Error == 0) {
-            if (SocksState != ssMethodChoice) return;  // closed by the handler
+            if (SocksState != ssMethodChoice) return;
             if (Version() != svSocks5) return SendSocksConnectRequest();
             // Method offer:
             //   +-----+----------+---------+
@@ -158,6 +161,7 @@ void TCustomSocksWSocket::FireSessionClosed(uint16_t Error) {
         const SOCKET connection = Handle;
         LastSocksFailure_ = {SocksProxyClosed, SocksProxyClosedText, {}};
         FireSocksError(SocksProxyClosed, SocksProxyClosedText);
+        if (Handle != connection) return;  // the owner has started another attempt
         SetSocksState(ssIdle);
         FireSessionConnected(SocksProxyClosed);
         if (Handle != connection) return;  // the owner has started another attempt
@@ -167,10 +171,22 @@ void TCustomSocksWSocket::FireSessionClosed(uint16_t Error) {
 }
 
 // The handshake's own requests are none of the owner's business: an owner that sends its
-// queue on OnDataSent would put its bytes into the handshake.
+// queue on OnDataSent or OnSendData would put its bytes into the handshake.
 void TCustomSocksWSocket::FireDataSent(uint16_t Error) {
     if (SocksState != ssIdle) return;
     TCustomWSocket::FireDataSent(Error);
+}
+
+void TCustomSocksWSocket::FireSendData(int Count) {
+    if (SocksState != ssIdle) return;
+    TCustomWSocket::FireSendData(Count);
+}
+
+// The proxy broke the connection while a request went out: the tunnel failed, as when it
+// closes instead of replying.
+void TCustomSocksWSocket::ConnectionLost(int Error) {
+    if (SocksState == ssIdle) return TCustomWSocket::ConnectionLost(Error);
+    FailSocks(Error, "data send error");
 }
 
 // --- The proxy's replies ------------------------------------------------------------------
@@ -196,8 +212,10 @@ bool TCustomSocksWSocket::HandleReply(TSocksOutcome Outcome) {
     case soNeedMore: return true;
     case soNoAuth:
         if (SocksMethodOffered == 2) {
+            const SOCKET connection = Handle;
             FireSocksAuthState(sasNotRequired);
-            if (SocksState == ssIdle) return true;  // closed by the handler
+            // Closed by the handler, or another attempt started from it.
+            if (SocksState == ssIdle || Handle != connection) return true;
         }
         SendSocksConnectRequest();
         return true;
@@ -211,11 +229,13 @@ bool TCustomSocksWSocket::HandleReply(TSocksOutcome Outcome) {
         }
         SendSocksCredentials();
         return true;
-    case soAuthAccepted:
+    case soAuthAccepted: {
+        const SOCKET connection = Handle;
         FireSocksAuthState(sasSucceeded);
-        if (SocksState == ssIdle) return true;
+        if (SocksState == ssIdle || Handle != connection) return true;
         SendSocksConnectRequest();
         return true;
+    }
     case soConnected:
         if (SocksReply.Kind() == srConnectReply5) {
             SocksLeftoverPos = SocksReply.ReplyLength();
@@ -251,9 +271,12 @@ bool TCustomSocksWSocket::Succeed() {
 
 void TCustomSocksWSocket::FailSocks(int Code, const std::string& Text, const std::string& Reply) {
     LastSocksFailure_ = {Code, Text, Reply};
-    FireSocksError(Code, Text);
-    SetSocksState(ssIdle);
     const SOCKET connection = Handle;
+    FireSocksError(Code, Text);
+    // A handler that started another attempt (directly, or through the proxy again) has
+    // ended this one; nothing of it may touch the new one.
+    if (Handle != connection) return;
+    SetSocksState(ssIdle);
     FireSessionConnected(static_cast<uint16_t>(Code));
     // A handler that closed the socket, or started another attempt, has dealt with this one.
     if (Handle == connection) DoClose(true, static_cast<uint16_t>(Code));
@@ -297,8 +320,9 @@ void TCustomSocksWSocket::SendSocksConnectRequest() {
             } catch (const std::exception& E) {
                 const std::string text = exceptionClassName(E) + " " + E.what();
                 LastSocksFailure_ = {20017, text, {}};
+                const SOCKET connection = Handle;
                 FireSocksError(20017, text);
-                DoClose(true, 20017);
+                if (Handle == connection) DoClose(true, 20017);
                 return;
             }
             request.append(reinterpret_cast<const char*>(&address), 4);  // network order
@@ -333,8 +357,10 @@ void TCustomSocksWSocket::SendSocksCredentials() {
     if (!problem.empty()) return FailSocks(SocksRequestTooLong, problem);
     SetSocksState(ssAuthResult);
     SocksReply.Start(srAuthResult);
+    const SOCKET connection = Handle;
     FireSocksAuthState(sasStarting);
-    if (SocksState != ssAuthResult) return;  // closed by the handler
+    // Closed by the handler, or another attempt started from it.
+    if (SocksState != ssAuthResult || Handle != connection) return;
     // User name and password (RFC 1929):
     //   +-----+------+-------+------+----------+
     //   | VER | ULEN | UNAME | PLEN | PASSWD   |     VER 1

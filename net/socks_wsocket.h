@@ -63,6 +63,8 @@ protected:
     void FireSessionConnected(uint16_t Error) override;
     void FireSessionClosed(uint16_t Error) override;
     void FireDataSent(uint16_t Error) override;
+    void FireSendData(int Count) override;
+    void ConnectionLost(int Error) override;
     int RecvRaw(void* Buffer, int Len, int Flags) override;
 
     virtual void FireSocksConnected(uint16_t ErrCode);

@@ -4,8 +4,11 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
@@ -24,7 +27,6 @@ bool programEnding(bool Terminated) {
 int TCustomSyncWSocket::WaitForFlag(bool& Flag) {
     if (Flag) return 0;
     if (programEnding(Terminated)) return WaitTimedOut;
-
     QEventLoop loop;
     // Checked whenever the loop has handled what was pending, and a few times a second in
     // case the dispatcher does not announce its sleeps.
@@ -42,8 +44,16 @@ int TCustomSyncWSocket::WaitForFlag(bool& Flag) {
     poll.start();
     QTimer deadline;
     deadline.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early; the wait lasts its full time, measured apart.
+    deadline.setTimerType(Qt::PreciseTimer);
+    const QDeadlineTimer end(SyncTimeout_, Qt::PreciseTimer);
     if (SyncTimeout_ > 0) {
-        QObject::connect(&deadline, &QTimer::timeout, &loop, [&] { loop.exit(weTimedOut); });
+        QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
+            if (end.hasExpired())
+                loop.exit(weTimedOut);
+            else
+                deadline.start(static_cast<int>(std::max<qint64>(1, end.remainingTime())));
+        });
         deadline.start(SyncTimeout_);
     }
     // A program that quits ends every running event loop, this one included, with a code of

@@ -5,6 +5,7 @@
 #include "winsock.h"
 #include "wsocket_types.h"
 
+#include <chrono>
 #include <deque>
 #include <initializer_list>
 #include <memory>
@@ -27,6 +28,12 @@ public:
 
     // Window message handling (the hidden window's procedure ends here).
     virtual void HandleWindowMessage(TMessage& Msg);
+    // What the hidden window calls: HandleWindowMessage inside a frame of this socket, and the
+    // deferred deletion of Release once no frame is left on the stack.
+    void DispatchWindowMessage(TMessage& Msg);
+    // An event handler or a message of this socket is on the stack: deleting the object now
+    // would pull it from under that frame (Release waits for the frames to return).
+    bool InFrame() const { return Frames > 0; }
 
     // Connection set-up and the server side.
     virtual void Connect();
@@ -89,7 +96,8 @@ public:
     std::string DnsResult() const { return DnsResult_; }
     const std::vector<std::string>& DnsResultList() const { return DnsResultList_; }
     TSocketState State() const { return State_; }
-    int ReadCount() const { return ReadCount_; }
+    // Bytes the owner received on this connection, a 32-bit count that wraps around.
+    int ReadCount() const { return static_cast<int>(ReadCount_); }
     int RcvdCount() { return GetRcvdCount(); }
     int LastError() const { return LastError_; }
     bool MultiThreaded() const { return MultiThreaded_; }
@@ -169,12 +177,29 @@ protected:
 
     void ChangeState(TSocketState NewState);
     void ReportSocketError(const std::string& FunctionText);
-    void FireSendData(int Count);
+    virtual void FireSendData(int Count);
+    // A send found the connection gone: it is closed, then the close is reported.
+    virtual void ConnectionLost(int Error);
     void ClearSendChain();
     // Slice: the loop yields once its time slice is over and resumes from a posted FD_READ.
     enum class TReceiveBound { Slice, UntilEmpty };
     void ReceiveLoop(uint16_t Error, TWSocketOptions Options,
                      TReceiveBound Bound = TReceiveBound::Slice);
+    // The receive loop's time slice is used up: a layer that delivers several pieces per
+    // platform read stops and leaves the rest to a posted FD_READ.
+    bool SliceOver() const;
+    // Counts a frame of this socket (a message being handled, an event handler running, the
+    // socket's own message loop) for as long as it lives.
+    class TFrame {
+    public:
+        explicit TFrame(TCustomWSocket& Socket) : Socket_(Socket) { ++Socket_.Frames; }
+        ~TFrame();
+        TFrame(const TFrame&) = delete;
+        TFrame& operator=(const TFrame&) = delete;
+
+    private:
+        TCustomWSocket& Socket_;
+    };
     // Posts FD_READ or FD_WRITE to the own window unless one is still undelivered.
     void PostOwnNotification(long Event);
     // A new handle: unsent bytes of the last connection are dropped, its report is done.
@@ -222,7 +247,7 @@ protected:
     int LingerTimeout_ = 0;
     int ListenBacklog_ = 5;
     bool AllSent = true;
-    int ReadCount_ = 0;
+    uint32_t ReadCount_ = 0;
     bool Paused = false;
     bool CloseReported = false;
     int FlushTimeout_ = 60;
@@ -246,4 +271,11 @@ private:
     SOCKET OwnReadPostedFor = winsock::INVALID_SOCKET;
     SOCKET OwnWritePostedFor = winsock::INVALID_SOCKET;
     long long PlatformBytesRead = 0;
+    int Frames = 0;
+    bool ReleasePending = false;
+    // An FD_CONNECT that came while paused: Resume delivers it.
+    bool ConnectHeld = false;
+    TMessage HeldConnect{};
+    // Until then the receive loop delivers; a loop that empties the socket has no end.
+    std::chrono::steady_clock::time_point SliceEnd = std::chrono::steady_clock::time_point::max();
 };

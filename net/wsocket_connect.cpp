@@ -133,10 +133,15 @@ void TCustomWSocket::Connect() {
     ChangeState(wsConnecting);
 }
 
+// A connection starts from the defaults of the per-connection state, also when a handler of the
+// last one's close starts it (the close then leaves that state as the last connection had it).
 void TCustomWSocket::BeginConnection() {
     ClearSendChain();
     AllSent = true;
     CloseReported = false;
+    Paused = false;
+    ConnectHeld = false;
+    ReadCount_ = 0;
 }
 
 void TCustomWSocket::SetLinger() {

@@ -17,7 +17,7 @@ msgwindow::LRESULT SocketWindowProc(msgwindow::HWND Window, msgwindow::UINT Msg,
     auto* socket = dynamic_cast<TCustomWSocket*>(object);
     if (!socket) return msgwindow::DefWindowProc(Window, Msg, WParam, LParam);
     TMessage message{Msg, WParam, LParam, 0};
-    socket->HandleWindowMessage(message);
+    socket->DispatchWindowMessage(message);
     return message.Result;
 }
 
@@ -92,15 +92,43 @@ void TCustomWSocket::DestroyHiddenWindow() {
     if (msgwindow::DestroyWindow(WindowHandle)) WindowHandle = 0;
 }
 
+void TCustomWSocket::DispatchWindowMessage(TMessage& Msg) {
+    if (Msg.Msg == WM_SOCKET_RELEASE && Frames == 0) {
+        delete this;
+        return;
+    }
+    TFrame frame(*this);
+    HandleWindowMessage(Msg);
+}
+
+TCustomWSocket::TFrame::~TFrame() {
+    // The last frame is gone: a release that came meanwhile is posted anew, and so runs from
+    // the message loop with nothing of this socket on the stack.
+    if (--Socket_.Frames == 0 && Socket_.ReleasePending) {
+        Socket_.ReleasePending = false;
+        Socket_.Release();
+    }
+}
+
 void TCustomWSocket::HandleWindowMessage(TMessage& Msg) {
     try {
         switch (Msg.Msg) {
         case WM_SOCKET_SELECT: {
-            if (Msg.WParam != Handle || Paused) return;
+            if (Msg.WParam != Handle) return;
+            if (Paused) {
+                // The outcome of a connect comes only once; Resume delivers it.
+                if (winsock::WSAGETSELECTEVENT(Msg.LParam) & winsock::FD_CONNECT) {
+                    ConnectHeld = true;
+                    HeldConnect = Msg;
+                }
+                return;
+            }
             // Each bit in a fixed order: a connect before data, data before the close; the
             // rest is dropped once a handler has closed or replaced the connection.
             const auto bits = winsock::WSAGETSELECTEVENT(Msg.LParam);
-            const auto still = [&](long bit) { return (bits & bit) && Msg.WParam == Handle; };
+            const auto still = [&](long bit) {
+                return (bits & bit) && Msg.WParam == Handle && !Paused;
+            };
             if (still(winsock::FD_CONNECT)) HandleConnectEvent(Msg);
             if (still(winsock::FD_READ)) HandleReadEvent(Msg);
             if (still(winsock::FD_WRITE)) HandleWriteEvent(Msg);
@@ -111,7 +139,12 @@ void TCustomWSocket::HandleWindowMessage(TMessage& Msg) {
         case WM_SOCKET_HOSTBYNAME: HandleLookupReply(Msg, true); return;
         case WM_SOCKET_HOSTBYADDR: HandleLookupReply(Msg, false); return;
         case WM_SOCKET_CLOSE_DELAYED: Close(); return;
-        case WM_SOCKET_RELEASE: delete this; return;
+        case WM_SOCKET_RELEASE:
+            // A frame of this socket is on the stack (a handler that released the socket and
+            // then ran a modal dialog, say): deleted once the last frame has returned.
+            if (Frames > 1) ReleasePending = true;
+            else delete this;
+            return;
         case WM_SOCKET_TEST_EXCEPTION: throw ESocketException("Test exception in WSocket");
         default:
             Msg.Result = msgwindow::DefWindowProc(WindowHandle, Msg.Msg, Msg.WParam, Msg.LParam);
@@ -146,40 +179,52 @@ void TCustomWSocket::ResetToDefaults() {
     State_ = wsClosed;
     AllSent = true;
     Paused = false;
+    ConnectHeld = false;
     ReadCount_ = 0;
     CloseReported = false;
     FlushTimeout_ = 60;
 }
 
 // Events: raised only when assigned, with this object as Sender.
+// Each handler runs inside a frame, so that a Release it makes waits for the socket's code
+// around it to return.
 bool TCustomWSocket::FireDataAvailable(uint16_t Error) {
     if (!OnDataAvailable) return false;
+    TFrame frame(*this);
     OnDataAvailable(this, Error);
     return true;
 }
 void TCustomWSocket::FireSessionAvailable(uint16_t Error) {
+    TFrame frame(*this);
     if (OnSessionAvailable) OnSessionAvailable(this, Error);
 }
 void TCustomWSocket::FireSessionConnected(uint16_t Error) { FireSessionConnectedEvent(Error); }
 void TCustomWSocket::FireSessionConnectedEvent(uint16_t Error) {
+    TFrame frame(*this);
     if (OnSessionConnected) OnSessionConnected(this, Error);
 }
 void TCustomWSocket::FireSessionClosed(uint16_t Error) {
+    TFrame frame(*this);
     if (OnSessionClosed) OnSessionClosed(this, Error);
 }
 void TCustomWSocket::FireDataSent(uint16_t Error) {
+    TFrame frame(*this);
     if (OnDataSent) OnDataSent(this, Error);
 }
 void TCustomWSocket::FireChangeState(TSocketState OldState, TSocketState NewState) {
+    TFrame frame(*this);
     if (OnChangeState) OnChangeState(this, OldState, NewState);
 }
 void TCustomWSocket::FireDnsLookupDone(uint16_t Error) {
+    TFrame frame(*this);
     if (OnDnsLookupDone) OnDnsLookupDone(this, Error);
 }
 void TCustomWSocket::FireError() {
+    TFrame frame(*this);
     if (OnError) OnError(this);
 }
 void TCustomWSocket::FireSendData(int Count) {
+    TFrame frame(*this);
     if (OnSendData) OnSendData(this, Count);
 }
 

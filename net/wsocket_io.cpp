@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <chrono>
 
 using namespace winsock;
@@ -50,7 +51,10 @@ void TCustomWSocket::HandleReadEvent(TMessage& Msg) {
 
 void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options, TReceiveBound Bound) {
     const SOCKET connection = Handle;
-    const auto sliceEnd = std::chrono::steady_clock::now() + ReceiveSlice;
+    const auto outerSliceEnd = SliceEnd;
+    SliceEnd = Bound == TReceiveBound::Slice
+                   ? std::min(SliceEnd, std::chrono::steady_clock::now() + ReceiveSlice)
+                   : std::chrono::steady_clock::time_point::max();
     // Exceptions of the data handler end the loop here; they never abort the connection.
     try {
         for (;;) {
@@ -72,17 +76,22 @@ void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options, TRecei
                 break;
             }
             // Closed, aborted or replaced by the handler: the rest is not this loop's business.
-            if (Handle != connection) break;
-            // A handler that took nothing would only be called again and again with the same
-            // bytes; it gets them with the next notification (a recv re-enables it).
-            if (BytesTaken() == takenBefore) break;
+            // Paused by it: nothing more is delivered until Resume.
+            if (Handle != connection || Paused) break;
+            if (BytesTaken() == takenBefore) {
+                // The handler waits for more (a record not yet whole). Calling it again with
+                // the same bytes would only spin; it is called again once more bytes arrive.
+                winsock::u_long unused = 0;
+                WS(ioctlsocket)(Handle, FIOREADONNEW, &unused);
+                break;
+            }
             winsock::u_long pending = 0;
             if (WS(ioctlsocket)(Handle, FIONREAD, &pending) == SOCKET_ERROR) {
                 LastError_ = WS(WSAGetLastError)();
                 break;
             }
             if (pending == 0) break;
-            if (Bound == TReceiveBound::Slice && std::chrono::steady_clock::now() >= sliceEnd) {
+            if (SliceOver()) {
                 // Other events get their turn; the bytes left behind come back as FD_READ, as
                 // they do when the platform itself sees them left after a recv.
                 PostOwnNotification(FD_READ);
@@ -91,6 +100,12 @@ void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options, TRecei
         }
     } catch (...) {
     }
+    SliceEnd = outerSliceEnd;
+}
+
+bool TCustomWSocket::SliceOver() const {
+    return SliceEnd != std::chrono::steady_clock::time_point::max() &&
+           std::chrono::steady_clock::now() >= SliceEnd;
 }
 
 void TCustomWSocket::HandleWriteEvent(TMessage& Msg) {
@@ -107,8 +122,9 @@ void TCustomWSocket::HandleCloseEvent(TMessage& Msg) {
     // the peer has ended, so what is pending is all there will be.
     const SOCKET closing = Handle;
     ReceiveLoop(0, ComponentOptions_.Without(wsoNoReceiveLoop), TReceiveBound::UntilEmpty);
-    // A data handler that closed the socket has already had its close reported.
-    if (Handle != closing) return;
+    // A data handler that closed the socket has already had its close reported. One that
+    // paused it gets the close again with Resume, behind the rest of the data.
+    if (Handle != closing || Paused) return;
     if (!CloseReported) {
         CloseReported = true;
         FireSessionClosed(selectError(Msg));
@@ -136,7 +152,7 @@ int TCustomWSocket::Receive(void* Buffer, int Len) {
     if (n < 0)
         LastError_ = WS(WSAGetLastError)();
     else
-        ReadCount_ += n;
+        ReadCount_ += static_cast<uint32_t>(n);
     return n;
 }
 
@@ -155,7 +171,7 @@ int TCustomWSocket::ReceiveFrom(void* Buffer, int Len, sockaddr_in& From, int& F
     if (n < 0)
         LastError_ = WS(WSAGetLastError)();
     else
-        ReadCount_ += n;
+        ReadCount_ += static_cast<uint32_t>(n);
     return n;
 }
 
@@ -208,15 +224,8 @@ void TCustomWSocket::TryToSend() {
             const int err = WS(WSAGetLastError)();
             switch (err) {
             case WSAEINVAL: case WSAENOTSOCK: case WSAECONNABORTED: case WSAECONNRESET:
-            case WSAENOTCONN: {
-                // Inside the report of this very close (a handler sending from
-                // OnSessionClosed) the close is not reported a second time.
-                const bool reported = CloseReported;
-                CloseReported = true;
-                Close();
-                if (!reported) FireSessionClosed(static_cast<uint16_t>(err));
-                return;
-            }
+            case WSAENOTCONN:
+                return ConnectionLost(err);
             case WSAEWOULDBLOCK:
                 return;  // the next FD_WRITE resumes the drain
             default:
@@ -232,6 +241,15 @@ void TCustomWSocket::TryToSend() {
 }
 
 void TCustomWSocket::ClearSendChain() { SendChain.clear(); }
+
+void TCustomWSocket::ConnectionLost(int Error) {
+    // Inside the report of this very close (a handler sending from OnSessionClosed) the close
+    // is not reported a second time.
+    const bool reported = CloseReported;
+    CloseReported = true;
+    Close();
+    if (!reported) FireSessionClosed(static_cast<uint16_t>(Error));
+}
 
 // --- Sending --------------------------------------------------------------------------------
 
@@ -261,9 +279,11 @@ int TCustomWSocket::Send(const void* Data, int Len) {
         QueueSendData(Data, Len);
         result = Len;
     }
+    const SOCKET connection = Handle;
     TryToSend();
-    // Everything went out at once: OnDataSent follows from the message loop, never from here.
-    if (AllSent && Handle != INVALID_SOCKET) PostOwnNotification(FD_WRITE);
+    // Everything went out at once: OnDataSent follows from the message loop, never from here;
+    // and only for this connection (a handler of the drain may have started another one).
+    if (AllSent && Handle == connection) PostOwnNotification(FD_WRITE);
     return result;
 }
 
@@ -286,6 +306,8 @@ int TCustomWSocket::SendTo(const sockaddr_in& Dest, int DestLen, const void* Dat
 void TCustomWSocket::PostOwnNotification(long Event) {
     SOCKET& postedFor = Event == FD_READ ? OwnReadPostedFor : OwnWritePostedFor;
     if (Handle == INVALID_SOCKET || postedFor == Handle) return;
+    // A connection still being set up has its own first FD_WRITE coming with its FD_CONNECT.
+    if (State_ != wsConnected && State_ != wsSocksConnected) return;
     const SOCKET connection = Handle;
     postedFor = connection;
     const bool posted = msgwindow::PostMessage(
@@ -363,8 +385,12 @@ void TCustomWSocket::DoAbort(uint16_t Error) {
     CancelDnsLookup();
     ClearSendChain();
     if (State_ == wsConnected && Protocol == IPPROTO_TCP) {
+        // The reset is this socket's only: the setting stays for the next connection, which a
+        // handler of the close may start at once.
+        const TSocketLingerOnOff setting = LingerOnOff_;
         LingerOnOff_ = wsLingerOff;
         SetLinger();
+        LingerOnOff_ = setting;
     }
     DoClose(false, Error);
 }
@@ -394,10 +420,18 @@ int TCustomWSocket::Pause() {
 
 int TCustomWSocket::Resume() {
     Paused = false;
-    return WS(WSAAsyncSelect)(Handle, WindowHandle, WM_SOCKET_SELECT, EventMask);
+    const int result = WS(WSAAsyncSelect)(Handle, WindowHandle, WM_SOCKET_SELECT, EventMask);
+    if (ConnectHeld) {
+        ConnectHeld = false;
+        if (HeldConnect.WParam == Handle)
+            msgwindow::PostMessage(WindowHandle, HeldConnect.Msg, HeldConnect.WParam,
+                                   HeldConnect.LParam);
+    }
+    return result;
 }
 
 void TCustomWSocket::PumpMessages() {
+    TFrame frame(*this);
     QCoreApplication::processEvents(QEventLoop::AllEvents);
     // Qt keeps no quit message in the queue; a program that is closing down stands for it.
     if (MultiThreaded_ && QCoreApplication::closingDown()) Terminated = true;

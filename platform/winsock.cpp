@@ -346,6 +346,7 @@ int recv(SOCKET s, char* buf, int len, int flags) {
         m.msg_controllen = sizeof control;
         n = ::recvmsg(e->Fd, &m, flags & MSG_OOB);
         e->KnownPending = -1;
+        e->PendingTold = -1;
         if (n > 0)
             for (::cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
                 if (c->cmsg_level == ::IPPROTO_TCP && c->cmsg_type == posix::tcp_inq)
@@ -449,13 +450,16 @@ int ioctlsocket(SOCKET s, long cmd, u_long* argp) {
         // answer is exact (framing code waits for a count to reach a record's length).
         if (e->KnownPending == 0) {
             *argp = 0;
+            e->PendingTold = 0;
             return 0;
         }
         int n = 0;
         if (::ioctl(e->Fd, posix::fionread, &n) != 0) return fail(errno);
         *argp = static_cast<u_long>(n);
+        e->PendingTold = n;
         return 0;
     }
+    if (cmd == FIOREADONNEW) return waitForNewData(s, *e);
     if (cmd == FIONBIO) {
         // A selected socket cannot be made blocking again (Windows refuses it too).
         if (*argp == 0 && e->Events != 0) return failWith(WSAEINVAL);

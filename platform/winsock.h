@@ -36,6 +36,11 @@ constexpr int TCP_NODELAY = 1;
 
 constexpr long FIONREAD = 0x4004667F;
 constexpr long FIONBIO = static_cast<long>(0x8004667EL);
+// This stand-in's own command, for a reader that looked at what is pending and chose to wait for
+// more (a record not yet whole): FD_READ is posted again once more bytes are pending than the
+// last FIONREAD answered (or than are pending now, without one since the last recv), or the
+// connection ends; no notification comes while nothing new arrives. A recv ends the wait.
+constexpr long FIOREADONNEW = 0x20006B01;
 constexpr int MSG_OOB = 1, MSG_PEEK = 2;
 constexpr int SD_RECEIVE = 0, SD_SEND = 1, SD_BOTH = 2;
 

@@ -6,6 +6,10 @@
 
 #include <QThread>
 
+#include <sys/epoll.h>
+
+#include <algorithm>
+
 
 namespace winsock::detail {
 namespace {
@@ -24,6 +28,7 @@ int socketError(int fd) {
 
 void onReadable(SOCKET s);
 void onWritable(SOCKET s);
+void onNewData(SOCKET s);
 
 QSocketNotifier* notifier(SOCKET s, Entry& e, QSocketNotifier::Type type) {
     auto& slot = type == QSocketNotifier::Read ? e.ReadNotifier : e.WriteNotifier;
@@ -46,6 +51,60 @@ void setWatch(SOCKET s, Entry& e, QSocketNotifier::Type type, bool on) {
     if (!on && !slot) return;
     QSocketNotifier* n = notifier(s, e, type);
     if (n->isEnabled() != on) n->setEnabled(on);
+}
+
+// Takes the edges reported so far, so that the edge descriptor is readable again only for
+// what arrives from now on.
+void drainEdges(int edgeFd) {
+    epoll_event events[4];
+    while (::epoll_wait(edgeFd, events, 4, 0) == 4) {
+    }
+}
+
+void setEdgeWatch(SOCKET s, Entry& e, bool on) {
+    if (!on && !e.EdgeNotifier) return;
+    if (!e.EdgeNotifier) {
+        e.EdgeNotifier = std::make_unique<QSocketNotifier>(QSocketNotifier::Read);
+        e.EdgeNotifier->setSocket(e.EdgeFd);
+        QObject::connect(e.EdgeNotifier.get(), &QSocketNotifier::activated, [s] { onNewData(s); });
+    }
+    if (e.EdgeNotifier->isEnabled() != on) e.EdgeNotifier->setEnabled(on);
+}
+
+// A reader waits for more than ReadWhenAbove bytes: more have come (FD_READ is armed again and
+// posted by the read notifier), or the connection has ended with the bytes still pending
+// (FD_CLOSE; the receiver reads what remains when it gets it).
+void checkNewData(SOCKET s, Entry& e) {
+    if (e.ReadWhenAbove < 0) return;
+    if (pendingBytes(e.Fd) > e.ReadWhenAbove) {
+        e.ReadWhenAbove = -1;
+        e.ReadArmed = true;
+        return;
+    }
+    pollfd p{e.Fd, POLLIN | POLLRDHUP, 0};
+    ::poll(&p, 1, 0);
+    if (!(p.revents & (POLLRDHUP | POLLHUP | POLLERR))) return;
+    e.ReadWhenAbove = -1;
+    const int error = (p.revents & POLLERR) ? socketError(e.Fd) : 0;
+    if (error) e.ResetError = ErrorFromErrno(error);
+    if ((e.Events & FD_CLOSE) && !e.CloseDone) {
+        e.CloseDone = true;
+        e.Ended = true;
+        e.EndError = ErrorFromErrno(error);
+        post(s, e, FD_CLOSE, e.EndError);
+    }
+}
+
+void onNewData(SOCKET s) {
+    auto& t = table();
+    std::lock_guard lock(t.Lock);
+    auto it = t.Sockets.find(s);
+    if (it == t.Sockets.end()) return;
+    Entry& e = *it->second;
+    drainEdges(e.EdgeFd);
+    e.KnownPending = -1;
+    checkNewData(s, e);
+    updateNotifiers(s, e);
 }
 
 // A readable socket: a waiting connection, data, or the end of the connection.
@@ -135,7 +194,40 @@ void onWritable(SOCKET s) {
 
 }  // namespace
 
+int waitForNewData(SOCKET s, Entry& e) {
+    // Only a connected stream has pending bytes to wait beyond; an FD_READ already under way
+    // gives the reader its next look anyway.
+    if (e.Listening || e.Type != SOCK_STREAM || !e.Connected || e.ReadQueued) return 0;
+    if (e.EdgeFd < 0) {
+        const int edgeFd = ::epoll_create1(EPOLL_CLOEXEC);
+        if (edgeFd < 0) {
+            WSASetLastError(ErrorFromErrno(errno));
+            return SOCKET_ERROR;
+        }
+        epoll_event watch{};
+        watch.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+        if (::epoll_ctl(edgeFd, EPOLL_CTL_ADD, e.Fd, &watch) != 0) {
+            const int err = errno;
+            ::close(edgeFd);
+            WSASetLastError(ErrorFromErrno(err));
+            return SOCKET_ERROR;
+        }
+        e.EdgeFd = edgeFd;
+    }
+    // Edges first, then the count: a byte that arrives in between is both counted and
+    // announced by a new edge, never neither.
+    drainEdges(e.EdgeFd);
+    const int pending = pendingBytes(e.Fd);
+    e.ReadWhenAbove = e.PendingTold >= 0 ? std::min(e.PendingTold, pending) : pending;
+    e.ReadArmed = false;
+    checkNewData(s, e);
+    updateNotifiers(s, e);
+    return 0;
+}
+
 void updateNotifiers(SOCKET s, Entry& e) {
+    if (e.ReadArmed || e.Events == 0) e.ReadWhenAbove = -1;
+    if (e.EdgeFd >= 0) setEdgeWatch(s, e, e.ReadWhenAbove >= 0);
     bool read = false, write = false;
     if (e.Events != 0) {
         if (e.Listening) {
@@ -177,7 +269,7 @@ void post(SOCKET s, Entry& e, long event, int error) {
 }
 
 void releaseNotifiers(Entry& e) {
-    for (auto* slot : {&e.ReadNotifier, &e.WriteNotifier}) {
+    for (auto* slot : {&e.ReadNotifier, &e.WriteNotifier, &e.EdgeNotifier}) {
         if (!*slot) continue;
         (*slot)->setEnabled(false);
         if ((*slot)->thread() == QThread::currentThread())
@@ -185,6 +277,8 @@ void releaseNotifiers(Entry& e) {
         else
             slot->release()->deleteLater();
     }
+    if (e.EdgeFd >= 0) ::close(e.EdgeFd);
+    e.EdgeFd = -1;
 }
 
 }  // namespace winsock::detail

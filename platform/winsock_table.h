@@ -42,9 +42,18 @@ struct Entry {
     // has emptied the socket. Bytes that arrive meanwhile are announced by the next readiness
     // report, as usual.
     int KnownPending = -1;
+    // The last pending count FIONREAD answered since the last recv (-1: none). A reader that
+    // waits for more with FIOREADONNEW has seen this much.
+    int PendingTold = -1;
+    // FIOREADONNEW: FD_READ waits for more than this many pending bytes (-1: not waiting).
+    // Readiness is level-triggered, so the wait is watched through an edge-triggered epoll
+    // descriptor of its own, which becomes readable when new bytes (or the end) arrive.
+    int ReadWhenAbove = -1;
+    int EdgeFd = -1;
 
     std::unique_ptr<QSocketNotifier> ReadNotifier;
     std::unique_ptr<QSocketNotifier> WriteNotifier;
+    std::unique_ptr<QSocketNotifier> EdgeNotifier;
 };
 
 // All state is reached under Lock. Notifier callbacks and the calls of the owning thread take it
@@ -63,5 +72,6 @@ SOCKET adopt(int fd, int type);  // enters a descriptor under a fresh handle
 void updateNotifiers(SOCKET s, Entry& e);
 void post(SOCKET s, Entry& e, long event, int error);
 void releaseNotifiers(Entry& e);
+int waitForNewData(SOCKET s, Entry& e);  // FIOREADONNEW
 
 }  // namespace winsock::detail

@@ -34,7 +34,25 @@ TTnCnx::TTnCnx(QObject* Owner)
 }
 
 TTnCnx::~TTnCnx() {
-    delete Socket_.data();  // QPointer: already cleared if the socket went first
+    for (TFrame* f = Frames_; f; f = f->Outer) f->Destroyed = true;
+    TWSocket* socket = Socket_.data();  // QPointer: null if the socket went first
+    if (!socket) return;
+    if (!socket->InFrame()) {
+        delete socket;
+        return;
+    }
+    // Destroyed from a handler that the socket called: the socket's code is still on the stack
+    // below it. The socket hears nothing more from here, is closed, and deletes itself once
+    // that code has returned.
+    socket->OnSessionConnected = nullptr;
+    socket->OnSessionClosed = nullptr;
+    socket->OnDataAvailable = nullptr;
+    socket->setParent(nullptr);
+    try {
+        socket->Close();
+    } catch (...) {
+    }
+    socket->Release();
 }
 
 void TTnCnx::Connect() {
@@ -71,7 +89,10 @@ void TTnCnx::SocketSessionClosed(uint16_t Error) {
 }
 
 void TTnCnx::SocketDataAvailable() {
-    if (!Socket_) return;
+    // A handler of ours runs the event loop in the middle of a parse: the new bytes stay with
+    // the socket, which offers them again once that parse has returned, so that data and
+    // records keep their order.
+    if (!Socket_ || Frames_) return;
     uint8_t buffer[ReadSize];
     const int n = Socket_->Receive(buffer, ReadSize);
     if (n == 0) {
@@ -84,8 +105,7 @@ void TTnCnx::SocketDataAvailable() {
             OnDisplay(this, "\r\n**** ERROR: " + std::to_string(err) + " ****\r\n");
         return;
     }
-    Parse(buffer, n);
-    DeliverCollected();
+    if (Parse(buffer, n)) DeliverCollected();
 }
 
 void TTnCnx::ResetParser() {
@@ -96,12 +116,14 @@ void TTnCnx::ResetParser() {
 }
 
 // Runs of plain data are copied whole up to the next IAC; everything else goes byte by byte.
-void TTnCnx::Parse(const uint8_t* Data, int Len) {
+bool TTnCnx::Parse(const uint8_t* Data, int Len) {
+    TFrame frame(this);
     const uint8_t* p = Data;
     const uint8_t* const end = Data + Len;
     while (p < end) {
         if (ParseState_ != TParseState::Data) {
             ParseByte(*p++);
+            if (frame.Destroyed) return false;
             continue;
         }
         const auto* iac = static_cast<const uint8_t*>(std::memchr(p, IAC, static_cast<size_t>(end - p)));
@@ -109,7 +131,7 @@ void TTnCnx::Parse(const uint8_t* Data, int Len) {
         // The bytes 244 to 248 inside a run stay data; the parser only traces them.
         while (p < runEnd) {
             if (CollectedCount_ >= CollectSize) {
-                DeliverCollected();
+                if (!DeliverCollected()) return false;
                 if (CollectedCount_ >= CollectSize) {
                     p = runEnd;  // could not be handed over: dropped rather than overrun
                     break;
@@ -119,23 +141,26 @@ void TTnCnx::Parse(const uint8_t* Data, int Len) {
             std::memcpy(Collected_.get() + CollectedCount_, p, static_cast<size_t>(take));
             CollectedCount_ += static_cast<int>(take);
             p += take;
-            if (CollectedCount_ == CollectSize) DeliverCollected();
+            if (CollectedCount_ == CollectSize && !DeliverCollected()) return false;
         }
         if (iac) {
             ParseState_ = TParseState::Command;
             ++p;
         }
     }
+    return true;
 }
 
 void TTnCnx::ParseByte(uint8_t B) {
     switch (ParseState_) {
-    case TParseState::Option:
+    case TParseState::Option: {
+        // Nothing of ours is touched after a handler ran: it may have destroyed us.
         ParseState_ = TParseState::Data;
-        HandleOption(PendingVerb_, B);
-        PendingVerb_ = 0;
+        const uint8_t verb = std::exchange(PendingVerb_, 0);
         SubBytes_.clear();
+        HandleOption(verb, B);
         return;
+    }
     case TParseState::Subnegotiation:
         // Everything up to SE is collected, the IAC before it too; a lone SE also ends it.
         if (B == SE) {
@@ -194,20 +219,27 @@ void TTnCnx::HandleOption(uint8_t Verb, uint8_t Option) {
     case OptSuppressGoAhead:
         if (Verb == WILL) return SendNegotiation(DO, Option);
         break;
-    case OptEcho:
-        // The server echoing means the owner must not; DO and DONT change nothing.
+    case OptEcho: {
+        // The server echoing means the owner must not; DO and DONT change nothing. A send
+        // that finds the connection lost reports the close, whose handler may destroy us.
+        TFrame frame(this);
         if (Verb == WILL) {
             SendNegotiation(DO, OptEcho);
+            if (frame.Destroyed) return;
             LocalEcho_ = false;
         } else if (Verb == WONT) {
             LocalEcho_ = true;
         }
         if (OnLocalEcho) OnLocalEcho(this);
         return;
+    }
     case OptSendLocation:
         if (Verb == DO) {
+            TFrame frame(this);
             SendNegotiation(WILL, OptSendLocation);
+            if (frame.Destroyed) return;
             if (OnSendLoc) OnSendLoc(this);  // may still change Location
+            if (frame.Destroyed) return;
             std::string sub = {char(IAC), char(SB), char(OptSendLocation)};
             sub += Location_;
             sub += {char(IAC), char(SE)};
@@ -234,7 +266,9 @@ void TTnCnx::HandleOption(uint8_t Verb, uint8_t Option) {
 void TTnCnx::HandleSubnegotiation(const std::string& Bytes) {
     if (Bytes.size() < 2 || uint8_t(Bytes[0]) != OptTermType || uint8_t(Bytes[1]) != TermTypeSend)
         return;
+    TFrame frame(this);
     if (OnTermType) OnTermType(this);  // may still change TermType
+    if (frame.Destroyed) return;
     std::string reply = {char(IAC), char(SB), char(OptTermType), char(TermTypeIs)};
     reply += TermType_;
     reply += {char(IAC), char(SE)};
@@ -253,11 +287,11 @@ void TTnCnx::CollectByte(uint8_t B) {
     if (CollectedCount_ == CollectSize) DeliverCollected();
 }
 
-void TTnCnx::DeliverCollected() {
-    if (CollectedCount_ <= 0) return;
+bool TTnCnx::DeliverCollected() {
+    if (CollectedCount_ <= 0) return true;
     if (!OnDataAvailable) {
         CollectedCount_ = 0;
-        return;
+        return true;
     }
     // The owner gets the collect buffer itself, zero-terminated, and collecting goes on in the
     // spare: no copy and no allocation per read. The chunk belongs to this call until the handler
@@ -267,13 +301,15 @@ void TTnCnx::DeliverCollected() {
     if (!next) {
         // A handler further up still holds the other buffer.
         next.reset(new (std::nothrow) char[CollectSize + 1]);
-        if (!next) return;  // kept for the next delivery
+        if (!next) return true;  // kept for the next delivery
     }
     std::unique_ptr<char[]> chunk = std::exchange(Collected_, std::move(next));
     const int count = CollectedCount_;
     chunk[count] = 0;
     CollectedCount_ = 0;
-    const QPointer<TTnCnx> alive(this);
+    TFrame frame(this);
     OnDataAvailable(this, chunk.get(), count);
-    if (alive && !Spare_) Spare_ = std::move(chunk);
+    if (frame.Destroyed) return false;
+    if (!Spare_) Spare_ = std::move(chunk);
+    return true;
 }

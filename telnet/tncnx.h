@@ -2,6 +2,8 @@
 // TTnCnx: one telnet session over one TWSocket. Telnet commands are taken out of the received
 // stream and the server's option negotiation is answered here; the remaining data reaches the
 // owner in zero-terminated chunks, one per socket read. What the owner sends goes out unchanged.
+// Any handler may destroy the component: the parse it interrupted stops at once, and the socket
+// is released once its own handler frames have returned.
 #include "line_wsocket.h"
 
 #include <QPointer>
@@ -52,9 +54,10 @@ public:
 
 protected:
     // The parser, byte by byte and as runs; DeliverCollected hands the collected data over.
+    // Both return false when a handler destroyed the component (nothing of it may be touched).
     void ParseByte(uint8_t B);
-    void Parse(const uint8_t* Data, int Len);
-    void DeliverCollected();
+    bool Parse(const uint8_t* Data, int Len);
+    bool DeliverCollected();
     TWSocket* Socket() const { return Socket_; }
     std::size_t SubnegotiationBytesHeld() const { return SubBytes_.size(); }
 
@@ -75,6 +78,20 @@ private:
     void HandleSubnegotiation(const std::string& Bytes);
     void SendNegotiation(uint8_t Verb, uint8_t Option);
     void ResetParser();
+
+    // A parse or delivery on the stack; the destructor marks every one of them.
+    struct TFrame {
+        explicit TFrame(TTnCnx* Cnx) : Cnx_(Cnx), Outer(Cnx->Frames_) { Cnx->Frames_ = this; }
+        ~TFrame() {
+            if (!Destroyed) Cnx_->Frames_ = Outer;
+        }
+        TFrame(const TFrame&) = delete;
+        TFrame& operator=(const TFrame&) = delete;
+        TTnCnx* Cnx_;
+        TFrame* Outer;
+        bool Destroyed = false;
+    };
+    TFrame* Frames_ = nullptr;
 
     QPointer<TWSocket> Socket_;
     std::string Port_ = "23";

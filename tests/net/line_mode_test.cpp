@@ -263,12 +263,12 @@ TEST_F(LineModeTest, LinesHeldRawAreFoundWhenLineModeReturns) {
     EXPECT_EQ(S->Held(), 3);
 }
 
-TEST_F(LineModeTest, HandlerClosingTheSocketMidDispatchGetsTheRestAsLastLine) {
+TEST_F(LineModeTest, HandlerClosingTheSocketMidDispatchGetsTheRestLineByLine) {
     S->AfterRead = [&] { S->Close(); };
     Send("one\r\ntwo\r\nthree\r\n");
     ASSERT_TRUE(RunUntil([&] { return S->State() == wsClosed; }));
     RunFor(20);
-    EXPECT_EQ(S->Log, (Lines{"data one\r\n", "data two\r\nthree\r\n", "closed 0 in closed"}));
+    EXPECT_EQ(S->Log, (Lines{"data one\r\n", "data two\r\n", "data three\r\n", "closed 0 in closed"}));
 }
 
 TEST_F(LineModeTest, WriteLineSendsTheTextAndItsLineEnd) {
