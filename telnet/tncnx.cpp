@@ -85,14 +85,17 @@ void TTnCnx::SocketSessionConnected(uint16_t Error) {
 
 void TTnCnx::SocketSessionClosed(uint16_t Error) {
     if (Socket_ && Socket_->State() != wsClosed) Socket_->Close();
+    // Reads still waiting behind the parse that a handler interrupted come first.
+    if (Frames_) {
+        CloseHeld_ = true;
+        HeldCloseError_ = Error;
+        return;
+    }
     if (OnSessionClosed) OnSessionClosed(this, Error);
 }
 
 void TTnCnx::SocketDataAvailable() {
-    // A handler of ours runs the event loop in the middle of a parse: the new bytes stay with
-    // the socket, which offers them again once that parse has returned, so that data and
-    // records keep their order.
-    if (!Socket_ || Frames_) return;
+    if (!Socket_) return;
     uint8_t buffer[ReadSize];
     const int n = Socket_->Receive(buffer, ReadSize);
     if (n == 0) {
@@ -105,7 +108,24 @@ void TTnCnx::SocketDataAvailable() {
             OnDisplay(this, "\r\n**** ERROR: " + std::to_string(err) + " ****\r\n");
         return;
     }
-    if (Parse(buffer, n)) DeliverCollected();
+    // A handler of ours runs the event loop in the middle of a parse: the read waits until that
+    // parse is done, so that data and records keep their order (a close after it too).
+    if (Frames_) {
+        Backlog_.emplace_back(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
+        return;
+    }
+    if (!Parse(buffer, n) || !DeliverCollected()) return;
+    while (!Backlog_.empty()) {
+        const std::string next = std::move(Backlog_.front());
+        Backlog_.pop_front();
+        if (!Parse(reinterpret_cast<const uint8_t*>(next.data()), static_cast<int>(next.size())) ||
+            !DeliverCollected())
+            return;
+    }
+    if (CloseHeld_) {
+        CloseHeld_ = false;
+        if (OnSessionClosed) OnSessionClosed(this, HeldCloseError_);
+    }
 }
 
 void TTnCnx::ResetParser() {
@@ -113,6 +133,8 @@ void TTnCnx::ResetParser() {
     PendingVerb_ = 0;
     SubBytes_.clear();
     CollectedCount_ = 0;
+    Backlog_.clear();
+    CloseHeld_ = false;
 }
 
 // Runs of plain data are copied whole up to the next IAC; everything else goes byte by byte.
@@ -243,7 +265,7 @@ void TTnCnx::HandleOption(uint8_t Verb, uint8_t Option) {
             std::string sub = {char(IAC), char(SB), char(OptSendLocation)};
             sub += Location_;
             sub += {char(IAC), char(SE)};
-            Send(sub.data(), static_cast<int>(sub.size()));
+            Reply(sub.data(), static_cast<int>(sub.size()));
             return;
         }
         break;
@@ -272,12 +294,19 @@ void TTnCnx::HandleSubnegotiation(const std::string& Bytes) {
     std::string reply = {char(IAC), char(SB), char(OptTermType), char(TermTypeIs)};
     reply += TermType_;
     reply += {char(IAC), char(SE)};
-    Send(reply.data(), static_cast<int>(reply.size()));
+    Reply(reply.data(), static_cast<int>(reply.size()));
+}
+
+// The parser's own answers go out only while the session stands: data read before a close is
+// still parsed after it (a handler ran the event loop meanwhile), and its negotiation has nobody
+// to answer.
+void TTnCnx::Reply(const char* Bytes, int Len) {
+    if (Socket_ && Socket_->State() == wsConnected) Socket_->Send(Bytes, Len);
 }
 
 void TTnCnx::SendNegotiation(uint8_t Verb, uint8_t Option) {
     const char bytes[3] = {char(IAC), char(Verb), char(Option)};
-    Send(bytes, 3);
+    Reply(bytes, 3);
 }
 
 void TTnCnx::CollectByte(uint8_t B) {

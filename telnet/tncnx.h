@@ -9,6 +9,7 @@
 #include <QPointer>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -77,6 +78,7 @@ private:
     void HandleOption(uint8_t Verb, uint8_t Option);
     void HandleSubnegotiation(const std::string& Bytes);
     void SendNegotiation(uint8_t Verb, uint8_t Option);
+    void Reply(const char* Bytes, int Len);
     void ResetParser();
 
     // A parse or delivery on the stack; the destructor marks every one of them.
@@ -92,6 +94,10 @@ private:
         bool Destroyed = false;
     };
     TFrame* Frames_ = nullptr;
+    // Reads made while a handler ran the event loop mid-parse, and a close that came behind them.
+    std::deque<std::string> Backlog_;
+    bool CloseHeld_ = false;
+    uint16_t HeldCloseError_ = 0;
 
     QPointer<TWSocket> Socket_;
     std::string Port_ = "23";

@@ -227,8 +227,8 @@ private:
             if (p.Ended || Pick(3) != 0) continue;
             if (p.Sent < p.Stream.size()) {
                 const size_t n = std::min(p.Stream.size() - p.Sent, size_t(1 + Pick(3000)));
-                if (::send(p.Fd, p.Stream.data() + p.Sent, n, MSG_NOSIGNAL | MSG_DONTWAIT) > 0)
-                    p.Sent += n;
+                const ssize_t k = ::send(p.Fd, p.Stream.data() + p.Sent, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (k > 0) p.Sent += static_cast<size_t>(k);
             } else if (p.End != PeerSide::Stay) {
                 p.Ended = true;
                 Trail += "E ";
