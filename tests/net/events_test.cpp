@@ -454,3 +454,29 @@ TEST_F(EventsTest, TestMessageRaisesItsExceptionThroughTheBackgroundPath) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(EventsTest, APauseDuringTheConnectHoldsItsOutcomeUntilResume) {
+    RecordingSocket s;
+    s.ConnectTo(Listener.Port());
+    s.Pause();
+    PeerFd = Listener.Accept();
+    RunFor(50);
+    EXPECT_EQ(s.State(), wsConnecting);
+    s.Resume();
+    EXPECT_TRUE(RunUntil([&] { return s.State() == wsConnected; }));
+}
+
+TEST_F(EventsTest, ReadCountWrapsAroundAsA32BitCount) {
+    auto s = Connected();
+    s->ReadCount_ = 0x7FFFFFF0u;
+    std::string received;
+    int calls = 0;
+    ReadTenBytesPerCall(*s, received, calls);
+    ASSERT_TRUE(peer::SendAll(PeerFd, std::string(32, 'x')));
+    ASSERT_TRUE(RunUntil([&] { return received.size() == 32; }));
+    EXPECT_EQ(s->ReadCount(), static_cast<int>(0x80000010u - 0x100000000ll));
+}
+
+}  // namespace

@@ -40,6 +40,7 @@ public:
     using TWSocket::CloseReported;
     using TWSocket::Handle;
     using TWSocket::Paused;
+    using TWSocket::ReadCount_;
     using TWSocket::PortAssigned;
     using TWSocket::QueueSendData;
     using TWSocket::SendChain;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 using Lines = std::vector<std::string>;
@@ -500,6 +501,105 @@ TEST_F(SocksTest, TheOwnerHearsOfNoHandshakeSendAndOfOneDataSentOnceTheTunnelSta
     ASSERT_GE(s.Log.size(), 3u);
     EXPECT_EQ(Lines(s.Log.begin(), s.Log.begin() + 3),
               (Lines{"socks connected 0", "connected 0", "sent 0"}));
+}
+
+}  // namespace
+
+namespace {
+
+// Handlers of the handshake's events that send, close or start another attempt: the owner hears
+// nothing of the handshake's own bytes, each attempt ends with its own report, and an attempt
+// started from a handler is left alone by the clean-up of the one that failed.
+TEST_F(SocksTest, HandshakeBytesAreNeverReportedAsTheOwnersSends) {
+    SocksProbe s;
+    s.OnSendData = [&](QObject*, int n) { s.Log.push_back("send data " + std::to_string(n)); };
+    Start(s, "5");
+    Proxy.Expect(3);
+    Proxy.Reply(Bytes({5, 0}));
+    Proxy.Expect(21);
+    Proxy.Reply(Granted5());
+    ASSERT_TRUE(RunUntil([&] { return s.State() == wsConnected && s.Log.size() == 2; }));
+    s.SendStr("abc");
+    EXPECT_EQ(s.Log, (Lines{"socks connected 0", "connected 0", "send data 3"}));
+}
+
+TEST_F(SocksTest, AnOwnerClosingOnTheFailureReportGetsTheCloseOnce) {
+    SocksProbe s;
+    s.OnSessionConnected = [&](QObject*, uint16_t e) {
+        s.Log.push_back("connected " + std::to_string(e));
+        if (e != 0) s.Close();
+    };
+    Start(s, "5");
+    Proxy.Expect(3);
+    Proxy.Reply(Bytes({5, 0}));
+    Proxy.Expect(21);
+    Proxy.Reply(Bytes({5, 5, 0, 1, 0, 0, 0, 0, 0, 0}));  // connection refused by the target
+    ASSERT_TRUE(RunUntil([&] { return s.State() == wsClosed; }));
+    RunFor(30);
+    ASSERT_EQ(s.Log.size(), 4u);
+    EXPECT_EQ(s.Log[2].rfind("connected 200", 0), 0u) << s.Log[2];
+    EXPECT_EQ(s.Log[3].rfind("closed ", 0), 0u) << s.Log[3];
+}
+
+TEST_F(SocksTest, AResetWhileTheRequestGoesOutFailsTheHandshake) {
+    SocksProbe s;
+    Start(s, "5");
+    Proxy.Expect(3);
+    peer::Reset(Proxy.Fd);  // the client's request meets a connection that is gone
+    Proxy.Fd = -1;
+    ASSERT_TRUE(RunUntil([&] { return s.State() == wsClosed; }));
+    RunFor(30);
+    ASSERT_EQ(s.Log.size(), 4u) << ::testing::PrintToString(s.Log);
+    EXPECT_EQ(s.Log[1].rfind("socks error ", 0), 0u);
+    EXPECT_NE(s.Log[2], "connected 0");
+    EXPECT_EQ(s.Log[3].rfind("closed ", 0), 0u);
+}
+
+// A retry started from each handshake event: the new attempt runs its own handshake (or stands
+// as a direct connection) and is not closed by what follows the handler.
+TEST_F(SocksTest, AnAttemptStartedFromAHandshakeHandlerIsLeftAlone) {
+    for (const char* where : {"socks error", "socks connected", "auth state"}) {
+        SCOPED_TRACE(where);
+        ScriptedProxy proxy;
+        PosixListener direct;
+        SocksProbe s;
+        const std::string w = where;
+        bool retried = false;
+        auto retryDirect = [&] {
+            if (retried) return;
+            retried = true;
+            s.Close();
+            s.SetAddr("127.0.0.1");
+            s.SetPort(std::to_string(direct.Port()));
+            s.Connect();
+        };
+        if (w == "socks error") s.OnSocksError = [&](QObject*, int, const std::string&) { retryDirect(); };
+        if (w == "socks connected") s.OnSocksConnected = [&](QObject*, uint16_t) { retryDirect(); };
+        if (w == "auth state") {
+            s.SetSocksAuthentication(socksAuthenticateUsercode);
+            s.SetSocksUsercode("u");
+            s.SetSocksPassword("p");
+            s.OnSocksAuthState = [&](QObject*, TSocksAuthState) { retryDirect(); };
+        }
+        s.SetSocksServer("127.0.0.1");
+        s.SetSocksPort(std::to_string(proxy.Port()));
+        s.SetAddr("target.example");
+        s.SetPort("4321");
+        s.Connect();
+        ASSERT_TRUE(proxy.Accept());
+        if (w != "socks connected") {
+            proxy.Expect(3);
+            proxy.Reply(w == "socks error" ? Bytes({5, 0xFF}) : Bytes({5, 2}));
+        }
+        int fd = -1;
+        ASSERT_TRUE(RunUntil([&] { return (fd = direct.Accept(0)) >= 0; }))
+            << ::testing::PrintToString(s.Log);
+        ASSERT_TRUE(RunUntil([&] { return s.State() == wsConnected; }));
+        RunFor(50);
+        EXPECT_EQ(s.State(), wsConnected) << ::testing::PrintToString(s.Log);
+        EXPECT_EQ(std::count(s.Log.begin(), s.Log.end(), "connected 0"), 1);
+        peer::Close(fd);
+    }
 }
 
 }  // namespace

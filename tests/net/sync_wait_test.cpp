@@ -5,6 +5,7 @@
 #include "posix_peer.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -27,6 +28,18 @@ TEST(SyncWaitTest, TimeOutGives12001) {
     s.SetSyncTimeout(100);
     bool never = false;
     EXPECT_EQ(s.WaitForFlag(never), 12001);
+}
+
+TEST(SyncWaitTest, AWaitLastsItsFullTime) {
+    for (int timeout : {20, 100, 150}) {
+        RecordingSocket s;
+        s.SetSyncTimeout(timeout);
+        bool never = false;
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_EQ(s.WaitForFlag(never), 12001);
+        EXPECT_GE(clock.elapsed(), timeout);
+    }
 }
 
 TEST(SyncWaitTest, ProgramEndingEndsTheWaitWith12001) {
