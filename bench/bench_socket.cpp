@@ -7,6 +7,9 @@
 //            one with 64 KiB sends and reads.
 //   connect  Connect, OnSessionConnected, Close, again; against a listener that accepts and
 //            closes. Baseline: the same cycle on a raw non-blocking socket.
+//   pending  1 and 2 MiB of 80-byte chat lines, all pending in the kernel before the paused
+//            receiver resumes: line mode (one Receive per line) against raw mode (2048-byte
+//            Receives) on the same bytes; and what 2 MiB costs against 1 MiB in line mode.
 //
 // Every case runs once in each of five rounds; the summary at the end prints the median figures
 // and, for each ratio, the median of the ratios taken within a round.
@@ -194,6 +197,78 @@ TRunResult TWSocketConnectCycles(int Cycles) {
     return r;
 }
 
+// Bytes of chat lines, 80 bytes each with the line end.
+std::string ChatLines(uint64_t Bytes) {
+    std::string out;
+    out.reserve(Bytes);
+    for (uint64_t n = 0; out.size() < Bytes; ++n) {
+        char line[81];
+        std::snprintf(line, sizeof line, "DL1ABC-ANNA: message %010llu about the contest on 20 m "
+                      "this weekend, 73!!!!\r\n", static_cast<unsigned long long>(n));
+        out.append(line, std::min<uint64_t>(80, Bytes - out.size()));
+    }
+    // The last line is cut short, and ends like every other.
+    out.replace(out.size() - 2, 2, "\r\n");
+    return out;
+}
+
+// Everything is written while the receiver is paused, then Resume starts the clock.
+TRunResult PendingRun(uint64_t Bytes, bool LineMode) {
+    class TReader : public TWSocket {
+    public:
+        using TWSocket::Handle;
+    };
+    TRunResult r;
+    TRunLoop run;
+    TPosixAcceptCloser listener;
+    TReader reader;
+    const std::string stream = ChatLines(Bytes);
+    bool connected = false;
+    reader.OnSessionConnected = [&](QObject*, uint16_t Error) {
+        if (Error != 0) return run.Fail("connect: error " + std::to_string(Error));
+        connected = true;
+        reader.Pause();
+        run.Quit();
+    };
+    reader.SetAddr("127.0.0.1");
+    reader.SetPort(std::to_string(listener.Port()));
+    reader.Connect();
+    const int peer = PosixAcceptOne(listener, 5000);
+    if (peer < 0) return r.Failure = "accept failed", r;
+    run.Exec();
+    const int big = 4 << 20;
+    winsock::setsockopt(reader.Handle, winsock::SOL_SOCKET, winsock::SO_RCVBUF,
+                        reinterpret_cast<const char*>(&big), sizeof big);
+    if (!connected || !PosixWriteAll(peer, stream.data(), stream.size())) {
+        PosixClose(peer);
+        return r.Failure = run.Failure.empty() ? "the peer could not write" : run.Failure, r;
+    }
+    for (int i = 0; i < 1000 && reader.RcvdCount() < static_cast<int>(Bytes); ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    if (reader.RcvdCount() != static_cast<int>(Bytes)) {
+        PosixClose(peer);
+        return r.Failure = "not everything was pending", r;
+    }
+    reader.SetLineMode(LineMode);
+    char buffer[ReadSize];
+    TStopwatch clock;
+    reader.OnDataAvailable = [&](QObject*, uint16_t) {
+        const int n = reader.Receive(buffer, LineMode ? std::min(reader.RcvdCount(), ReadSize)
+                                                      : ReadSize);
+        if (n > 0) r.Count += static_cast<uint64_t>(n);
+        if (r.Count == Bytes) {
+            clock.Stop(r);
+            run.Quit();
+        }
+    };
+    clock.Start();
+    reader.Resume();
+    run.Exec();
+    PosixClose(peer);
+    if (r.Failure.empty()) r.Failure = run.Failure;
+    return r;
+}
+
 // One run: measures, records the figure, reports it to the benchmark library.
 template <typename Run>
 void Measure(benchmark::State& State, const std::string& Name, int Round, const char* Unit,
@@ -219,6 +294,10 @@ constexpr const char* RawLarge = "stream/raw_posix/send64K_read64K";
 constexpr const char* Socket = "stream/TWSocket/send1460_read2048";
 constexpr const char* RawCycles = "connect_close/raw_posix";
 constexpr const char* SocketCycles = "connect_close/TWSocket";
+constexpr const char* PendingRaw1 = "pending_1MiB/raw_mode";
+constexpr const char* PendingLine1 = "pending_1MiB/line_mode";
+constexpr const char* PendingRaw2 = "pending_2MiB/raw_mode";
+constexpr const char* PendingLine2 = "pending_2MiB/line_mode";
 
 // The runs go in rounds, each measuring every case once, one right after the other: this machine's
 // speed drifts by tens of percent over seconds, and a ratio taken within one round sees the same
@@ -236,6 +315,10 @@ void Register() {
         add(RawLarge, "MiB/s", MiB, [] { return RawStream(StreamBytes, MaxChunk, MaxChunk); });
         add(RawCycles, "cycles/s", 1.0, [] { return RawConnectCycles(ConnectCycles); });
         add(SocketCycles, "cycles/s", 1.0, [] { return TWSocketConnectCycles(ConnectCycles); });
+        for (const bool line : {false, true}) {
+            add(line ? PendingLine1 : PendingRaw1, "MiB/s", MiB, [=] { return PendingRun(1 << 20, line); });
+            add(line ? PendingLine2 : PendingRaw2, "MiB/s", MiB, [=] { return PendingRun(2 << 20, line); });
+        }
     }
 }
 
@@ -281,6 +364,11 @@ void PrintSummary() {
         std::printf("\n");
         if (WithGoal && wall > 0) std::printf("RATIO socket_vs_raw_posix_1460_2048 %.3f %.2f higher\n", wall, Goal);
     };
+    // A ratio with a goal of its own, printed for the summary of every benchmark.
+    auto goal = [](const char* Name, double Value, double Goal, bool Higher) {
+        if (Value > 0)
+            std::printf("RATIO %s %.3f %.2f %s\n", Name, Value, Goal, Higher ? "higher" : "lower");
+    };
 
     std::printf("\nSummary: medians over %d rounds; each ratio is the median of the ratios taken "
                 "within a round\n", Rounds);
@@ -297,6 +385,19 @@ void PrintSummary() {
     value("raw POSIX", RawCycles, "cycles/s");
     value("TWSocket", SocketCycles, "cycles/s");
     ratio("ratio TWSocket / raw", SocketCycles, RawCycles);
+    std::printf("  1 and 2 MiB of chat lines pending at once\n");
+    value("raw mode, 1 MiB", PendingRaw1, "MiB/s");
+    value("line mode, 1 MiB", PendingLine1, "MiB/s");
+    value("raw mode, 2 MiB", PendingRaw2, "MiB/s");
+    value("line mode, 2 MiB", PendingLine2, "MiB/s");
+    ratio("ratio line / raw mode, 1 MiB", PendingLine1, PendingRaw1);
+    ratio("ratio line / raw mode, 2 MiB", PendingLine2, PendingRaw2);
+    // Time for 2 MiB over time for 1 MiB: twice the 1 MiB throughput over the 2 MiB one.
+    const double growth = 2 * MedianRatio(PendingLine1, PendingLine2, &TFigure::Wall);
+    std::printf("    %-44s %10.3f\n", "line mode, time of 2 MiB / time of 1 MiB", growth);
+    goal("line_mode_vs_raw_1MiB_pending", MedianRatio(PendingLine1, PendingRaw1, &TFigure::Wall), 0.8, true);
+    goal("line_mode_vs_raw_2MiB_pending", MedianRatio(PendingLine2, PendingRaw2, &TFigure::Wall), 0.8, true);
+    goal("line_mode_2MiB_vs_1MiB_time", growth, 2.2, false);
 }
 
 // Takes --mib=N and --cycles=N out of the arguments; false on a malformed value.

@@ -101,6 +101,29 @@ int TPosixAcceptCloser::AcceptAndClose() {
     }
 }
 
+int PosixAcceptOne(const TPosixAcceptCloser& Listener, int TimeoutMs) {
+    pollfd p{Listener.Fd(), POLLIN, 0};
+    if (::poll(&p, 1, TimeoutMs) != 1) return -1;
+    const int fd = ::accept4(Listener.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+        const int big = 8 << 20;  // the whole run fits, so that every byte is pending at once
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+    }
+    return fd;
+}
+
+bool PosixWriteAll(int Fd, const char* Data, uint64_t Size) {
+    while (Size > 0) {
+        const ssize_t n = ::send(Fd, Data, Size, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        Data += n;
+        Size -= static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+void PosixClose(int Fd) { ::close(Fd); }
+
 TRunResult RawStream(uint64_t Total, int SendSize, int ReadSize) {
     TRunResult r;
     TFd client, server;

@@ -34,3 +34,9 @@ private:
     int Fd_ = -1;
     uint16_t Port_ = 0;
 };
+
+// The peer of a run that the socket object receives: it accepts one connection on the
+// listener above and writes whole buffers to it, blocking until each is in the kernel.
+int PosixAcceptOne(const TPosixAcceptCloser& Listener, int TimeoutMs);  // a descriptor, or -1
+bool PosixWriteAll(int Fd, const char* Data, uint64_t Size);
+void PosixClose(int Fd);

@@ -9,6 +9,10 @@
 #include <algorithm>
 #include <cstring>
 
+namespace {
+constexpr int MaxLineRead = 64 * 1024;
+}  // namespace
+
 TCustomLineWSocket::TCustomLineWSocket(QObject* Owner) : TCustomSocksWSocket(Owner) {}
 
 void TCustomLineWSocket::SetLineMode(bool Value) {
@@ -100,10 +104,13 @@ bool TCustomLineWSocket::FireDataAvailable(uint16_t Error) {
     if (!LineMode_ || LineEnd_.empty() || SocksNegotiating())
         return TCustomSocksWSocket::FireDataAvailable(Error);
 
-    // One read from the platform per pass, sized by what is pending there.
+    // One read from the platform per pass, sized by what is pending there, up to a bound: a
+    // flood is taken in passes that reuse one buffer of bounded size, not in one allocation as
+    // large as the flood.
     int pending = TCustomSocksWSocket::GetRcvdCount();
     if (pending < 0) return true;
     if (pending == 0) pending = 255;
+    pending = std::min(pending, MaxLineRead);
     CompactHeld();
     const size_t needed = static_cast<size_t>(LineHeld) + static_cast<size_t>(pending) + 1;
     if (LineBuffer.size() < needed) LineBuffer.resize(needed);

@@ -164,7 +164,9 @@ void TCustomSocksWSocket::FireSessionClosed(uint16_t Error) {
         if (Handle != connection) return;  // the owner has started another attempt
         SetSocksState(ssIdle);
         FireSessionConnected(SocksProxyClosed);
-        if (Handle != connection) return;  // the owner has started another attempt
+        // The owner has started another attempt. One that only closed this one still hears of
+        // the close: it is under way, so that Close reported nothing.
+        if (Handle != connection && Handle != winsock::INVALID_SOCKET) return;
         Error = SocksProxyClosed;
     }
     TCustomWSocket::FireSessionClosed(Error);

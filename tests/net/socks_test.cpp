@@ -524,27 +524,40 @@ TEST_F(SocksTest, HandshakeBytesAreNeverReportedAsTheOwnersSends) {
 }
 
 TEST_F(SocksTest, AnOwnerClosingOnTheFailureReportGetsTheCloseOnce) {
-    SocksProbe s;
-    s.OnSessionConnected = [&](QObject*, uint16_t e) {
-        s.Log.push_back("connected " + std::to_string(e));
-        if (e != 0) s.Close();
-    };
-    Start(s, "5");
-    Proxy.Expect(3);
-    Proxy.Reply(Bytes({5, 0}));
-    Proxy.Expect(21);
-    Proxy.Reply(Bytes({5, 5, 0, 1, 0, 0, 0, 0, 0, 0}));  // connection refused by the target
-    ASSERT_TRUE(RunUntil([&] { return s.State() == wsClosed; }));
-    RunFor(30);
-    ASSERT_EQ(s.Log.size(), 4u);
-    EXPECT_EQ(s.Log[2].rfind("connected 200", 0), 0u) << s.Log[2];
-    EXPECT_EQ(s.Log[3].rfind("closed ", 0), 0u) << s.Log[3];
+    for (const bool refused : {true, false}) {
+        SCOPED_TRACE(refused ? "the target refused" : "the proxy closed");
+        ScriptedProxy proxy;
+        SocksProbe s;
+        s.OnSessionConnected = [&](QObject*, uint16_t e) {
+            s.Log.push_back("connected " + std::to_string(e));
+            if (e != 0) s.Close();
+        };
+        s.SetSocksServer("127.0.0.1");
+        s.SetSocksPort(std::to_string(proxy.Port()));
+        s.SetAddr("target.example");
+        s.SetPort("4321");
+        s.Connect();
+        ASSERT_TRUE(proxy.Accept());
+        proxy.Expect(3);
+        proxy.Reply(Bytes({5, 0}));
+        proxy.Expect(21);
+        if (refused)
+            proxy.Reply(Bytes({5, 5, 0, 1, 0, 0, 0, 0, 0, 0}));
+        else
+            proxy.Close();
+        ASSERT_TRUE(RunUntil([&] { return s.State() == wsClosed; }));
+        RunFor(30);
+        ASSERT_EQ(s.Log.size(), 4u) << ::testing::PrintToString(s.Log);
+        EXPECT_EQ(s.Log[2].rfind("connected 200", 0), 0u) << s.Log[2];
+        EXPECT_EQ(s.Log[3].rfind("closed ", 0), 0u) << s.Log[3];
+    }
 }
 
 TEST_F(SocksTest, AResetWhileTheRequestGoesOutFailsTheHandshake) {
     SocksProbe s;
     Start(s, "5");
     Proxy.Expect(3);
+    Proxy.Reply(Bytes({5, 0}));
     peer::Reset(Proxy.Fd);  // the client's request meets a connection that is gone
     Proxy.Fd = -1;
     ASSERT_TRUE(RunUntil([&] { return s.State() == wsClosed; }));
