@@ -1,6 +1,7 @@
 #pragma once
 // A cheap upper bound of a text's width, from the advances of its characters taken one by one,
-// each with room for kerning. When the bound already fits, the exact (shaped) measurement can be
+// each with room for kerning: the font's own widest kerning between two covered characters, and
+// never less than a sixteenth of its height. When the bound already fits, the exact (shaped) measurement can be
 // skipped; when it does not, or the text holds characters the bound does not cover, the caller
 // measures.
 #include <QFont>
