@@ -2,6 +2,7 @@
 // generation and printing, and the progress dialog. One run goes to a real PDF file.
 #include "list_print_fixture.h"
 
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -106,6 +107,18 @@ TEST_F(PrintJobTest, StopDuringPrintingEndsOrAbortsTheJob) {
     EXPECT_EQ(Journal(), "B 1 N 2 E");  // the sheets sent so far are printed, and no blank one
     EXPECT_EQ(printer.Copies(), 2);       // restored after a cancelled job too
     EXPECT_EQ(lp.ProgressDialog(), nullptr);
+
+    printer = TTestPrinter();
+    printer.SetCopies(2);
+    printer.OnPicture = [&](int count) {
+        if (count == 1) PressStop();
+    };
+    // A job stopped before its first page drew nothing: it is aborted, never ended as a blank
+    // sheet.
+    printer = TTestPrinter();
+    QTimer::singleShot(0, [&] { lp.CancelPrinting(); });
+    EXPECT_FALSE(lp.Print());
+    EXPECT_EQ(Journal(), "B A");
 
     printer = TTestPrinter();
     printer.SetCopies(2);
@@ -290,4 +303,13 @@ TEST(ListPrintPdf, PrintsReadableTextToAPdfFile) {
     const QString onePage = QString::fromUtf8(p.readAllStandardOutput());
     EXPECT_TRUE(onePage.contains(QString("full page line %1").arg(fit)));
     EXPECT_EQ(onePage.count('\f'), 1);
+
+    // Stopped before its first page, the job leaves no file behind, and the next one prints.
+    QFile::remove(pdf);
+    lp.SetShowProgress(true);
+    QTimer::singleShot(0, [&] { lp.CancelPrinting(); });
+    EXPECT_FALSE(lp.Print());
+    EXPECT_FALSE(QFile::exists(pdf));
+    EXPECT_TRUE(lp.Print());
+    EXPECT_GT(QFileInfo(pdf).size(), 0);
 }
