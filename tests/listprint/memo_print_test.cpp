@@ -8,6 +8,7 @@
 #include "test_printer.h"
 
 #include "event_loop.h"
+#include "test_seed.h"
 
 #include <QApplication>
 #include <QFontDatabase>
@@ -286,8 +287,7 @@ TEST_F(MemoPrintTest, AValueOfTheWrongKindStopsTheLoad) {
 TEST(MemoPrintPdf, EveryCharacterIsPrintedInOrderInsideTheBody) {
     const QString pdftotext = QStandardPaths::findExecutable("pdftotext");
     if (pdftotext.isEmpty()) GTEST_SKIP() << "pdftotext is not installed";
-    const uint32_t seed = qEnvironmentVariableIsSet("KORVEL_SEED") ? qgetenv("KORVEL_SEED").toUInt()
-                                                                 : QRandomGenerator::system()->generate();
+    const uint32_t seed = TestSeed();
     SCOPED_TRACE("KORVEL_SEED=" + std::to_string(seed));
     QRandomGenerator rng(seed);
     QFontDatabase::addApplicationFont("/usr/share/fonts/opentype/urw-base35/Z003-MediumItalic.otf");

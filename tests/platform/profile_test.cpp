@@ -1,4 +1,6 @@
 #include "profile.h"
+#include "profile_round_trip.h"
+#include "test_seed.h"
 
 #include <QDir>
 #include <QFile>
@@ -157,6 +159,15 @@ TEST_F(ProfileTest, TextIsWindows1252WhileItFitsAndLineBreaksCannotSplitAnEntry)
         EXPECT_EQ(again.ReadString("FORM", "Name", ""), name);
         EXPECT_EQ(again.ReadString("FORM", "Top", "none"), "none");
     }
+}
+
+// The fuzz target's property, for a few seconds of random text: values in any script read back
+// as they were written.
+TEST_F(ProfileTest, RandomValuesReadBackAsWritten) {
+    const uint32_t seed = TestSeed();
+    SCOPED_TRACE("KORVEL_SEED=" + std::to_string(seed));
+    QRandomGenerator rng(seed);
+    for (int round = 0; round < 300; ++round) ASSERT_EQ(ProfileRoundTrip(RandomBytes(rng, 400), Path), "");
 }
 
 TEST_F(ProfileTest, AFolderThatDoesNotExistIsReportedByName) {

@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -53,6 +56,37 @@ TEST_F(RegistryTest, ADamagedStoreIsKeptAsideAndReported) {
     }
     QFile(TRegistry::StorePath()).open(QIODevice::WriteOnly);
     EXPECT_NO_THROW(TRegistry().OpenKey("Software", true));
+}
+
+// A store that cannot be read is never taken for an empty one: nothing is written over it.
+// Two programs that change the store at once both keep every value they wrote.
+TEST_F(RegistryTest, AnUnreadableStoreIsNeverWrittenAndTwoWritersLoseNothing) {
+    const QString path = TRegistry::StorePath();
+    ASSERT_TRUE(QFile::link("/proc/self/mem", path));  // opens, but reading it fails (EIO)
+    EXPECT_THROW(TRegistry().OpenKey("Software\\Quintor", true), Exception);
+    EXPECT_EQ(QFile::symLinkTarget(path), "/proc/self/mem");
+    ASSERT_TRUE(QFile::remove(path));
+
+    constexpr int Values = 150;
+    const auto write = [](const char* Who) {
+        TRegistry reg;
+        reg.OpenKey("Software\\Quintor", true);
+        for (int i = 0; i < Values; ++i) reg.WriteInteger(QStringLiteral("%1%2").arg(Who).arg(i), i);
+    };
+    const pid_t child = fork();
+    if (child == 0) {
+        write("child");
+        _exit(0);
+    }
+    write("parent");
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("Software\\Quintor", false));
+    for (const char* who : {"child", "parent"})
+        for (int i = 0; i < Values; ++i)
+            EXPECT_EQ(reg.GetDataType(QStringLiteral("%1%2").arg(who).arg(i)), TRegDataType::rdInteger) << who << i;
 }
 
 }  // namespace
