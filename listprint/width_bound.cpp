@@ -62,16 +62,19 @@ void TWidthBound::SetFont(const QFont& Font) {
             return;
         }
     if (Tables_.size() == KeptTables) Tables_.erase(Tables_.begin());
-    const QFontMetricsF metrics(Font);
-    // Kerning in common fonts moves a glyph by far less than a sixteenth of the font's height;
-    // a font that kerns more (calligraphic ones do) gets room for its own widest kerning.
-    const double slack = std::max(metrics.height() / 16, WidestKerning(Font));
-    Tables_.push_back(TTable{Font, metrics, static_cast<int>(std::ceil(slack * 64)), {}});
+    Tables_.push_back(TTable{Font, QFontMetricsF(Font), -1, {}});
     Current_ = &Tables_.back();
 }
 
 int TWidthBound::UpperBound(QStringView Text) {
     if (!Current_ || !Usable_) return -1;
+    if (Current_->Slack < 0) {
+        // Kerning in common fonts moves a glyph by far less than a sixteenth of the font's
+        // height; a font that kerns more (calligraphic ones do) gets room for its own widest
+        // kerning. Found once per font, when its first text is bounded.
+        const double slack = std::max(Current_->Metrics.height() / 16, WidestKerning(Current_->Font));
+        Current_->Slack = static_cast<int>(std::ceil(slack * 64));
+    }
     long long sum = 0;
     for (QChar c : Text) {
         const char16_t u = c.unicode();

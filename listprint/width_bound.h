@@ -25,7 +25,7 @@ private:
     struct TTable {
         QFont Font;
         QFontMetricsF Metrics;
-        int Slack = 0;                    // room per character for kerning
+        int Slack = -1;                   // room per character for kerning; -1: not found yet
         std::array<int, 256> Advance{};  // 0: not measured yet
     };
     std::vector<TTable> Tables_;

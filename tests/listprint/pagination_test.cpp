@@ -72,14 +72,11 @@ TEST_F(ListPrintTest, PageStartsOnlyForALineThatNeedsIt) {
         for (const auto& page : lp.PageList())
             for (const TPictureText& t : page->Texts()) EXPECT_LE(t.TopLeft.y() + 75, 600 + 750) << t.Text.toStdString();
     }
-    // Line feeds of a caller break pages as lines do: 8 lines and 14 line feeds put the next
-    // line on page 3, and the position never leaves the body.
+    // Line feeds of a caller break pages as lines do: after 8 lines, 14 line feeds lead to page
+    // 3, and the position never leaves the body.
     lp.BeginDoc();
     for (int i = 0; i < 8; ++i) lp.WriteLn("x");
-    for (int i = 0; i < 14; ++i) {
-        lp.NewLine();
-        EXPECT_LE(lp.CurrentY() + 75, 750);
-    }
+    for (int i = 0; i < 14; ++i) EXPECT_LE((lp.NewLine(), lp.CurrentY()) + 75, 750);
     lp.WriteLn("next");
     EXPECT_EQ(lp.PageCount(), 3);
     EXPECT_EQ(lp.CurrentPicture().Texts().back().TopLeft.y(), 600 + 4 * 75);

@@ -63,30 +63,24 @@ TEST_F(RegistryTest, ADamagedStoreIsKeptAsideAndReported) {
 TEST_F(RegistryTest, AnUnreadableStoreIsNeverWrittenAndTwoWritersLoseNothing) {
     const QString path = TRegistry::StorePath();
     ASSERT_TRUE(QFile::link("/proc/self/mem", path));  // opens, but reading it fails (EIO)
-    EXPECT_THROW(TRegistry().OpenKey("Software\\Quintor", true), Exception);
+    EXPECT_THROW(TRegistry().OpenKey("Software", true), Exception);
     EXPECT_EQ(QFile::symLinkTarget(path), "/proc/self/mem");
     ASSERT_TRUE(QFile::remove(path));
-
-    constexpr int Values = 150;
     const auto write = [](const char* Who) {
         TRegistry reg;
-        reg.OpenKey("Software\\Quintor", true);
-        for (int i = 0; i < Values; ++i) reg.WriteInteger(QStringLiteral("%1%2").arg(Who).arg(i), i);
+        reg.OpenKey("Software", true);
+        for (int i = 0; i < 150; ++i) reg.WriteInteger(Who + QString::number(i), i);
     };
     const pid_t child = fork();
-    if (child == 0) {
-        write("child");
-        _exit(0);
-    }
+    if (child == 0) _exit((write("child"), 0));
     write("parent");
-    int status = 0;
+    int status = 1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(status, 0);
     TRegistry reg;
-    ASSERT_TRUE(reg.OpenKey("Software\\Quintor", false));
+    ASSERT_TRUE(reg.OpenKey("Software", false));
     for (const char* who : {"child", "parent"})
-        for (int i = 0; i < Values; ++i)
-            EXPECT_EQ(reg.GetDataType(QStringLiteral("%1%2").arg(who).arg(i)), TRegDataType::rdInteger) << who << i;
+        for (int i = 0; i < 150; ++i) EXPECT_TRUE(reg.ValueExists(who + QString::number(i))) << who << i;
 }
 
 }  // namespace
