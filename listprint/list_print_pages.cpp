@@ -87,6 +87,7 @@ void TCustomListPrint::Refresh() {
         SetMarginRight(MarginRight_);
     }
     ApplyPrinterFont();
+    WidthBound_.Prepare();  // for the body font, before the run's first line rather than at it
     PictureFontStale_ = true;
     if (!HeaderFormat_.isEmpty()) ParseHeaderFooterFormat(HeaderFormat_, hfHeader);
     if (!FooterFormat_.isEmpty()) ParseHeaderFooterFormat(FooterFormat_, hfFooter);

@@ -66,15 +66,17 @@ void TWidthBound::SetFont(const QFont& Font) {
     Current_ = &Tables_.back();
 }
 
+void TWidthBound::Prepare() {
+    if (!Current_ || Current_->Slack >= 0) return;
+    // Kerning in common fonts moves a glyph by far less than a sixteenth of the font's height; a
+    // font that kerns more (calligraphic ones do) gets room for its own widest kerning.
+    const double slack = std::max(Current_->Metrics.height() / 16, WidestKerning(Current_->Font));
+    Current_->Slack = static_cast<int>(std::ceil(slack * 64));
+}
+
 int TWidthBound::UpperBound(QStringView Text) {
     if (!Current_ || !Usable_) return -1;
-    if (Current_->Slack < 0) {
-        // Kerning in common fonts moves a glyph by far less than a sixteenth of the font's
-        // height; a font that kerns more (calligraphic ones do) gets room for its own widest
-        // kerning. Found once per font, when its first text is bounded.
-        const double slack = std::max(Current_->Metrics.height() / 16, WidestKerning(Current_->Font));
-        Current_->Slack = static_cast<int>(std::ceil(slack * 64));
-    }
+    Prepare();
     long long sum = 0;
     for (QChar c : Text) {
         const char16_t u = c.unicode();

@@ -19,6 +19,9 @@ public:
     // At least the width of Text in the font, in pixels; -1 when it cannot be bounded this way
     // (characters outside printable Latin-1, or a font that spaces letters or changes case).
     int UpperBound(QStringView Text);
+    // Finds the room for kerning of the selected font now (tens of milliseconds, once per font)
+    // rather than at its first UpperBound.
+    void Prepare();
 
 private:
     // Advances in 64ths of a pixel, each with the room for kerning added.
