@@ -12,7 +12,6 @@
 
 #include <QAccessible>
 #include <QFile>
-#include <QFileInfo>
 #include <QStatusBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>

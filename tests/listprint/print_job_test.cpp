@@ -112,11 +112,6 @@ TEST_F(PrintJobTest, StopDuringPrintingEndsOrAbortsTheJob) {
     printer.OnPicture = [&](int count) {
         if (count == 1) PressStop();
     };
-    printer = TTestPrinter();
-    printer.SetCopies(2);
-    printer.OnPicture = [&](int count) {
-        if (count == 1) PressStop();
-    };
     lp.SetAbortOnCancel(true);
     EXPECT_FALSE(lp.Print());
     EXPECT_EQ(Journal(), "B 1 A");
