@@ -62,7 +62,7 @@ TEST(ChatLineTest, Classification) {
     // A user list with names from clients of both kinds: each entry is read on its own.
     EXPECT_EQ(ReceivedText("~JOS\xc9-A,\"\xce\x96\xce\xa9 \xe2\x82\xac\",\"\"\"x\xe9\"\"\""),
               QString::fromUtf8("~JOSÉ-A,\"ΖΩ €\",\"\"\"xé\"\"\""));
-    EXPECT_EQ(ParseCommaText(ReceivedText("~\"\"\"x\xe9").mid(1)), QStringList{QString::fromUtf8("\"xé")});
+    EXPECT_EQ(ParseCommaText(ReceivedText("~A!,\"\"\"x\xe9").mid(1)), (QStringList{"A!", QString::fromUtf8("\"xé")}));
 }
 
 TEST(ChatLineTest, StampAndOutgoingBytes) {
