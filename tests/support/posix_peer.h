@@ -29,4 +29,5 @@ void Close(int Fd);
 void Reset(int Fd);                               // closes with a reset (linger 0)
 void SetReceiveBuffer(int Fd, int Bytes);
 uint16_t UnusedPort();                            // a port nobody listens on
+int OpenDescriptors();                            // of this process, to find leaks
 }  // namespace peer
