@@ -61,12 +61,19 @@ std::string OneLine(const char* Text) {
 
 }  // namespace
 
+// The send chain of a client's socket in blocks that take a whole chunk (and a user list ahead
+// of it), so that each chunk leaves in one system call rather than one per 1460 bytes.
+class TChatSocket final : public TWSocket {
+public:
+    explicit TChatSocket(QObject* Owner) : TWSocket(Owner) { BlockSize = 2 * ChunkBytes; }
+};
+
 // One connected client: its socket, what it has sent so far, and what waits to go to it.
 class TChatClient : public QObject {
 public:
     using QObject::QObject;
 
-    TWSocket* Socket = new TWSocket(this);
+    TWSocket* Socket = new TChatSocket(this);
     std::string Peer;  // address:port, for the log
     winsock::u_long PeerIp = 0;
     TTelnetFilter Telnet;
@@ -101,6 +108,8 @@ TChatServer::TChatServer(QObject* Owner) : QObject(Owner) {
     OnLog = [this](const std::string& Line) { StdoutLog->Write(Line); };
     FlushTimer.setSingleShot(true);
     connect(&FlushTimer, &QTimer::timeout, this, [this] { Flush(); });
+    ListTimer.setSingleShot(true);
+    connect(&ListTimer, &QTimer::timeout, this, [this] { BroadcastUserList(); });
     connect(&SweepTimer, &QTimer::timeout, this, [this] { Sweep(); });
 }
 
@@ -139,7 +148,7 @@ void TChatServer::Stop() {
     Members.clear();
     Dirty.clear();
     Deferred.clear();
-    UserListChanged = false;
+    ListTimer.stop();
     TotalQueued = 0;
     Holding = 0;
     FlushTimer.stop();
@@ -286,14 +295,23 @@ void TChatServer::ReadFrom(TChatClient* C) {
     std::vector<TSplitLine> lines;
     C->Lines.Feed(data, lines);
     for (const TSplitLine& line : lines) {
-        if (C->Gone) return;  // made room for a line by disconnecting its sender
+        if (C->Gone) break;  // made room for a line by disconnecting its sender
         if (line.Kind == TSplitLine::TKind::Overlong) {
             Log(C, "dropped an over-long line (" + std::to_string(line.Length) + " bytes)");
+            RelayPending();
             QueueChat(C, RefusalLine(line.Length));
         } else {
             HandleLine(C, line.Bytes, line.Length);
         }
     }
+    RelayPending();
+}
+
+// The chat lines of one read go to everyone together: one queueing per member, not one per line.
+void TChatServer::RelayPending() {
+    if (Relaying.empty()) return;
+    const std::string lines = std::exchange(Relaying, {});
+    for (TChatClient* m : std::vector<TChatClient*>(Members)) QueueChat(m, lines);
 }
 void TChatServer::LogTelnet(TChatClient* C, const TTelnetItem& Item) {
     const std::string option = std::to_string(Item.Code);
@@ -320,6 +338,8 @@ void TChatServer::LogTelnet(TChatClient* C, const TTelnetItem& Item) {
 void TChatServer::HandleLine(TChatClient* C, const std::string& Line, std::size_t Length) {
     const std::string_view content(Line.data(), Length);
     const TClientLine parsed = ClassifyLine(content);
+    // Whatever else the line does, it comes after the chat lines before it.
+    if (parsed.Kind != TClientLineKind::Chat) RelayPending();
     switch (parsed.Kind) {
     case TClientLineKind::Login:
         Login(C, parsed.Name);
@@ -336,11 +356,9 @@ void TChatServer::HandleLine(TChatClient* C, const std::string& Line, std::size_
             return;
         }
         // Relayed as received, line end included, to everyone logged in, the sender too.
-        const std::string escaped = EscapeIac(Line);
-        const std::vector<TChatClient*> members = Members;
-        for (TChatClient* m : members) QueueChat(m, escaped);
+        Relaying += EscapeIac(Line);
         Log(C, "chat relayed (" + std::to_string(Line.size()) + " bytes) from " +
-                   Printable(C->Name) + " to " + std::to_string(members.size()) + " users");
+                   Printable(C->Name) + " to " + std::to_string(Members.size()) + " users");
         return;
     }
     case TClientLineKind::Other:
@@ -366,8 +384,7 @@ void TChatServer::Login(TChatClient* C, std::string_view Name) {
     }
     C->Name = std::string(Name);
     QueueControl(C, Welcome);
-    UserListChanged = true;
-    if (!FlushTimer.isActive()) FlushTimer.start(0);
+    UserListChanged();
 }
 
 void TChatServer::Logout(TChatClient* C, const char* Note) {
@@ -375,8 +392,7 @@ void TChatServer::Logout(TChatClient* C, const char* Note) {
     C->LoggedIn = false;
     Log(C, "logout " + Printable(C->Name) + Note);
     C->Name.clear();
-    UserListChanged = true;
-    if (!FlushTimer.isActive()) FlushTimer.start(0);
+    UserListChanged();
 }
 
 // --- Queueing --------------------------------------------------------------------------------
@@ -447,20 +463,30 @@ void TChatServer::MarkDirty(TChatClient* C) {
 
 // --- Sending ---------------------------------------------------------------------------------
 
-// Runs once per turn of the event loop in which something was queued: one new user list for
-// everyone however many logins and logouts the turn saw, one send per client, and the reads
-// that waited for the server to catch up.
-void TChatServer::Flush() {
-    if (UserListChanged) {
-        UserListChanged = false;
-        const auto list = std::make_shared<const std::string>(EscapeIac(UserListLine(Users())));
-        for (TChatClient* m : Members) {
-            const std::size_t before = m->Queued();
-            m->List = list;  // an older one not yet sent is replaced
-            Requeued(m, before);
-            MarkDirty(m);
-        }
+// Lists grow with the users and go to every user, so their bytes grow with the square of the
+// users: when many log in or out at once, one list covers several changes. The next list comes
+// at the earliest a millisecond per member (and 100 ms) after the last; a list never waits
+// behind chat lines (see SendChunk).
+void TChatServer::UserListChanged() {
+    if (ListTimer.isActive()) return;
+    const int64_t interval = 100 + static_cast<int64_t>(Members.size());
+    ListTimer.start(static_cast<int>(std::clamp<int64_t>(LastListMs + interval - NowMs(), 0, interval)));
+}
+
+void TChatServer::BroadcastUserList() {
+    LastListMs = NowMs();
+    const auto list = std::make_shared<const std::string>(EscapeIac(UserListLine(Users())));
+    for (TChatClient* m : Members) {
+        const std::size_t before = m->Queued();
+        m->List = list;  // an older one not yet sent is replaced
+        Requeued(m, before);
+        MarkDirty(m);
     }
+}
+
+// Runs once per turn of the event loop in which something was queued: one send per client, and
+// the reads that waited for the server to catch up.
+void TChatServer::Flush() {
     for (TChatClient* c : std::exchange(Dirty, {})) {
         c->Dirty = false;
         SendChunk(c);  // clients it disconnects are still there, marked Gone, until the loop

@@ -72,11 +72,14 @@ private:
     void Logout(TChatClient* C, const char* Note);
     void Depart(TChatClient* C, const std::string& Why);
 
+    void RelayPending();
     void QueueControl(TChatClient* C, std::string_view Bytes);
     void QueueChat(TChatClient* C, std::string_view Escaped);
     bool MakeRoom(std::size_t Bytes, const TChatClient* For);
     void Requeued(TChatClient* C, std::size_t Before);
     void MarkDirty(TChatClient* C);
+    void UserListChanged();
+    void BroadcastUserList();
     void Flush();
     void SendChunk(TChatClient* C);
     void Sent(TChatClient* C);
@@ -92,10 +95,12 @@ private:
 
     std::vector<TChatClient*> Dirty;     // have something to hand to their sockets
     std::vector<TChatClient*> Deferred;  // had data to read while the server held back
-    bool UserListChanged = false;
+    std::string Relaying;                // chat lines of the current read, not yet queued
+    int64_t LastListMs = 0;
     std::size_t TotalQueued = 0;
     int Holding = 0;  // clients that keep up and have more than HoldBytes waiting
     QTimer FlushTimer;  // one turn of the event loop: sends what that turn queued, together
     QTimer SweepTimer;  // finds lagging and stuck clients
+    QTimer ListTimer;   // runs until the next user list is due
     std::unique_ptr<TLogSink> StdoutLog;
 };
