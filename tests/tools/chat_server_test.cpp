@@ -2,6 +2,7 @@
 #include "chat_server.h"
 
 #include "chat_lines.h"
+#include "log_sink.h"
 
 #include "event_loop.h"
 #include "posix_peer.h"
@@ -10,6 +11,8 @@
 
 #include <algorithm>
 #include <memory>
+
+#include <unistd.h>
 
 using namespace std::string_literals;
 using Reads = std::vector<std::string>;
@@ -219,6 +222,33 @@ TEST_F(ChatServerTest, ExitLineAndDisconnectUpdateTheOthersLists) {
     EXPECT_EQ(Server.Users(), std::vector<std::string>{"AB1-Anna"});
     EXPECT_TRUE(Logged("logout CD2-Bob"));
     EXPECT_TRUE(Logged("disconnect (closed by the client)"));
+}
+
+}  // namespace
+
+namespace {
+
+// A log reader that stalls never stalls the server: lines beyond the queue are counted, and the
+// count follows the lines that waited once the reader comes back.
+TEST(LogSinkTest, AStalledReaderCostsLinesNotTime) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const std::string line(99, 'x');
+    {
+        TLogSink sink(fds[1], 8192);
+        for (int i = 0; i < 5000; ++i) sink.Write(line);  // five times what the pipe holds
+        EXPECT_GT(sink.Dropped(), 0u);
+        std::string out;
+        char buffer[65536];
+        for (ssize_t n = 1; n > 0 && out.find("dropped") == std::string::npos;)
+            if ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<size_t>(n));
+        ASSERT_NE(out.find("korvel-chatd: "), std::string::npos) << "no note of the dropped lines";
+        out.resize(out.find("korvel-chatd: "));
+        EXPECT_EQ(out.size() % 100, 0u) << "whole lines only";
+        EXPECT_EQ(out.size() / 100 + sink.Dropped(), 5000u);
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 namespace {
 
@@ -500,32 +501,37 @@ void TChatServer::Flush() {
 
 void TChatServer::SendChunk(TChatClient* C) {
     if (C->Gone || C->InFlight > 0) return;
-    std::string chunk = std::exchange(C->Control, {});
-    if (C->List) chunk += *std::exchange(C->List, nullptr);
-    if (const std::size_t waiting = C->Chat.size() - C->ChatHead; waiting > 0) {
-        std::size_t n = waiting;
-        if (n > ChunkBytes) {
-            // Whole lines only, so that whatever goes ahead next starts a line of its own.
-            const std::size_t end = C->Chat.rfind('\n', C->ChatHead + ChunkBytes - 1);
-            if (end != std::string::npos && end >= C->ChatHead) n = end + 1 - C->ChatHead;
-        }
-        chunk.append(C->Chat, C->ChatHead, n);
-        C->ChatHead += n;
-        if (C->ChatHead == C->Chat.size()) {
-            C->Chat.clear();
-            C->ChatHead = 0;
-            if (C->Chat.capacity() > 4 * ChunkBytes) C->Chat.shrink_to_fit();  // after a burst
-        } else if (C->ChatHead >= 4 * ChunkBytes && 2 * C->ChatHead >= C->Chat.size()) {
-            C->Chat.erase(0, C->ChatHead);
-            C->ChatHead = 0;
-        }
+    std::size_t n = C->Chat.size() - C->ChatHead;
+    if (n > ChunkBytes) {
+        // Whole lines only, so that whatever goes ahead next starts a line of its own.
+        const std::size_t end = C->Chat.rfind('\n', C->ChatHead + ChunkBytes - 1);
+        if (end != std::string::npos && end >= C->ChatHead) n = end + 1 - C->ChatHead;
     }
-    if (chunk.empty()) return;
-    C->InFlight = chunk.size();  // moved, not added: the total stays
+    // Chat lines alone, the usual case, go from where they wait; the socket copies them.
+    std::string chunk;
+    std::string_view bytes(C->Chat.data() + C->ChatHead, n);
+    if (!C->Control.empty() || C->List) {
+        chunk = std::exchange(C->Control, {});
+        if (C->List) chunk += *std::exchange(C->List, nullptr);
+        chunk += bytes;
+        bytes = chunk;
+    }
+    if (bytes.empty()) return;
+    C->ChatHead += n;
+    C->InFlight = bytes.size();  // moved, not added: the total stays
     try {
-        C->Socket->Send(chunk.data(), static_cast<int>(chunk.size()));
+        C->Socket->Send(bytes.data(), static_cast<int>(bytes.size()));
     } catch (const std::exception& E) {
         Depart(C, std::string("send failed: ") + OneLine(E.what()));
+    }
+    if (C->Gone) return;
+    if (C->ChatHead == C->Chat.size()) {
+        C->Chat.clear();
+        C->ChatHead = 0;
+        if (C->Chat.capacity() > 4 * ChunkBytes) C->Chat.shrink_to_fit();  // after a burst
+    } else if (C->ChatHead >= 4 * ChunkBytes && 2 * C->ChatHead >= C->Chat.size()) {
+        C->Chat.erase(0, C->ChatHead);
+        C->ChatHead = 0;
     }
 }
 
@@ -561,7 +567,15 @@ void TChatServer::Log(const TChatClient* C, const std::string& Text) {
 
 void TChatServer::Log(const std::string& Peer, const std::string& Text) {
     if (!OnLog) return;
-    const QString stamp = QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss.zzz");
-    OnLog(stamp.toStdString() + " " + Peer + " " + Text);
+    // The local time is worked out once a second: it reads the system's time zone each time,
+    // which would cost more than the relaying of a chat line.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now / 1000 != StampSecond) {
+        StampSecond = now / 1000;
+        StampText = QDateTime::fromSecsSinceEpoch(StampSecond).toString("yyyy-MM-dd hh:mm:ss").toStdString();
+    }
+    char millis[8];
+    std::snprintf(millis, sizeof millis, ".%03d ", static_cast<int>(now % 1000));
+    OnLog(StampText + millis + Peer + " " + Text);
 }
 

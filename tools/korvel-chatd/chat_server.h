@@ -103,4 +103,6 @@ private:
     QTimer SweepTimer;  // finds lagging and stuck clients
     QTimer ListTimer;   // runs until the next user list is due
     std::unique_ptr<TLogSink> StdoutLog;
+    int64_t StampSecond = -1;
+    std::string StampText;  // the local date and time of StampSecond
 };
