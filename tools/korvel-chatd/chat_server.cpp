@@ -466,11 +466,11 @@ void TChatServer::MarkDirty(TChatClient* C) {
 
 // Lists grow with the users and go to every user, so their bytes grow with the square of the
 // users: when many log in or out at once, one list covers several changes. The next list comes
-// at the earliest a millisecond per member (and 100 ms) after the last; a list never waits
-// behind chat lines (see SendChunk).
+// at the earliest a millisecond per member after the last; a list never waits behind chat lines
+// (see SendChunk).
 void TChatServer::UserListChanged() {
     if (ListTimer.isActive()) return;
-    const int64_t interval = 100 + static_cast<int64_t>(Members.size());
+    const int64_t interval = static_cast<int64_t>(Members.size());
     ListTimer.start(static_cast<int>(std::clamp<int64_t>(LastListMs + interval - NowMs(), 0, interval)));
 }
 
