@@ -19,11 +19,10 @@ struct LoadPeer {
     int Fd = -1;
     Reading Kind = Reading::Prompt;
     std::string Name;
-    bool Welcomed = false, Ended = false, Closed = false;
+    bool Welcomed = false, Ended = false, Closed = false, InChat = false, AtLineStart = true;
     bool Fast = false, Draining = false;  // a slow reader that reads all it can (and more)
     std::string Out, In;                // not yet taken by the socket; not yet a whole line
     int Made = 0, Written = 0;          // chat lines made; chat lines the socket took whole
-    bool InChat = false, AtLineStart = true;
     QDeadlineTimer NextRead{0};
     std::size_t BytesIn = 0, ChatIn = 0;
     long ListDueAt = -1;                // ChatIn when a login happened that no list showed yet
@@ -39,11 +38,8 @@ protected:
         Seed = fixed ? static_cast<unsigned>(std::stoul(fixed)) : std::random_device{}();
         Rng.seed(Seed);
         Server.OnLog = [this](const std::string& Line) {
-            if (const auto at = Line.find(" login "); at != std::string::npos) {
-                LastLogin = Line.substr(at + 7);
-                ++Logins;
-            } else if (Line.find(" rename ") != std::string::npos) {
-                LastLogin = Line.substr(Line.rfind(' ') + 1);
+            if (Line.find(" login ") != std::string::npos || Line.find(" rename ") != std::string::npos) {
+                LastLogin = Line.substr(Line.rfind(' ') + 1);  // the name is the last word
                 ++Logins;
             }
             if (Line.find(" refused: ") != std::string::npos) ++Refusals;
@@ -185,12 +181,9 @@ TEST_F(ChatLoadTest, PromptReadersGetEveryLineListsGoFirstMemoryStaysBoundedNoth
     for (int step = 0; step < 150 && !HasFatalFailure(); ++step) {
         const std::vector<LoadPeer*> talkers = Live(true);
         switch (Roll(8)) {
-        case 0: {
-            static constexpr Reading kinds[] = {Reading::Prompt, Reading::Prompt, Reading::Slow,
-                                                Reading::Never};
-            if (Live(false).size() < 10) Connect(kinds[Roll(4)]);
+        case 0:
+            if (Live(false).size() < 10) Connect(Roll(2) ? Reading::Prompt : Roll(2) ? Reading::Slow : Reading::Never);
             break;
-        }
         case 1:
             if (!talkers.empty()) {
                 LoadPeer* p = talkers[static_cast<std::size_t>(Roll(static_cast<int>(talkers.size())))];
@@ -222,11 +215,7 @@ TEST_F(ChatLoadTest, PromptReadersGetEveryLineListsGoFirstMemoryStaysBoundedNoth
     // that never read are let go within the write timeout, and a last line reaches everyone.
     for (LoadPeer* p : Live(false))
         if ((p->Draining = p->Kind == Reading::Slow)) peer::SetReceiveBuffer(p->Fd, 1 << 20);
-    std::vector<LoadPeer*> prompt;
-    for (LoadPeer* p : Live(true))
-        if (p->Kind == Reading::Prompt) prompt.push_back(p);
-    ASSERT_FALSE(prompt.empty()) << "no prompt reader left";
-    Burst(*prompt.front(), 300);
+    Burst(*Peers[0], 300);
     const auto settled = [&](bool Everyone) {
         int nevers = 0;
         for (LoadPeer* p : Live(false)) nevers += p->Kind == Reading::Never;
