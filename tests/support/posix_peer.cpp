@@ -3,6 +3,7 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -62,6 +63,12 @@ bool SendAll(int Fd, const std::string& Bytes) {
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+int SendNow(int Fd, const std::string& Bytes) {
+    const ssize_t n = ::send(Fd, Bytes.data(), Bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    return static_cast<int>(n);
 }
 
 std::string Recv(int Fd, int TimeoutMs) {
