@@ -47,7 +47,11 @@ void TPalnorForm::WireExtras() {
         if (stopped) statusBar()->showMessage(QStringLiteral("Reconnecting stopped."));
         UpdateSessionButtons();
     });
-    connect(cbSendUtf8, &QCheckBox::toggled, this, [this] { UpdateComposeNote(); });
+    connect(cbSendUtf8, &QCheckBox::toggled, this, [this] {
+        UpdateComposeNote();
+        UpdateNameNote();
+    });
+    for (QLineEdit* field : {edUser, edName}) connect(field, &QLineEdit::textChanged, this, [this] { UpdateNameNote(); });
     connect(ShowLogButton, &QPushButton::clicked, this, [this] { Guarded([this] { ShowLogClick(); }); });
 
     ConversationLog->OnError = [this](const QString& Message) { statusBar()->showMessage(Message); };
@@ -80,6 +84,7 @@ void TPalnorForm::WireExtras() {
         {edUser, "Call sign"},            {edName, "Name"},
         {edHost, "Chat server host"},     {edPort, "Chat server port"},
         {ComposeNote, "Sending note"},    {SettingsHint, "Settings note"},
+        {NameNote, "Name note"},
         {StatusText, "Keyboard hint"},   {Memo2, "Text to print"},
         {MemoPrint1, "Print preview"},
     };
@@ -112,7 +117,9 @@ void TPalnorForm::ShowLogClick() {
         return;
     }
     if (file.size() > MaxLogShown) file.seek(file.size() - MaxLogShown);
-    Memo1->setPlainText(QString::fromUtf8(file.read(MaxLogShown)));
+    // Read as the log is written: stamped lines, their further lines indented, control
+    // characters escaped (also those an older log holds raw).
+    Memo1->setPlainText(TConversationLog::Shown(file.read(MaxLogShown)));
     statusBar()->showMessage(QStringLiteral("Showing the log %1").arg(*chosen));
 }
 

@@ -222,6 +222,7 @@ void TPalnorForm::BuildPages() {
     fields->addRow(QStringLiteral("Server host"), edHost);
     fields->addRow(QStringLiteral("Server port"), edPort);
     SettingsHint = NoteLabel();
+    NameNote = NoteLabel();
     Button2 = new QPushButton(QStringLiteral("OK"));
     auto* bevel1 = new QGroupBox;
     auto* bevelLayout = new QVBoxLayout(bevel1);
@@ -235,6 +236,7 @@ void TPalnorForm::BuildPages() {
         bevelLayout->addWidget(box);
     settingsLayout->addWidget(label3);
     settingsLayout->addLayout(fields);
+    settingsLayout->addWidget(NameNote);
     settingsLayout->addWidget(SettingsHint);
     settingsLayout->addWidget(Button2, 0, Qt::AlignLeft);
     settingsLayout->addWidget(bevel1, 0, Qt::AlignLeft);
