@@ -112,8 +112,6 @@ INSTANTIATE_TEST_SUITE_P(
                   {"~ALICE\nBOB", "", "&<A><b>", "CAROL"}},
         ReadsCase{"ListContinuedByTheNextRead", {"~ALICE\r\n", "BOB, CAROL\r\n", "DAVE"},
                   {"~ALICE", "~ALICE\nBOB, CAROL", "~ALICE\nBOB, CAROL\nDAVE"}},
-        ReadsCase{"ANoticeEndsTheList", {"~ALICE,BOB\r\n", "Server restarting in 5 minutes\r\nCAROL\r\n"},
-                  {"~ALICE,BOB", "Server restarting in 5 minutes", "CAROL"}},
         ReadsCase{"ListEndsAtTheNextMessage", {"~A\r\n*w\r\nB\r\n~C\r\nD\r\n"}, {"~A", "*w", "B", "~C\nD"}}),
     [](const auto& info) { return std::string(info.param.Name); });
 
