@@ -51,7 +51,7 @@ TEST_F(FormTest, RandomSessionsLeaveOneClearState) {
         const char* lines[] = {"~A,B\r\n", "~A\r\nC, D\r\n", "Server restarting in 5 minutes\r\n", "&<B><hi>\r\n", "~\r\n"};
         for (int step = 0; step < 30 && !closing; ++step) {
             const bool up = Form->TnCnx->State() == wsConnected;
-            const int action = rng.bounded(11), where = rng.bounded(4), line = rng.bounded(7);
+            const int action = rng.bounded(12), where = rng.bounded(4), line = rng.bounded(7);
             user = action < 7;  // what the user does; the rest is the server's
             mayClear = mayClear || action < 2;
             if (action < 2) Form->ConnectButton->click();
