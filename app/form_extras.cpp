@@ -14,6 +14,7 @@
 #include <QDate>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -39,6 +40,7 @@ void TPalnorForm::WireExtras() {
     connect(cbReconnect, &QCheckBox::toggled, this, [this](bool On) { Reconnect->SetEnabled(On); });
     connect(cbSendUtf8, &QCheckBox::toggled, this, [this] { UpdateComposeNote(); });
     connect(ShowLogButton, &QPushButton::clicked, this, [this] { Guarded([this] { ShowLogClick(); }); });
+    connect(HistoryBack, &QPushButton::clicked, this, [this] { Guarded([this] { TabSheet3Show(); }); });
 
     ConversationLog->OnError = [this](const QString& Message) { statusBar()->showMessage(Message); };
     Reconnect->OnCountdown = [this](int SecondsLeft) {
@@ -69,7 +71,7 @@ void TPalnorForm::WireExtras() {
         {edHost, "Chat server host"},     {edPort, "Chat server port"},
         {ComposeNote, "Sending note"},    {SettingsHint, "Settings note"},
         {StatusText, "Keyboard hint"},   {Memo2, "Text to print"},
-        {MemoPrint1, "Print preview"},
+        {MemoPrint1, "Print preview"},    {HistoryNote, "About the history text"},
     };
     for (const auto& [widget, name] : names) widget->setAccessibleName(QString::fromLatin1(name));
 }
@@ -101,10 +103,19 @@ void TPalnorForm::ShowLogClick() {
     }
     if (file.size() > MaxLogShown) file.seek(file.size() - MaxLogShown);
     Memo1->setPlainText(QString::fromUtf8(file.read(MaxLogShown)));
+    Memo2->clear();
+    // A day's log is named after its day; another file chosen in the dialog by its own name.
+    const QString name = QFileInfo(*chosen).completeBaseName();
+    const bool day = QDate::fromString(name, Qt::ISODate).isValid();
+    ShowHistorySource(day ? QStringLiteral("Log of %1").arg(name) : QStringLiteral("Log %1").arg(QFileInfo(*chosen).fileName()),
+                      QStringLiteral("A copy of the log file: edit it before saving or printing; the file "
+                                     "itself does not change."));
     statusBar()->showMessage(QStringLiteral("Showing the log %1").arg(*chosen));
 }
 
 void TPalnorForm::OpenLogFolder() {
-    QDir().mkpath(ConversationLog->Folder());
-    ShellOpen(ConversationLog->Folder());
+    const QString folder = ConversationLog->Folder();
+    QDir().mkpath(folder);
+    if (!ShellOpen(folder))
+        statusBar()->showMessage(QStringLiteral("Nothing on this desktop opens folders: open %1 by hand.").arg(folder));
 }

@@ -41,7 +41,7 @@ void TPalnorForm::ConnectButtonClick() {
 void TPalnorForm::StartConnect() {
     if (edName->text().isEmpty() || edUser->text().isEmpty()) {
         ShowPage(TabSheet4);
-        ShowSettingsHint(QStringLiteral("Enter a call sign and a name, then press Connect."));
+        ShowSettingsHint(QStringLiteral("Fill in your call sign and name, press OK, then Connect."));
         (edUser->text().isEmpty() ? edUser : edName)->setFocus();
         return;
     }

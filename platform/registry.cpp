@@ -1,7 +1,7 @@
 #include "registry.h"
 
 #include "exception.h"
-#include "instance.h"
+#include "config_dir.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -9,7 +9,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
-#include <QStandardPaths>
 
 // The store: { "<key path in lower case>": { "name": <key path as created>,
 //              "values": { "<value name in lower case>": { "name", "type", "data" } } } }
@@ -98,11 +97,7 @@ TRegistry::TRegistry() = default;
 TRegistry::~TRegistry() = default;
 
 QString TRegistry::StorePath() {
-    QString dir = ConfigDirOverride();
-    if (dir.isEmpty())
-        dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-              QStringLiteral("/korvelchat2");
-    return dir + QStringLiteral("/registry.json");
+    return ConfigDir() + QStringLiteral("/registry.json");
 }
 
 bool TRegistry::KeyExists(const QString& Key) const {
