@@ -109,7 +109,7 @@ void TPalnorForm::ShowLogClick() {
     const bool day = QDate::fromString(name, Qt::ISODate).isValid();
     ShowHistorySource(day ? QStringLiteral("Log of %1").arg(name) : QStringLiteral("Log %1").arg(QFileInfo(*chosen).fileName()),
                       QStringLiteral("A copy of the log file: edit it before saving or printing; the file "
-                                     "itself does not change."));
+                                     "itself does not change"));
     statusBar()->showMessage(QStringLiteral("Showing the log %1").arg(*chosen));
 }
 

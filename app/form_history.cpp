@@ -43,7 +43,7 @@ void TPalnorForm::TabSheet3Show() {
     Memo1->setPlainText(PaneText(*DisplayMemo));
     ShowHistorySource(QStringLiteral("Conversation"),
                       QStringLiteral("A copy of the conversation: edit it before saving or printing; it is "
-                                     "taken anew each time this page is shown."));
+                                     "taken anew each time this page is shown"));
 }
 
 // Which text the page holds, what edits to it do, and the way back when it is not the

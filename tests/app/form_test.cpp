@@ -2,11 +2,15 @@
 // received lines, the user list, sound, references, and closing.
 #include "form_support.h"
 
+#include "conversation_log.h"
+
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScrollBar>
 #include <QStatusBar>
+
+#include <utility>
 
 namespace {
 
@@ -23,7 +27,22 @@ TEST_F(FormTest, ConnectWithoutCallOrNameShowsTheSettingsPage) {
     QTest::keyClicks(Form->edName, "NAME");
     QTest::keyClick(Form->edName, Qt::Key_Return);
     EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet1) << "Enter presses OK";
-    EXPECT_FALSE(Form->SettingsHint->isVisibleTo(Form.get()));
+    EXPECT_TRUE(Form->SettingsHint->text().isEmpty());
+}
+
+// Help and the log folder name their path in the status line when nothing on the desktop opens
+// them.
+TEST_F(FormTest, WhatNothingOpensIsNamedInTheStatusLine) {
+    MakeForm();
+    SetShellOpenHandler([](const QString&) { return false; });
+    const std::pair<void (TPalnorForm::*)(), QString> cases[] = {
+        {&TPalnorForm::OpenLogFolder, "open " + Form->ConversationLog->Folder() + " by hand"},
+        {&TPalnorForm::Help, "/KorvelChat2.html"},
+    };
+    for (const auto& [action, says] : cases) {
+        (Form.get()->*action)();
+        EXPECT_TRUE(Form->statusBar()->currentMessage().contains(says)) << Form->statusBar()->currentMessage().toStdString();
+    }
 }
 
 TEST_F(FormTest, ARefusedConnectionLeavesTwoLines) {

@@ -144,8 +144,72 @@ TEST_F(FormTest, TheServerIsChosenOnTheSettingsPage) {
     EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet1);
     Form->ConnectButton->click();
     EXPECT_GE(ServerFd = Server.Accept(), 0) << "the next Connect goes to the chosen server";
+    ASSERT_TRUE(RunUntil([&] { return Form->Shape1->FillColor() == 65280; }));
+    Form->Settings1Click();
+    Form->edUser->clear();
+    Form->Button2->click();
+    EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet4) << "refused while connected too";
+    Form->Chat1Click();
     Form->close();
     EXPECT_TRUE(ReadSettingsFile().contains("Port=" + QByteArray::number(Server.Port()) + "\r\nHost=127.0.0.1\r\n"));
+}
+
+// The first run opens on the settings page. OK checks the page, takes it into use and writes
+// CL.ini at once; Cancel (Esc), leaving through the menu and closing bring back what was stored.
+// The red note keeps its room, so the buttons never move.
+TEST_F(FormTest, TheSettingsPageIsStoredByOkAndRestoredOtherwise) {
+    MakeForm();
+    ASSERT_TRUE(RunUntil([&] { return Form->PageControl1->currentWidget() == Form->TabSheet4; }));
+    EXPECT_TRUE(Form->SettingsHint->text().contains("press OK, then Connect")) << Form->SettingsHint->text().toStdString();
+    EXPECT_TRUE(Form->edUser->hasFocus());
+    const int okY = Form->Button2->y();
+    struct Case {
+        const char* User;
+        const char* Name;
+        const char* Hint;
+        QLineEdit* TPalnorForm::*Focus;
+    };
+    for (const Case& c : {Case{"", "NAME", "call sign", &TPalnorForm::edUser},
+                          Case{"CALL", " ", "name", &TPalnorForm::edName},
+                          Case{" ", "", "call sign", &TPalnorForm::edUser}}) {
+        Form->edUser->setText(c.User);
+        Form->edName->setText(c.Name);
+        Form->Button2->setFocus();
+        Form->Button2->click();
+        EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet4) << c.User << "/" << c.Name;
+        EXPECT_TRUE(Form->SettingsHint->text().contains(c.Hint)) << Form->SettingsHint->text().toStdString();
+        EXPECT_TRUE((Form.get()->*c.Focus)->hasFocus()) << c.User << "/" << c.Name;
+        EXPECT_FALSE(QFile::exists(Config.path() + "/CL.ini"));
+    }
+    Form->edUser->setText("CALL");
+    Form->edName->setText("NAME");
+    Form->cbLog->setChecked(false);
+    Form->Button2->click();
+    EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet1);
+    EXPECT_TRUE(ReadSettingsFile().contains("User=CALL\r\nName=NAME\r\n")) << "written at OK";
+    EXPECT_TRUE(ReadSettingsFile().contains("ConversationLog=0\r\n"));
+
+    for (bool escape : {true, false}) {
+        Form->Settings1Click();
+        EXPECT_EQ(Form->Button2->y(), okY) << "the empty note keeps its room";
+        Form->edHost->setText("elsewhere");
+        Form->edName->setText("OTHER");
+        Form->cbLog->setChecked(true);
+        EXPECT_TRUE(Form->ConversationLog->Enabled()) << "a box takes effect as it is ticked";
+        if (escape)
+            QTest::keyClick(Form->edName, Qt::Key_Escape);
+        else
+            Form->Chat1Click();
+        EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet1);
+        EXPECT_EQ(Form->edHost->text(), "localhost") << "escape " << escape;
+        EXPECT_EQ(Form->HostEdit->text(), "localhost");
+        EXPECT_EQ(Form->edName->text(), "NAME");
+        EXPECT_FALSE(Form->cbLog->isChecked() || Form->ConversationLog->Enabled());
+    }
+    Form->Settings1Click();
+    Form->edName->setText("DRAFT");
+    Form->close();
+    EXPECT_TRUE(ReadSettingsFile().contains("Name=NAME\r\n")) << "a draft is not stored at close";
 }
 
 // Both programs answer --help and --version, with no display needed.
