@@ -405,10 +405,9 @@ void TPalnorForm::ShowSettingsHint(const QString& Text) {
     SettingsHint->setText(Text);
 }
 
-// The old help format has no reader here; a readable page ships beside the program and is
-// opened when the old file is absent.
-// Installed, the page lives in the shared data folder beside the program's bin folder. When
-// nothing opens it, the status line names the file so the user can open it by hand.
+// The old help format has no reader here; a readable page ships beside the program, or
+// installed in the shared data folder beside the program's bin folder. When the page is missing
+// or nothing opens it, the status line names the file so the user can open it by hand.
 void TPalnorForm::Help() {
     const QString dir = ProgramDir();
     QString path;

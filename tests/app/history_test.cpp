@@ -5,6 +5,7 @@
 
 #include <QDate>
 #include <QLabel>
+#include <QPushButton>
 #include <QProcess>
 #include <QStatusBar>
 
@@ -47,21 +48,18 @@ TEST_F(HistoryTest, ShowingThePageTakesASnapshotWithThePanesLook) {
 // The page says which text it holds and what edits to it do; from a log a button leads back.
 TEST_F(HistoryTest, ThePageSaysWhichTextItHolds) {
     WithConversation();
-    EXPECT_EQ(Form->HistorySource->text(), "Conversation");
     EXPECT_EQ(Form->HistoryNote->text(), "A copy of the conversation: edit it before saving or printing; it is "
                                          "taken anew each time this page is shown");
-    EXPECT_FALSE(Form->HistoryBack->isVisibleTo(Form.get()));
-    QFile log(Config.path() + "/2024-05-01.log");
-    ASSERT_TRUE(log.open(QIODevice::WriteOnly) && log.write("an earlier day\n") > 0);
-    log.close();
-    Dialogs.NextFile = log.fileName();
-    Form->ShowLogButton->click();
-    EXPECT_EQ(Form->HistorySource->text(), "Log of 2024-05-01");
-    EXPECT_TRUE(Form->Memo1->toPlainText().startsWith("an earlier day"));
-    ASSERT_TRUE(Form->HistoryBack->isVisibleTo(Form.get()));
-    Form->HistoryBack->click();
-    EXPECT_EQ(Form->HistorySource->text(), "Conversation");
-    EXPECT_EQ(PaneText(*Form->Memo1), PaneText(*Form->DisplayMemo));
+    Dialogs.NextFile = Config.path() + "/2024-05-01.log";
+    QFile log(*Dialogs.NextFile);
+    ASSERT_TRUE(log.open(QIODevice::WriteOnly) && log.write("an earlier day\n") && log.flush());
+    for (QAbstractButton* button : {Form->ShowLogButton, Form->HistoryBack}) {
+        const bool conversation = Form->HistorySource->text() == "Conversation";
+        EXPECT_EQ(Form->HistoryBack->isVisibleTo(Form.get()), !conversation);
+        button->click();
+        EXPECT_EQ(Form->HistorySource->text(), conversation ? "Log of 2024-05-01" : "Conversation");
+        EXPECT_EQ(PaneText(*Form->Memo1), conversation ? "an earlier day\n" : PaneText(*Form->DisplayMemo));
+    }
 }
 
 TEST_F(HistoryTest, AMouseSelectionIsPrintedUnderTheHeader) {
