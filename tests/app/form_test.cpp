@@ -177,6 +177,7 @@ TEST_F(FormTest, UserListsWelcomeAndOtherLines) {
 
 // At the end the view follows new lines; scrolled up, it stays and a marker says more is below.
 TEST_F(FormTest, NewLinesDoNotPullAViewTheUserScrolledUp) {
+    WriteSettings("[FORM]\r\nUser=CALL\r\nName=NAME\r\n");  // the chat page at start
     MakeForm();
     TChatPane* pane = Form->DisplayMemo;
     pane->setEnabled(true);  // as during a session
@@ -201,6 +202,7 @@ TEST_F(FormTest, NewLinesDoNotPullAViewTheUserScrolledUp) {
 
 // Text that will not arrive whole is pointed out while it is in the compose pane.
 TEST_F(FormTest, ANoteWarnsOfTextThatWillNotArriveWhole) {
+    WriteSettings("[FORM]\r\nUser=CALL\r\nName=NAME\r\n");  // the chat page at start
     MakeForm();
     struct Case {
         const char* Typed;

@@ -46,6 +46,7 @@ TEST_F(FormTest, WithoutASettingsFileTheDefaultsApplyAndTheFirstCloseWritesEvery
 }
 
 TEST_F(FormTest, EveryValueSurvivesARoundTrip) {
+    WriteSettings("[FORM]\r\nUser=CALL\r\nName=NAME\r\n");  // the chat page at start
     MakeForm();
     Form->move(40, 30);
     Form->resize(640, 480);
@@ -172,6 +173,7 @@ TEST_F(FormTest, TheSettingsPageIsStoredByOkAndRestoredOtherwise) {
         EXPECT_FALSE(QFile::exists(Config.path() + "/CL.ini"));
     }
     Form->edUser->setText("CALL");
+    Form->edName->clear();
     Form->cbLog->setChecked(false);
     QTest::keyClicks(Form->edName, "NAME");
     QTest::keyClick(Form->edName, Qt::Key_Return);
@@ -184,6 +186,7 @@ TEST_F(FormTest, TheSettingsPageIsStoredByOkAndRestoredOtherwise) {
         Form->edName->setText("OTHER");
         Form->cbLog->setChecked(true);
         escape ? QTest::keyClick(Form->edName, Qt::Key_Escape) : Form->Chat1Click();
+        RunUntil([&] { return Form->PageControl1->currentWidget() == Form->TabSheet1; });
         EXPECT_TRUE(Form->edHost->text() == "localhost" && Form->edName->text() == "NAME") << escape;
         EXPECT_FALSE(Form->ConversationLog->Enabled());
     }
