@@ -28,7 +28,6 @@ TEST_F(FormTest, ConnectWithoutCallOrNameShowsTheSettingsPage) {
     EXPECT_TRUE(Form->SettingsHint->text().isEmpty());
 }
 
-// Help and the log folder name their path in the status line when nothing opens them.
 TEST_F(FormTest, WhatNothingOpensIsNamedInTheStatusLine) {
     MakeForm();
     SetShellOpenHandler([](const QString&) { return false; });
