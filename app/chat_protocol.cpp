@@ -4,9 +4,78 @@
 
 #include <utility>
 
+namespace {
+
+unsigned Code(QChar C) { return C.unicode(); }
+unsigned Code(char C) { return static_cast<unsigned char>(C); }
+
+// Where each entry of a comma text lies: a quoted entry from after its opening quote to before
+// its closing one (doubled quotes still doubled), any other entry whole. The same reading serves
+// the received bytes and the decoded text.
+struct TEntrySpan {
+    qsizetype Begin = 0, End = 0;
+    bool Quoted = false;
+};
+
+template <class View>
+std::vector<TEntrySpan> CommaEntrySpans(View Text) {
+    std::vector<TEntrySpan> spans;
+    const auto n = static_cast<qsizetype>(Text.size());
+    qsizetype i = 0;
+    const auto at = [&](qsizetype k) { return Code(Text[static_cast<std::size_t>(k)]); };
+    auto skipBlanks = [&] {
+        while (i < n && at(i) >= 1 && at(i) <= 32) ++i;
+    };
+    skipBlanks();
+    while (i < n) {
+        TEntrySpan span;
+        if (at(i) == '"') {
+            span.Quoted = true;
+            span.Begin = span.End = ++i;
+            while (i < n) {
+                if (at(i) == '"') {
+                    if (i + 1 < n && at(i + 1) == '"') {
+                        span.End = i += 2;
+                        continue;
+                    }
+                    span.End = i++;
+                    break;
+                }
+                span.End = ++i;
+            }
+        } else {
+            span.Begin = i;
+            while (i < n && at(i) != ',' && at(i) > 32) ++i;
+            span.End = i;
+        }
+        spans.push_back(span);
+        skipBlanks();
+        if (i < n && at(i) == ',') {
+            ++i;
+            skipBlanks();
+        }
+    }
+    return spans;
+}
+
+}  // namespace
+
 QString ReceivedText(std::string_view Bytes) {
     const std::size_t nul = Bytes.find('\0');
-    return FromWireLine(nul == std::string_view::npos ? Bytes : Bytes.substr(0, nul));
+    const std::string_view text = nul == std::string_view::npos ? Bytes : Bytes.substr(0, nul);
+    if (!text.starts_with('~')) return FromWireLine(text);
+    // A user list may hold names from clients of both kinds: each entry is read on its own (the
+    // separators between entries are ASCII, which is never part of a longer UTF-8 sequence, so a
+    // list that is UTF-8 as a whole reads as before).
+    const std::string_view list = text.substr(1);
+    QString decoded = QStringLiteral("~");
+    std::size_t done = 0;
+    for (const TEntrySpan& span : CommaEntrySpans(list)) {
+        const auto begin = static_cast<std::size_t>(span.Begin), end = static_cast<std::size_t>(span.End);
+        decoded += FromAnsi(list.substr(done, begin - done)) + FromWireLine(list.substr(begin, end - begin));
+        done = end;
+    }
+    return decoded + FromAnsi(list.substr(done));
 }
 
 namespace {
@@ -22,45 +91,12 @@ TChunkKind ClassifyChunk(const QString& Text) {
     return TChunkKind::Other;
 }
 
-namespace {
-bool isSpaceOrControl(QChar c) { return c.unicode() >= 1 && c.unicode() <= 32; }
-}  // namespace
-
 QStringList ParseCommaText(const QString& Text) {
     QStringList entries;
-    const qsizetype n = Text.size();
-    qsizetype i = 0;
-    auto skipBlanks = [&] {
-        while (i < n && isSpaceOrControl(Text[i])) ++i;
-    };
-    skipBlanks();
-    while (i < n) {
-        QString entry;
-        if (Text[i] == u'"') {
-            ++i;
-            while (i < n) {
-                if (Text[i] == u'"') {
-                    if (i + 1 < n && Text[i + 1] == u'"') {
-                        entry += u'"';
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    break;
-                }
-                entry += Text[i++];
-            }
-        } else {
-            const qsizetype start = i;
-            while (i < n && Text[i] != u',' && Text[i].unicode() > 32) ++i;
-            entry = Text.mid(start, i - start);
-        }
+    for (const TEntrySpan& s : CommaEntrySpans(QStringView(Text))) {
+        QString entry = Text.mid(s.Begin, s.End - s.Begin);
+        if (s.Quoted) entry.replace(QStringLiteral("\"\""), QStringLiteral("\""));
         entries << entry;
-        skipBlanks();
-        if (i < n && Text[i] == u',') {
-            ++i;
-            skipBlanks();
-        }
     }
     return entries;
 }

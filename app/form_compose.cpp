@@ -28,6 +28,17 @@ void TPalnorForm::SendButtonClick() {
     SendMemo->clear();
 }
 
+namespace {
+// What the wire's code page cannot carry in Text, as a note for the user; empty when all arrives.
+QString UnsentCharactersNote(const QString& Text, TWireCode Code) {
+    const QString missing = Code == TWireCode::Ansi ? NotInAnsi(Text) : QString();
+    if (missing.isEmpty()) return {};
+    return QStringLiteral("These characters cannot be sent and arrive as \"?\": %1 (the setting "
+                          "\"Send as UTF-8\" sends them, for servers whose users all read UTF-8)")
+        .arg(missing);
+}
+}  // namespace
+
 // The chat line has no escape: a ">" ends the message for every receiver, and the wire's code
 // page turns what it cannot carry into "?". The user is told before sending, not after.
 void TPalnorForm::UpdateComposeNote() {
@@ -35,11 +46,14 @@ void TPalnorForm::UpdateComposeNote() {
     QStringList notes;
     if (text.contains(u'>'))
         notes << QStringLiteral("\">\" ends a chat message: the text after it will not arrive.");
-    const QString missing = WireCode() == TWireCode::Ansi ? NotInAnsi(text) : QString();
-    if (!missing.isEmpty())
-        notes << QStringLiteral("These characters cannot be sent and arrive as \"?\": %1 (the setting "
-                                "\"Send as UTF-8\" sends them, for servers whose users all read UTF-8)")
-                     .arg(missing);
+    if (const QString unsent = UnsentCharactersNote(text, WireCode()); !unsent.isEmpty()) notes << unsent;
     ComposeNote->setText(notes.join(u' '));
     ComposeNote->setVisible(!notes.isEmpty());
+}
+
+// The call sign and the name travel in the login and in every chat line, so the same holds.
+void TPalnorForm::UpdateNameNote() {
+    const QString note = UnsentCharactersNote(edUser->text() + edName->text(), WireCode());
+    NameNote->setText(note);
+    NameNote->setVisible(!note.isEmpty());
 }

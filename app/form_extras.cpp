@@ -38,7 +38,11 @@ void TPalnorForm::WireExtras() {
     connect(cbAttention, &QCheckBox::toggled, this, [this](bool On) { Attention->SetEnabled(On); });
     connect(cbLog, &QCheckBox::toggled, this, [this](bool On) { ConversationLog->SetEnabled(On); });
     connect(cbReconnect, &QCheckBox::toggled, this, [this](bool On) { Reconnect->SetEnabled(On); });
-    connect(cbSendUtf8, &QCheckBox::toggled, this, [this] { UpdateComposeNote(); });
+    connect(cbSendUtf8, &QCheckBox::toggled, this, [this] {
+        UpdateComposeNote();
+        UpdateNameNote();
+    });
+    for (QLineEdit* field : {edUser, edName}) connect(field, &QLineEdit::textChanged, this, [this] { UpdateNameNote(); });
     connect(ShowLogButton, &QPushButton::clicked, this, [this] { Guarded([this] { ShowLogClick(); }); });
     connect(HistoryBack, &QPushButton::clicked, this, [this] { Guarded([this] { TabSheet3Show(); }); });
 
@@ -70,6 +74,7 @@ void TPalnorForm::WireExtras() {
         {edUser, "Call sign"},            {edName, "Name"},
         {edHost, "Chat server host"},     {edPort, "Chat server port"},
         {ComposeNote, "Sending note"},    {SettingsHint, "Settings note"},
+        {NameNote, "Name note"},
         {StatusText, "Keyboard hint"},   {Memo2, "Text to print"},
         {MemoPrint1, "Print preview"},    {HistoryNote, "About the history text"},
     };
@@ -102,7 +107,9 @@ void TPalnorForm::ShowLogClick() {
         return;
     }
     if (file.size() > MaxLogShown) file.seek(file.size() - MaxLogShown);
-    Memo1->setPlainText(QString::fromUtf8(file.read(MaxLogShown)));
+    // Read as the log is written: stamped lines, their further lines indented, control
+    // characters escaped (also those an older log holds raw).
+    Memo1->setPlainText(TConversationLog::Shown(file.read(MaxLogShown)));
     Memo2->clear();
     // A day's log is named after its day; another file chosen in the dialog by its own name.
     const QString name = QFileInfo(*chosen).completeBaseName();

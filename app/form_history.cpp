@@ -86,11 +86,14 @@ void TPalnorForm::Button4Click() {
     const QString proposed = QStringLiteral("KorvelChat-%1.txt").arg(QDate::currentDate().toString(Qt::ISODate));
     const auto file = Dialogs().ChooseSaveFile(this, QStringLiteral("txt"), QStringLiteral("Text file (*.txt)"), proposed);
     if (!file) return;
-    // The text as the pane holds it, lines separated by CR LF, in Windows-1252; written beside
-    // the target and then put in its place, so a failed write loses no earlier file.
+    // The text as the pane holds it, lines separated by CR LF: in Windows-1252, which readers of
+    // plain text files expect, unless it holds a character Windows-1252 cannot carry; then the
+    // whole file is UTF-8, so nothing turns into "?". Written beside the target and then put in
+    // its place, so a failed write loses no earlier file.
     QString text = PaneText(*Memo1);
     text.replace(u'\n', QStringLiteral("\r\n"));
-    const std::string bytes = ToAnsi(text);
+    const bool utf8 = !NotInAnsi(text).isEmpty();
+    const std::string bytes = utf8 ? text.toUtf8().toStdString() : ToAnsi(text);
     QSaveFile out(*file);
     if (!out.open(QIODevice::WriteOnly) ||
         out.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size()) ||
@@ -98,5 +101,7 @@ void TPalnorForm::Button4Click() {
         Dialogs().MessageBox(this, QStringLiteral("Cannot write %1: %2").arg(*file, out.errorString()));
         return;
     }
+    statusBar()->showMessage(QStringLiteral("The history was saved to %1 (%2)")
+                                 .arg(*file, utf8 ? QStringLiteral("UTF-8") : QStringLiteral("Windows-1252")));
     ShowPage(TabSheet1);
 }

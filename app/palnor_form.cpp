@@ -233,6 +233,7 @@ void TPalnorForm::BuildPages() {
     fields->addRow(QStringLiteral("Server host"), edHost);
     fields->addRow(QStringLiteral("Server port"), edPort);
     SettingsHint = NoteLabel();
+    NameNote = NoteLabel();
     Button2 = new QPushButton(QStringLiteral("OK"));
     CancelButton = new QPushButton(QStringLiteral("Cancel"));
     CancelButton->setShortcut(Qt::Key_Escape);
@@ -253,10 +254,12 @@ void TPalnorForm::BuildPages() {
     settingsLayout->addWidget(label3);
     settingsLayout->addLayout(fields);
     settingsLayout->addWidget(SettingsHint);
-    // The note keeps its room (two lines) while empty, so the buttons never move under the mouse.
+    // The red note keeps its room (two lines) while empty, and the note on the names comes and
+    // goes below the buttons, so the buttons never move under the mouse.
     SettingsHint->setMinimumHeight(2 * SettingsHint->fontMetrics().lineSpacing());
     SettingsHint->show();
     settingsLayout->addLayout(buttons);
+    settingsLayout->addWidget(NameNote);
     settingsLayout->addWidget(bevel1, 0, Qt::AlignLeft);
     settingsLayout->addStretch();
 

@@ -79,6 +79,7 @@ public:
     QLabel* StateText = nullptr;     // the lamp's state in words
     QLabel* SettingsHint = nullptr;  // why the settings page was shown, or what is wrong there
     QLabel* ComposeNote = nullptr;   // what of the compose text will not arrive as typed
+    QLabel* NameNote = nullptr;      // what of the call sign and name will not arrive as typed
     // Beyond the chat itself: attention while away, the conversation log, the wire's code for
     // sending, reconnecting by itself.
     QCheckBox* cbAttention = nullptr;
@@ -126,6 +127,7 @@ public:
     // Composing.
     void SendButtonClick();
     void UpdateComposeNote();
+    void UpdateNameNote();
 
     // History page.
     void TabSheet3Show();

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 
 class TListPrnPrgDlg;
 
@@ -385,12 +386,15 @@ private:
     bool ExportOpen_ = false;
     bool CancelRequest_ = false;
     QFile ExportFile_;
+    // The page a line feed started last, and how much was drawn on it once it had started.
+    std::pair<const TPagePicture*, std::size_t> FedPage_{};
 
     // Preview and print job.
     int UpdateCount_ = 0;
     int HorzRange_ = 0, VertRange_ = 0;
     bool RefreshPending_ = false;
     bool Sending_ = false;  // a print job is playing the pages
+    bool SheetDrawn_ = false;  // the running job has drawn a page
     QPointer<TListPrnPrgDlg> Dialog_;
     QPointer<QWidget> WatchedWindow_;
     bool CloseDeferred_ = false;  // the window was closed during a run or a job

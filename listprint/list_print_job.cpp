@@ -22,6 +22,7 @@ bool TCustomListPrint::Print() {
     printer->SetCopies(1);
     CancelRequest_ = false;
     Sending_ = true;
+    SheetDrawn_ = false;
     bool cancelled = false;
     auto cleanUp = [&] {
         Sending_ = false;
@@ -54,7 +55,9 @@ bool TCustomListPrint::Print() {
     }
     cleanUp();
     if (cancelled && printer->Printing()) {
-        if (AbortOnCancel_)
+        // A job stopped before its first page drew nothing: ending it would still put out a
+        // blank sheet, so it is aborted whatever AbortOnCancel says.
+        if (AbortOnCancel_ || !SheetDrawn_)
             printer->Abort();
         else
             printer->EndDoc();  // the sheets sent so far are printed
@@ -72,6 +75,7 @@ void TCustomListPrint::SendPage(int Page, int First, int Last, bool FirstSheet) 
     ShowProgressState(ProgressMessage_, QString::fromLatin1(lpk::SPagePrefix), Page, First, Last);
     if (!FirstSheet) Printer()->NewPage();
     Printer()->DrawPicture(*PageList_[static_cast<size_t>(Page - 1)], QPoint(0, 0));
+    SheetDrawn_ = true;
 }
 
 TListPrnPrgDlg* TCustomListPrint::ProgressDialog() const { return Dialog_.data(); }

@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 #include <new>
@@ -20,6 +21,7 @@ void TCustomListPrint::ApplyPrinterFont() const {
     // size scaled to printer pixels, which is also the basic line height.
     double points = Font_.pointSizeF();
     if (points <= 0) points = Font_.pixelSize() * 72.0 / 96.0;
+    points = std::min(points, double(MaxFontPoints));
     int h = std::abs(static_cast<int>(RoundHalfEven(points * d.DpiY / 72.0)));
     if (h < 1) h = 1;
     QFont f = Font_;
@@ -85,6 +87,7 @@ void TCustomListPrint::Refresh() {
         SetMarginRight(MarginRight_);
     }
     ApplyPrinterFont();
+    WidthBound_.Prepare();  // for the body font, before the run's first line rather than at it
     PictureFontStale_ = true;
     if (!HeaderFormat_.isEmpty()) ParseHeaderFooterFormat(HeaderFormat_, hfHeader);
     if (!FooterFormat_.isEmpty()) ParseHeaderFooterFormat(FooterFormat_, hfFooter);
@@ -108,6 +111,7 @@ void TCustomListPrint::BeginDoc() {
     Refresh();
     Generating_ = true;
     HeaderMode_ = false;
+    FedPage_ = {};
     try {
         if (PrintToFile_) {
             ExportFile_.setFileName(FileName_);
@@ -160,6 +164,10 @@ void TCustomListPrint::EndDoc() {
 
 // Completes the last picture and shows page 1 of the run in the preview.
 void TCustomListPrint::FinishPages() {
+    if (PageList_.size() > 1 && PageList_.back().get() == FedPage_.first &&
+        FedPage_.first->Commands().size() == FedPage_.second)
+        PageList_.pop_back();
+    FedPage_ = {};
     Scratch_ = std::make_unique<TPagePicture>();
     Current_ = Scratch_.get();
     PictureFontStale_ = true;
@@ -180,14 +188,19 @@ int TCustomListPrint::NewPage() {
     return PageNumber_;
 }
 
-// When the next line would not fit, the new page is left to the text call that needs it
-// (NeedsPageBreak): text that exactly fills its last page then ends the run without a sheet
-// that holds only the header and footer.
+// When the next line would not fit, the line feed starts the next page. A page so started that
+// is still blank when the run ends (text that exactly filled the page before it) is dropped
+// then, so no sheet holds only the header and footer.
 int TCustomListPrint::NewLine() {
     X_ = 0;
     Y_ += LineHeight();
-    if (ExportOpen_) ExportLineEnd();
-    if (ExportOpen_ || HeaderMode_ || Y_ + LineHeight() < BodyHeight()) ++LineNumber_;
+    if (ExportOpen_ || HeaderMode_ || Y_ + LineHeight() < BodyHeight()) {
+        if (ExportOpen_) ExportLineEnd();
+        ++LineNumber_;
+    } else {
+        NewPage();
+        FedPage_ = {Current_, Current_->Commands().size()};
+    }
     if (OnNewLine) OnNewLine(this);
     return LineNumber_;
 }
@@ -203,7 +216,7 @@ void TCustomListPrint::Write(const QString& Text) {
     const QString text = Text.contains(QLatin1Char('\t')) ? ExpandTabs(Text, TabSize_) : Text;
     const int w = TextWidth(text);
     const int room = BodyWidth() - X_;
-    if (w > room && text.size() > 1) {
+    if (w > room && !OneCharacter(text)) {
         if (WordWrap_)
             Wrap(text, wmContinuation);
         else
@@ -237,7 +250,7 @@ void TCustomListPrint::WriteLn(const QString& Text) {
     if (!FontValid_) ApplyPrinterFont();
     const int bound = Alignment_ == taLeftJustify ? WidthBound_.UpperBound(text) : -1;
     const int w = bound >= 0 && bound <= body ? bound : TextWidth(text);
-    if (w > body && text.size() > 1) {
+    if (w > body && !OneCharacter(text)) {
         X_ = 0;
         if (WordWrap_)
             Wrap(text, wmLine);
@@ -268,7 +281,7 @@ void TCustomListPrint::Wrap(const QString& Text, TWrapMode Mode) {
         while (!remaining.isEmpty()) {
             const int room = BodyWidth() - X_;
             // A continuation that finds no room for even one character starts on the next line.
-            if (Mode == wmContinuation && X_ > 0 && TextWidth(remaining.left(1)) > room) {
+            if (Mode == wmContinuation && X_ > 0 && TextWidth(remaining.left(CharacterBoundaryAtOrBefore(remaining, 1))) > room) {
                 NewLine();
                 continue;
             }
@@ -325,7 +338,8 @@ QString TCustomListPrint::FitText(const QString& Text, int Width) const {
         if (mid == previous || high <= low) break;
         previous = mid;
     }
-    return Text.left(mid);
+    // A character drawn with two code units (an emoji, a letter with its accent) is never split.
+    return Text.left(CharacterBoundaryAtOrBefore(Text, mid));
 }
 
 // The piece is the longest prefix that fits. When it stops right before a blank or control

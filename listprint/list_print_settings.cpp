@@ -129,7 +129,7 @@ double TCustomListPrint::OffsetX() const { return DeviceToUnitsX(Device().Offset
 double TCustomListPrint::OffsetY() const { return DeviceToUnitsY(Device().Offset.y()); }
 
 double TCustomListPrint::ClampMargin(double Value, double Offset, double Paper) const {
-    if (Value < Offset) return Offset;
+    if (!(Value >= Offset)) return Offset;  // NaN as well: it is no margin at all
     if (Value > Paper - Offset) return Paper - Offset;
     return Value;
 }

@@ -1,6 +1,7 @@
 #include "lp_globe.h"
 
 #include <QPainter>
+#include <QTextBoundaryFinder>
 
 #include <cmath>
 
@@ -50,6 +51,18 @@ QString ExpandTabs(const QString& Text, int TabSize) {
             result += c;
     }
     return result;
+}
+
+qsizetype CharacterBoundaryAtOrBefore(const QString& Text, qsizetype Length) {
+    if (Length >= Text.size()) return Text.size();
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, Text);
+    finder.setPosition(Length);
+    if (finder.isAtBoundary() && Length > 0) return Length;
+    const qsizetype before = finder.toPreviousBoundary();
+    if (before > 0) return before;
+    finder.setPosition(0);
+    const qsizetype first = finder.toNextBoundary();
+    return first > 0 ? first : Text.size();
 }
 
 QString Spaces(int Count) { return Count <= 0 ? QString() : QString(Count, QLatin1Char(' ')); }

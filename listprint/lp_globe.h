@@ -82,9 +82,20 @@ void SplitAt(const QString& Text, QChar Separator, QStringList& List);
 // none or when that character is the last one.
 QString CutAtLastBlank(const QString& Text);
 QString ExpandTabs(const QString& Text, int TabSize);
+// The length of the longest prefix of Text no longer than Length that ends between two
+// characters as the reader sees them (never inside a surrogate pair, never before a combining
+// mark); at least the first such character, so never 0 for a text that is not empty.
+qsizetype CharacterBoundaryAtOrBefore(const QString& Text, qsizetype Length);
+// Text is at most one character as the reader sees it.
+inline bool OneCharacter(const QString& Text) {
+    return Text.size() <= 1 || CharacterBoundaryAtOrBefore(Text, Text.size() - 1) == Text.size();
+}
 QString Spaces(int Count);
 QString AlignmentChar(TAlignment Alignment);
 inline int Min(int A, int B) { return A < B ? A : B; }
+// The largest font size printed, in points (a 1638-point line is already taller than a sheet);
+// a larger one is printed at this size, so no line height overflows.
+inline constexpr int MaxFontPoints = 1638;
 
 enum TGradientDirection : uint8_t { gdHorizontal, gdVertical };
 // Fills Rect with one-pixel bands from First to Second (band 0 First, the last band Second).

@@ -94,7 +94,17 @@ void TMemoPrint::FillFromMemo() {
         }
     } end{this};
     SetLines(MemoLines(*Memo_));
-    PrintLines(false);
+    // A printed conversation keeps every character: lines wider than the body are wrapped at
+    // word boundaries whatever WordWrap holds (a line is never cut at the margin).
+    const bool wrap = WordWrap();
+    SetWordWrap(true);
+    try {
+        PrintLines(false);
+    } catch (...) {
+        SetWordWrap(wrap);
+        throw;
+    }
+    SetWordWrap(wrap);
 }
 
 void TMemoPrint::HandleListPrintMessage(unsigned Msg) {

@@ -5,6 +5,8 @@
 
 #include <QLocale>
 
+#include <cmath>
+
 namespace {
 
 bool ReadExportGroup = true;
@@ -28,23 +30,27 @@ public:
         return ok ? v : Default;
     }
     bool Boolean(const QByteArray& Name, bool Default) { return Integer(Name, Default ? 1 : 0) != 0; }
-    // A length in the stored unit; a text that is no number stops the load.
+    // A length in the stored unit; a text that is no finite number within MaxLength ("nan",
+    // "inf", "1e300" are none) stops the load like any other text that is no number.
     double Number(const QByteArray& Name, const QString& Default) {
         const QString text = Text(Name, Default).trimmed();
         bool ok = false;
         double v = QLocale::c().toDouble(text, &ok);
         if (!ok) v = QLocale().toDouble(text, &ok);
-        if (!ok) throw Exception(QStringLiteral("'%1' is not a valid floating point value").arg(text).toStdString());
+        if (!ok || !std::isfinite(v) || std::abs(v) > MaxLength)
+            throw Exception(QStringLiteral("'%1' is not a valid floating point value").arg(text).toStdString());
         return v;
     }
+    // Far beyond any sheet in either unit, and small enough that no pixel computation overflows.
+    static constexpr double MaxLength = 100000;
 
 private:
     QString Setup_;
 };
 
 // A stored font is applied a value at a time (name, size, style), so a load that stops at one of
-// them keeps those read before it. A size of 0 or below is no size: it gives the value's default
-// like a text that is no number.
+// them keeps those read before it. A size of 0 or below, or above MaxFontPoints, is no size: it
+// gives the value's default like a text that is no number.
 using TFontAccess = std::pair<QFont (TCustomListPrint::*)() const, void (TCustomListPrint::*)(const QFont&)>;
 
 void ApplyFontValues(TCustomListPrint& C, TSetupReader& R, TFontAccess Font, const char* Prefix, int DefaultSize,
@@ -58,7 +64,7 @@ void ApplyFontValues(TCustomListPrint& C, TSetupReader& R, TFontAccess Font, con
     const QString name = R.Text(prefix + "FName", QStringLiteral("Arial"));
     apply([&](QFont& f) { f.setFamily(name); });
     const int size = R.Integer(prefix + "FSize", DefaultSize);
-    apply([&](QFont& f) { f.setPointSize(size > 0 ? size : DefaultSize); });
+    apply([&](QFont& f) { f.setPointSize(size > 0 && size <= MaxFontPoints ? size : DefaultSize); });
     // Style codes: 1 bold, 2 underline, 3 both; anything else regular.
     const int style = R.Integer(prefix + "FStyle", DefaultStyle);
     apply([&](QFont& f) {

@@ -23,6 +23,7 @@ constexpr int ip_multicast_if = IP_MULTICAST_IF, ip_multicast_ttl = IP_MULTICAST
               ip_multicast_loop = IP_MULTICAST_LOOP, ip_add_membership = IP_ADD_MEMBERSHIP,
               ip_drop_membership = IP_DROP_MEMBERSHIP;
 constexpr int tcp_nodelay = TCP_NODELAY;
+constexpr int tcp_keepidle = TCP_KEEPIDLE, tcp_keepcnt = TCP_KEEPCNT, tcp_keepintvl = TCP_KEEPINTVL;
 constexpr int tcp_inq = TCP_INQ;
 constexpr unsigned long fionread = FIONREAD;
 constexpr int msg_oob = MSG_OOB, msg_peek = MSG_PEEK, msg_dontwait = MSG_DONTWAIT,
@@ -49,6 +50,9 @@ constexpr int msg_oob = MSG_OOB, msg_peek = MSG_PEEK, msg_dontwait = MSG_DONTWAI
 #undef IP_ADD_MEMBERSHIP
 #undef IP_DROP_MEMBERSHIP
 #undef TCP_NODELAY
+#undef TCP_KEEPIDLE
+#undef TCP_KEEPCNT
+#undef TCP_KEEPINTVL
 #undef FIONREAD
 #undef FIONBIO
 #undef MSG_OOB

@@ -5,8 +5,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QStringDecoder>
 #include <QStringList>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -64,6 +66,20 @@ QStringView Unquoted(QStringView v) {
     if (v.size() >= 2 && (v.front() == u'"' || v.front() == u'\'') && v.back() == v.front())
         return v.sliced(1, v.size() - 2);
     return v;
+}
+
+// The text of Bytes when they are valid UTF-8.
+std::optional<QString> AsUtf8(QByteArrayView Bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8(Bytes);
+    if (utf8.hasError()) return std::nullopt;
+    return text;
+}
+
+// Bytes that the reader takes for UTF-8 and that differ from their Windows-1252 reading.
+bool ReadsAsUtf8(const std::string& Bytes) {
+    return std::any_of(Bytes.begin(), Bytes.end(), [](char c) { return (c & 0x80) != 0; }) &&
+           AsUtf8(QByteArrayView(Bytes.data(), static_cast<qsizetype>(Bytes.size())));
 }
 
 QString ErrnoText(int error) { return QString::fromLocal8Bit(strerror(error)); }
@@ -124,13 +140,23 @@ struct TProfileFile::TImpl {
             return;
         }
         const QByteArray bytes = file.readAll();
+        if (file.error() != QFileDevice::NoError) {
+            ReadError = QStringLiteral("Cannot read the settings file \"%1\": %2")
+                            .arg(Path, file.errorString());
+            return;
+        }
+        // A file that is valid UTF-8 is read as UTF-8 (a byte order mark before it is dropped);
+        // any other file is Windows-1252, as the program writes it while every value fits.
+        const std::optional<QString> asUtf8 = AsUtf8(bytes);
+        const QString text = asUtf8 ? (asUtf8->startsWith(QChar(0xFEFF)) ? asUtf8->mid(1) : *asUtf8)
+                                    : FromAnsi(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
         qsizetype start = 0;
-        while (start < bytes.size()) {
-            qsizetype end = bytes.indexOf('\n', start);
-            const qsizetype next = end < 0 ? bytes.size() : end + 1;
-            if (end < 0) end = bytes.size();
-            if (end > start && bytes[end - 1] == '\r') --end;
-            Lines << FromAnsi(std::string_view(bytes.constData() + start, end - start));
+        while (start < text.size()) {
+            qsizetype end = text.indexOf(u'\n', start);
+            const qsizetype next = end < 0 ? text.size() : end + 1;
+            if (end < 0) end = text.size();
+            if (end > start && text[end - 1] == u'\r') --end;
+            Lines << text.mid(start, end - start);
             start = next;
         }
     }
@@ -145,8 +171,17 @@ struct TProfileFile::TImpl {
             return false;
         };
 
-        std::string bytes;
-        for (const QString& line : Lines) bytes += ToAnsi(line) + "\r\n";
+        // Windows-1252 while every line fits it, so other readers of the file keep working; a
+        // value that does not fit makes the whole file UTF-8 instead of losing it to "?". So does
+        // Windows-1252 text that would read back as UTF-8 ("Ã©" is the UTF-8 of "é").
+        const bool fits = std::all_of(Lines.begin(), Lines.end(), [](const QString& l) { return NotInAnsi(l).isEmpty(); });
+        const auto encoded = [this](bool utf8) {
+            std::string text;
+            for (const QString& line : Lines) text += (utf8 ? line.toUtf8().toStdString() : ToAnsi(line)) + "\r\n";
+            return text;
+        };
+        std::string bytes = encoded(!fits);
+        if (fits && ReadsAsUtf8(bytes)) bytes = encoded(true);
 
         // A settings file that is a link keeps being one: the file it points to is replaced.
         const QFileInfo info(Path);
@@ -224,6 +259,10 @@ void TProfileFile::WriteString(const QString& Section, const QString& Key, const
     // blank instead.
     QString value = Value;
     value.replace(u'\r', u' ').replace(u'\n', u' ');
+    // Reading trims blanks around a value and takes off a pair of quotes around it; a value that
+    // would lose something that way is written in double quotes, which reading takes off again.
+    if (!value.isEmpty() && (IsBlank(value.front()) || IsBlank(value.back()) || Unquoted(value) != value))
+        value = u'"' + value + u'"';
 
     auto& lines = Impl->Lines;
     const auto header = Impl->FindSection(Section);

@@ -2,6 +2,7 @@
 
 #include "exception.h"
 #include "config_dir.h"
+#include "file_lock.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -9,6 +10,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+
+#include <chrono>
+#include <optional>
+#include <thread>
 
 // The store: { "<key path in lower case>": { "name": <key path as created>,
 //              "values": { "<value name in lower case>": { "name", "type", "data" } } } }
@@ -27,25 +32,51 @@ QString asideName(const QString& Path) {
     return name;
 }
 
+// The bytes of the store, or nothing when there is no file. A file that cannot be read is never
+// taken for an empty one: the caller would write over it.
+std::optional<QByteArray> readStore(const QString& Path) {
+    QFile f(Path);
+    if (!f.exists()) return std::nullopt;
+    QByteArray bytes;
+    if (f.open(QIODevice::ReadOnly)) bytes = f.readAll();
+    if (!f.isOpen() || f.error() != QFileDevice::NoError)
+        throw Exception(QStringLiteral("The registry store %1 cannot be read: %2").arg(Path, f.errorString()).toStdString());
+    return bytes;
+}
+
+bool parsed(const QByteArray& Bytes, QJsonObject* Root, QString* Reason) {
+    if (Bytes.trimmed().isEmpty()) {
+        *Root = {};
+        return true;
+    }
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(Bytes, &error);
+    if (error.error == QJsonParseError::NoError && document.isObject()) {
+        *Root = document.object();
+        return true;
+    }
+    *Reason = error.error != QJsonParseError::NoError
+                  ? QStringLiteral("%1 at byte %2").arg(error.errorString()).arg(error.offset)
+                  : QStringLiteral("it holds no keys");
+    return false;
+}
+
 // The store as it stands; a missing or empty file is an empty store. A file that cannot be read
-// is never replaced: every access raises until it can be, so no write goes over it. A file
-// that is no store (not a JSON object) is moved aside, whole, and the user told where: the next
-// access starts an empty store and the old values can still be recovered by hand.
+// is never replaced: every access raises until it can be, so no write goes over it. A file that
+// is no store (not a JSON object) is read once more after a moment, since an editor may be
+// writing it in place just then; if it is still no store it is moved aside, whole, and the user
+// told where: the next access starts an empty store and the old values can still be recovered
+// by hand. Empty counts as damaged for that second look, for the same reason.
 QJsonObject load() {
     const QString path = TRegistry::StorePath();
-    QFile f(path);
-    if (!f.exists()) return {};
-    if (!f.open(QIODevice::ReadOnly))
-        throw Exception(QStringLiteral("The registry store %1 cannot be read: %2").arg(path, f.errorString()).toStdString());
-    const QByteArray bytes = f.readAll();
-    f.close();
-    if (bytes.trimmed().isEmpty()) return {};
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
-    if (error.error == QJsonParseError::NoError && document.isObject()) return document.object();
-    const QString reason = error.error != QJsonParseError::NoError
-                               ? QStringLiteral("%1 at byte %2").arg(error.errorString()).arg(error.offset)
-                               : QStringLiteral("it holds no keys");
+    std::optional<QByteArray> bytes = readStore(path);
+    if (!bytes) return {};
+    QJsonObject root;
+    QString reason;
+    if (!bytes->trimmed().isEmpty() && parsed(*bytes, &root, &reason)) return root;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    bytes = readStore(path);
+    if (!bytes || parsed(*bytes, &root, &reason)) return root;
     const QString aside = asideName(path);
     if (!QFile::rename(path, aside))
         throw Exception(QStringLiteral("The registry store %1 is damaged (%2) and could not be moved aside; it is "
@@ -57,6 +88,27 @@ QJsonObject load() {
                         .arg(path, reason, aside)
                         .toStdString());
 }
+
+// Every change is a read-modify-replace of the whole store, made under the store's lock, so
+// two programs that change it at once both keep their values.
+class TStoreLock {
+public:
+    TStoreLock() : Lock_(LockPath()) {
+        if (!Lock_.Held())
+            throw Exception(QStringLiteral("The registry store %1 cannot be locked for writing: %2")
+                                .arg(TRegistry::StorePath(), Lock_.Error())
+                                .toStdString());
+    }
+
+private:
+    // Beside the store, in its folder, which is made first as it would be for the store.
+    static QString LockPath() {
+        const QString path = TRegistry::StorePath();
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        return path + QStringLiteral(".lock");
+    }
+    TFileLock Lock_;
+};
 
 void save(const QJsonObject& Root) {
     const QString path = TRegistry::StorePath();
@@ -107,9 +159,10 @@ bool TRegistry::KeyExists(const QString& Key) const {
 bool TRegistry::OpenKey(const QString& Key, bool CanCreate) {
     const QString path = normalise(Key);
     if (path.isEmpty()) return false;
-    QJsonObject root = load();
-    if (!root.contains(path.toLower())) {
+    if (!load().contains(path.toLower())) {
         if (!CanCreate) return false;
+        const TStoreLock lock;
+        QJsonObject root = load();
         // Creating a key creates the keys above it, as the registry does.
         QString prefix;
         for (const QString& part : path.split(u'\\')) {
@@ -145,6 +198,7 @@ QString TRegistry::ReadString(const QString& Name) const {
 
 void TRegistry::Write(const QString& Name, TRegDataType Type, const QString& Data) {
     if (Current_.isEmpty()) throw Exception("No registry key is open");
+    const TStoreLock lock;
     QJsonObject root = load();
     QJsonObject key = root.value(Current_.toLower()).toObject();
     key.insert("name", Current_);

@@ -114,10 +114,14 @@ bool translateOption(int level, int name, int& posixLevel, int& posixName) {
         }
         return false;
     }
-    if (level == IPPROTO_TCP && name == TCP_NODELAY) {
+    if (level == IPPROTO_TCP) {
         posixLevel = ::IPPROTO_TCP;
-        posixName = posix::tcp_nodelay;
-        return true;
+        switch (name) {
+        case TCP_NODELAY: posixName = posix::tcp_nodelay; return true;
+        case TCP_KEEPIDLE: posixName = posix::tcp_keepidle; return true;
+        case TCP_KEEPCNT: posixName = posix::tcp_keepcnt; return true;
+        case TCP_KEEPINTVL: posixName = posix::tcp_keepintvl; return true;
+        }
     }
     return false;
 }

@@ -33,6 +33,8 @@ constexpr int SO_DEBUG = 0x0001, SO_ACCEPTCONN = 0x0002, SO_REUSEADDR = 0x0004,
 constexpr int IP_MULTICAST_IF = 2, IP_MULTICAST_TTL = 3, IP_MULTICAST_LOOP = 4,
               IP_ADD_MEMBERSHIP = 5, IP_DROP_MEMBERSHIP = 6;
 constexpr int TCP_NODELAY = 1;
+// Keepalive timing (idle seconds, seconds between probes, probes before giving up).
+constexpr int TCP_KEEPIDLE = 3, TCP_KEEPCNT = 16, TCP_KEEPINTVL = 17;
 
 constexpr long FIONREAD = 0x4004667F;
 constexpr long FIONBIO = static_cast<long>(0x8004667EL);

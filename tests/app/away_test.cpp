@@ -5,8 +5,10 @@
 #include "attention.h"
 #include "codepage.h"
 #include "conversation_log.h"
+#include "log_round_trip.h"
 #include "notify.h"
 #include "reconnect.h"
+#include "test_seed.h"
 
 #include <QAccessible>
 #include <QFile>
@@ -16,6 +18,9 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
 
 namespace {
 
@@ -63,6 +68,47 @@ TEST(ConversationLogTest, LinesAreWrittenPerTurnAndAFailingFolderIsReportedOnce)
     log.Append("not logged");
     log.Flush();
     EXPECT_EQ(LogLines(file).size(), 4);
+}
+
+// The fuzz target's property for a few seconds: what the server sends, logged, reads back as it
+// was, and no line of the log carries a stamp the program did not write.
+TEST(ConversationLogTest, RandomLinesReadBackUnderTheirOwnStamps) {
+    const uint32_t seed = TestSeed();
+    SCOPED_TRACE("KORVEL_SEED=" + std::to_string(seed));
+    QRandomGenerator rng(seed);
+    for (int round = 0; round < 400; ++round) ASSERT_EQ(LogRoundTrip(RandomBytes(rng, 600)), "");
+}
+
+// A turn's lines go in whole or not at all, the cause of a failure is named, and a line a crash
+// left without its end does not swallow the next one.
+TEST(ConversationLogTest, AFailedWriteLeavesNoPartOfALine) {
+    QTemporaryDir dir;
+    TConversationLog log;
+    log.SetFolder(dir.path());
+    QStringList errors;
+    log.OnError = [&](const QString& Message) { errors << Message; };
+    const QString file = log.FileFor(QDate::currentDate());
+    {
+        QFile torn(file);
+        ASSERT_TRUE(torn.open(QIODevice::WriteOnly) && torn.write("2026-01-01 10:00:00 torn") > 0);
+    }
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    for (const rlimit& limit : {rlimit{30, saved.rlim_max}, saved}) {
+        setrlimit(RLIMIT_FSIZE, &limit);
+        log.Append(QStringLiteral("one line"));
+        log.Flush();
+    }
+    QFile read(file);
+    ASSERT_TRUE(read.open(QIODevice::ReadOnly));
+    EXPECT_EQ(TConversationLog::Parse(read.readAll()).size(), 2u) << "the torn line, then the line once";
+    ASSERT_TRUE(QFile::remove(file) && QFile::link("/dev/full", file));
+    log.Append("lost");
+    log.Flush();
+    ASSERT_EQ(errors.size(), 2);
+    EXPECT_TRUE(errors[0].endsWith(file + ": File too large")) << errors[0].toStdString();
+    EXPECT_TRUE(errors[1].contains(file + ": No space left on device")) << errors[1].toStdString();
 }
 
 TEST(ReconnectTest, BacksOffStopsAfterFiveFailuresAndIsNotStartedByTheUsersOwnEnds) {

@@ -59,6 +59,10 @@ TEST(ChatLineTest, Classification) {
     EXPECT_EQ(ClassifyChunk(""), TChunkKind::Other);
     EXPECT_EQ(ReceivedText(std::string("ab\0cd", 5)), "ab") << "text ends at a zero byte";
     EXPECT_EQ(ReceivedText("caf\xe9 \x80"), QString::fromUtf8("café €"));
+    // A user list with names from clients of both kinds: each entry is read on its own.
+    EXPECT_EQ(ReceivedText("~JOS\xc9-A,\"\xce\x96\xce\xa9 \xe2\x82\xac\",\"\"\"x\xe9\"\"\""),
+              QString::fromUtf8("~JOSÉ-A,\"ΖΩ €\",\"\"\"xé\"\"\""));
+    EXPECT_EQ(ParseCommaText(ReceivedText("~A!,\"\"\"x\xe9").mid(1)), (QStringList{"A!", QString::fromUtf8("\"xé")}));
 }
 
 TEST(ChatLineTest, StampAndOutgoingBytes) {

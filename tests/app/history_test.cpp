@@ -127,6 +127,13 @@ TEST_F(HistoryTest, SaveAllWritesTheSnapshotAsWindowsTextAndCancelWritesNothing)
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     EXPECT_EQ(saved.readAll(), QByteArray("caf\xe9\xa0\r\n\r\nend"));
     EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet1);
+    EXPECT_EQ(Form->statusBar()->currentMessage(), "The history was saved to " + file + " (Windows-1252)");
+    // Text that Windows-1252 cannot carry makes the whole file UTF-8.
+    Form->History1Click();
+    Form->Memo1->setPlainText(QString::fromUtf8("caf\u00e9 \u0416\u0438\u0432\u043e \u4f60\u597d"));
+    Form->Button4->click();
+    QFile again(file);
+    EXPECT_EQ(again.open(QIODevice::ReadOnly) ? again.readAll() : "", "caf\u00e9 \u0416\u0438\u0432\u043e \u4f60\u597d");
 
     Form->History1Click();
     Dialogs.NextFile = out.path() + "/no/such/folder/x.txt";

@@ -1,6 +1,11 @@
 // Fuzzes the reading of what the chat server sends: lines split across reads, their
-// classification, chat lines and the user list's comma text.
+// classification, chat lines and the user list's comma text; and the conversation log, which
+// keeps what the server sent: read back, it is what was logged, and no line of it carries a
+// stamp the program did not write.
 #include "chat_protocol.h"
+#include "log_round_trip.h"
+
+#include <cstdlib>
 
 #include <cstddef>
 #include <cstdint>
@@ -21,5 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
         }
     }
     lines.TakeRest();
+    if (!LogRoundTrip(QByteArray(reinterpret_cast<const char*>(Data), static_cast<qsizetype>(Size))).empty()) std::abort();
     return 0;
 }

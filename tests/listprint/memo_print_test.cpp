@@ -7,8 +7,12 @@
 #include "test_printer.h"
 
 #include "event_loop.h"
+#include "test_seed.h"
 
 #include <QApplication>
+#include <QFontDatabase>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -264,8 +268,69 @@ TEST_F(MemoPrintTest, AValueOfTheWrongKindStopsTheLoad) {
         EXPECT_EQ(((*Print).*font)().pointSize(), 14);
         Store_(prefix + "FStyle", "0");
     }
-    Store_("MarginTop", "wide");
-    EXPECT_THROW(LoadRegistrySettings(*Print), Exception);
+    // Nor is a number beyond any sheet; a size beyond any font's is no size.
+    for (const char* margin : {"wide", "nan", "inf", "1e300"}) {
+        Store_("MarginTop", margin);
+        EXPECT_THROW(LoadRegistrySettings(*Print), Exception) << margin;
+    }
+    Store_("MarginTop", "25");
+    Store_("BFSize", "300000000");
+    LoadRegistrySettings(*Print);
+    EXPECT_EQ(Print->Font().pointSize(), 9);
+}
+
+// Random lines in random fonts printed to a PDF file: every character comes out, in order, and
+// no line leaves the body, however long its words.
+TEST(MemoPrintPdf, EveryCharacterIsPrintedInOrderInsideTheBody) {
+    const QString pdftotext = QStandardPaths::findExecutable("pdftotext");
+    if (pdftotext.isEmpty()) GTEST_SKIP() << "pdftotext is not installed";
+    const uint32_t seed = TestSeed();
+    SCOPED_TRACE("KORVEL_SEED=" + std::to_string(seed));
+    QRandomGenerator rng(seed);
+    QFontDatabase::addApplicationFont("/usr/share/fonts/opentype/urw-base35/Z003-MediumItalic.otf");  // kerns much
+    QTemporaryDir dir;
+    qputenv("KORVELCHAT_CONFIG_DIR", dir.path().toLocal8Bit());
+    TQtPrinter printer(ptPdfFile, dir.filePath("out.pdf"));
+    QWidget owner;
+    TMemoPrint print(&owner);
+    QPlainTextEdit memo(&owner);
+    print.SetPrinter(&printer);
+    print.SetShowProgress(false);
+    print.SetAsgnMemo(&memo);
+    const char32_t ranges[][2] = {{0x21, 0x7E}, {0xC0, 0xFF}, {0x391, 0x3A1}, {0x410, 0x44F}, {0x1F600, 0x1F60F}, {'R', 'R'}};
+    // Compatibility forms, since a ligature ("ff" drawn as one glyph) reads back as one character.
+    const auto plain = [](const QString& s) { return s.normalized(QString::NormalizationForm_KC).toStdU32String(); };
+    for (int round = 0; round < 3; ++round) {
+        print.SetFont(QFont(QStringList{"Liberation Sans", "Liberation Serif", "DejaVu Sans", "Z003", "C059"}[rng.bounded(5)],
+                            6 + rng.bounded(30)));
+        SCOPED_TRACE(print.Font().toString().toStdString());
+        std::u32string text;
+        for (int word = 0; word < 300; ++word) {
+            const auto* range = ranges[rng.bounded(6)];
+            for (int n = rng.bounded(8) ? rng.bounded(1, 12) : rng.bounded(60, 200); n > 0; --n)
+                text += range[0] + rng.bounded(range[1] - range[0] + 1);
+            text += rng.bounded(25) ? U' ' : U'\n';
+        }
+        memo.setPlainText(QString::fromStdU32String(text));
+        print.LoadFromMemo();
+        const QRect body(print.BodyLeft(), print.BodyTop(), print.BodyWidth(), print.BodyHeight());
+        for (const auto& page : print.PageList())
+            for (const TPictureText& t : page->Texts()) {
+                const QSize size(QFontMetrics(page->Fonts()[size_t(t.Font)]).horizontalAdvance(t.Text), print.LineHeight());
+                // The header and footer lie outside the body.
+                ASSERT_TRUE(!body.contains(t.TopLeft) || body.contains(QRect(t.TopLeft, size))) << t.Text.toStdString();
+            }
+        ASSERT_TRUE(print.Print());
+        QProcess p;
+        p.start(pdftotext, {"-raw", dir.filePath("out.pdf"), "-"});  // in the order drawn
+        ASSERT_TRUE(p.waitForFinished(20000));
+        const std::u32string printed = plain(QString::fromUtf8(p.readAllStandardOutput()));
+        std::size_t at = 0;
+        for (const char32_t c : plain(QString::fromStdU32String(text)))
+            // Qt's PDF writer names only characters of the basic plane: emoji are drawn, unnamed.
+            ASSERT_TRUE(c == U' ' || c == U'\n' || c > 0xFFFF || (at = printed.find(c, at) + 1) != 0)
+                << "missing " << QString::fromUcs4(&c, 1).toStdString();
+    }
 }
 
 }  // namespace

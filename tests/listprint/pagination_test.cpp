@@ -72,17 +72,28 @@ TEST_F(ListPrintTest, PageStartsOnlyForALineThatNeedsIt) {
         for (const auto& page : lp.PageList())
             for (const TPictureText& t : page->Texts()) EXPECT_LE(t.TopLeft.y() + 75, 600 + 750) << t.Text.toStdString();
     }
+    // Line feeds of a caller break pages as lines do: after 8 lines, 14 line feeds lead to page
+    // 3, and the position never leaves the body.
+    lp.BeginDoc();
+    for (int i = 0; i < 8; ++i) lp.WriteLn("x");
+    for (int i = 0; i < 14; ++i) EXPECT_LE((lp.NewLine(), lp.CurrentY()) + 75, 750);
+    lp.WriteLn("next");
+    EXPECT_EQ(lp.PageCount(), 3);
+    EXPECT_EQ(lp.CurrentPicture().Texts().back().TopLeft.y(), 600 + 4 * 75);
+    lp.EndDoc();
 }
 
 TEST_F(ListPrintTest, PageBreakFiresOnNewLineAtThePageStartAndAfterTheLine) {
     SetBody(3000, 750);
     lp.BeginDoc();
-    for (int i = 0; i < 9; ++i) lp.WriteLn("x");
+    for (int i = 0; i < 8; ++i) lp.WriteLn("x");
     std::vector<int> lineNumbers;
     lp.OnNewLine = [&](QObject*) { lineNumbers.push_back(lp.LineNumber()); };
-    lp.WriteLn("tenth");
+    lp.WriteLn("ninth");  // its line feed leaves no room for a tenth: page 2 starts
     EXPECT_EQ(lp.PageCount(), 2);
-    EXPECT_EQ(lineNumbers, (std::vector<int>{0, 1}));  // the first line of every page is line 0
+    lp.WriteLn("tenth");
+    // The page start's and the line feed's, then the tenth line's: a page's first line is line 0.
+    EXPECT_EQ(lineNumbers, (std::vector<int>{0, 0, 1}));
     EXPECT_EQ(lp.CurrentPicture().Texts().back().TopLeft.y(), lp.BodyTop());
     lp.EndDoc();
 }

@@ -290,4 +290,13 @@ TEST(ListPrintPdf, PrintsReadableTextToAPdfFile) {
     const QString onePage = QString::fromUtf8(p.readAllStandardOutput());
     EXPECT_TRUE(onePage.contains(QString("full page line %1").arg(fit)));
     EXPECT_EQ(onePage.count('\f'), 1);
+
+    // Stopped before its first page, the job is aborted (no blank sheet, no file), and the next
+    // one prints.
+    QFile::remove(pdf);
+    lp.SetShowProgress(true);
+    QTimer::singleShot(0, [&] { lp.CancelPrinting(); });
+    EXPECT_FALSE(lp.Print());
+    EXPECT_FALSE(QFile::exists(pdf));
+    EXPECT_TRUE(lp.Print() && QFile::exists(pdf));
 }

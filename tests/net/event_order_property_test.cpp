@@ -7,6 +7,7 @@
 
 #include "event_loop.h"
 #include "posix_peer.h"
+#include "test_seed.h"
 
 #include <gtest/gtest.h>
 
@@ -14,28 +15,12 @@
 #include <QPointer>
 #include <QTimer>
 
-#include <dirent.h>
 #include <sys/socket.h>
 
-#include <cstdlib>
 #include <deque>
 #include <random>
 
 namespace {
-
-int OpenDescriptors() {
-    int n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d)) ++n;
-        ::closedir(d);
-    }
-    return n;
-}
-
-int EnvNumber(const char* Name, int Default) {
-    const char* v = std::getenv(Name);
-    return v ? std::atoi(v) : Default;
-}
 
 // The peer's side of one connection: a random stream, sent in random segments.
 struct PeerSide {
@@ -301,19 +286,16 @@ private:
 };
 
 TEST(EventOrderProperty, EveryByteOnceInOrderAndEveryEventInItsConnection) {
-    const int seed = EnvNumber("KORVEL_SEED", -1);
-    const int runs = seed >= 0 ? 1 : EnvNumber("KORVEL_RUNS", 150);
-    const int before = OpenDescriptors();
-    for (int i = 0; i < runs; ++i) {
-        const unsigned s = seed >= 0 ? static_cast<unsigned>(seed) : 1000u + static_cast<unsigned>(i);
+    const int before = peer::OpenDescriptors();
+    for (const uint32_t seed : SequenceSeeds(1000, 150)) {
         {
-            Sequence run(s);
+            Sequence run(seed);
             run.Go();
-            ASSERT_EQ(run.Failures, "") << "replay with KORVEL_SEED=" << s << "\n"
+            ASSERT_EQ(run.Failures, "") << "replay with KORVEL_SEED=" << seed << "\n"
                                         << run.Trail.substr(run.Trail.size() - std::min<size_t>(run.Trail.size(), 1500));
         }
         QCoreApplication::processEvents();
-        ASSERT_EQ(OpenDescriptors(), before) << "descriptors left behind; KORVEL_SEED=" << s;
+        ASSERT_EQ(peer::OpenDescriptors(), before) << "descriptors left behind; KORVEL_SEED=" << seed;
     }
 }
 

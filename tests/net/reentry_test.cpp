@@ -10,8 +10,6 @@
 
 #include <QPointer>
 
-#include <dirent.h>
-
 #include <map>
 
 namespace {
@@ -35,15 +33,6 @@ const char* Name(Call C) {
 
 void PrintTo(Event E, std::ostream* Out) { *Out << Name(E); }
 void PrintTo(Call C, std::ostream* Out) { *Out << Name(C); }
-
-int OpenDescriptors() {
-    int n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d)) ++n;
-        ::closedir(d);
-    }
-    return n;
-}
 
 // Reads what the peer receives until the other side has gone (or the time is up).
 std::string ReadToEnd(int Fd) {
@@ -85,7 +74,7 @@ protected:
         };
         S->OnDataSent = [this](QObject*, uint16_t) { Trigger(Event::DataSent); };
         RunFor(10);
-        DescriptorsBefore = OpenDescriptors();
+        DescriptorsBefore = peer::OpenDescriptors();
     }
 
     void TearDown() override {
@@ -223,7 +212,7 @@ TEST_P(ReentryTest, HandlerCallsKeepTheWireTheClosesAndTheDescriptorsRight) {
     for (int fd : Peers) peer::Close(fd);
     Peers.clear();
     RunFor(10);
-    EXPECT_EQ(OpenDescriptors(), DescriptorsBefore) << "a descriptor was leaked";
+    EXPECT_EQ(peer::OpenDescriptors(), DescriptorsBefore) << "a descriptor was leaked";
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,4 +1,6 @@
 #include "profile.h"
+#include "profile_round_trip.h"
+#include "test_seed.h"
 
 #include <QDir>
 #include <QFile>
@@ -141,15 +143,27 @@ TEST_F(ProfileTest, WritingKeepsEveryOtherLineAsItWas) {
     EXPECT_TRUE(Leftovers().isEmpty()) << Leftovers().join(' ').toStdString();
 }
 
-TEST_F(ProfileTest, TextIsWindows1252AndLineBreaksCannotSplitAnEntry) {
+TEST_F(ProfileTest, TextIsUtf8OnlyWhenAValueDoesNotFitWindows1252AndLineBreaksCannotSplitAnEntry) {
     TProfileFile profile(Path);
     profile.WriteString("FORM", "Name", QStringLiteral("Jos\u00E9 \u20AC \u0100"));
     profile.WriteString("FORM", "User", "A\r\nTop=999");
     ASSERT_TRUE(profile.UpdateFile());
-    EXPECT_EQ(Contents(), "[FORM]\r\nName=Jos\xE9 \x80 ?\r\nUser=A  Top=999\r\n");
+    EXPECT_EQ(Contents(), "[FORM]\r\nName=Jos\xC3\xA9 \xE2\x82\xAC \xC4\x80\r\nUser=A  Top=999\r\n");
     const TProfileFile again(Path);
-    EXPECT_EQ(again.ReadString("FORM", "Name", ""), QStringLiteral("Jos\u00E9 \u20AC ?"));
+    EXPECT_EQ(again.ReadString("FORM", "Name", ""), QStringLiteral("Jos\u00E9 \u20AC \u0100"));
     EXPECT_EQ(again.ReadString("FORM", "Top", "none"), "none");
+    profile.WriteString("FORM", "Name", QStringLiteral("Jos\u00E9 \u20AC"));
+    ASSERT_TRUE(profile.UpdateFile());
+    EXPECT_EQ(Contents(), "[FORM]\r\nName=Jos\xE9 \x80\r\nUser=A  Top=999\r\n");
+}
+
+// The fuzz target's property, for a few seconds of random text: values in any script read back
+// as they were written.
+TEST_F(ProfileTest, RandomValuesReadBackAsWritten) {
+    const uint32_t seed = TestSeed();
+    SCOPED_TRACE("KORVEL_SEED=" + std::to_string(seed));
+    QRandomGenerator rng(seed);
+    for (int round = 0; round < 300; ++round) ASSERT_EQ(ProfileRoundTrip(RandomBytes(rng, 400), Path), "");
 }
 
 TEST_F(ProfileTest, AFolderThatDoesNotExistIsReportedByName) {

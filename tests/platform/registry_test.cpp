@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -53,6 +56,31 @@ TEST_F(RegistryTest, ADamagedStoreIsKeptAsideAndReported) {
     }
     QFile(TRegistry::StorePath()).open(QIODevice::WriteOnly);
     EXPECT_NO_THROW(TRegistry().OpenKey("Software", true));
+}
+
+// A store that cannot be read is never taken for an empty one: nothing is written over it.
+// Two programs that change the store at once both keep every value they wrote.
+TEST_F(RegistryTest, AnUnreadableStoreIsNeverWrittenAndTwoWritersLoseNothing) {
+    const QString path = TRegistry::StorePath();
+    ASSERT_TRUE(QFile::link("/proc/self/mem", path));  // opens, but reading it fails (EIO)
+    EXPECT_THROW(TRegistry().OpenKey("Software", true), Exception);
+    EXPECT_EQ(QFile::symLinkTarget(path), "/proc/self/mem");
+    ASSERT_TRUE(QFile::remove(path));
+    const auto write = [](const char* Who) {
+        TRegistry reg;
+        reg.OpenKey("Software", true);
+        for (int i = 0; i < 150; ++i) reg.WriteInteger(Who + QString::number(i), i);
+    };
+    const pid_t child = fork();
+    if (child == 0) _exit((write("child"), 0));
+    write("parent");
+    int status = 1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("Software", false));
+    for (const char* who : {"child", "parent"})
+        for (int i = 0; i < 150; ++i) EXPECT_TRUE(reg.ValueExists(who + QString::number(i))) << who << i;
 }
 
 }  // namespace

@@ -349,6 +349,13 @@ TEST_F(WinsockTest, OptionsTakeTheWindowsNumbersAndLayouts) {
     ASSERT_EQ(getsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&value), &len), 0);
     EXPECT_NE(value, 0);
     ASSERT_EQ(setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), 4), 0);
+    for (const int option : {TCP_KEEPIDLE, TCP_KEEPCNT, TCP_KEEPINTVL}) {
+        const int seconds = 17;
+        ASSERT_EQ(setsockopt(s, IPPROTO_TCP, option, reinterpret_cast<const char*>(&seconds), 4), 0);
+        len = 4;
+        ASSERT_EQ(getsockopt(s, IPPROTO_TCP, option, reinterpret_cast<char*>(&value), &len), 0);
+        EXPECT_EQ(value, seconds) << option;
+    }
     EXPECT_EQ(setsockopt(s, SOL_SOCKET, 0x7777, reinterpret_cast<const char*>(&on), 4), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAENOPROTOOPT);
     winsock::u_long pending = 99;

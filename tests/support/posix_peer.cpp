@@ -1,6 +1,9 @@
 #include "posix_peer.h"
 
+#include <dirent.h>
+
 #include <algorithm>
+#include <cerrno>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -60,6 +63,12 @@ bool SendAll(int Fd, const std::string& Bytes) {
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+int SendNow(int Fd, const std::string& Bytes) {
+    const ssize_t n = ::send(Fd, Bytes.data(), Bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    return static_cast<int>(n);
 }
 
 std::string Recv(int Fd, int TimeoutMs) {
@@ -122,3 +131,12 @@ uint16_t UnusedPort() {
 }
 
 }  // namespace peer
+
+int peer::OpenDescriptors() {
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d)) ++n;
+        ::closedir(d);
+    }
+    return n;
+}

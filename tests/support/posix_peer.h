@@ -19,6 +19,8 @@ private:
 namespace peer {
 int Connect(uint16_t Port);                       // blocking connect to 127.0.0.1
 bool SendAll(int Fd, const std::string& Bytes);
+// Sends what the socket takes without waiting: the count, 0 when it takes nothing, -1 on error.
+int SendNow(int Fd, const std::string& Bytes);
 std::string Recv(int Fd, int TimeoutMs = 2000);   // what arrives within the time ("" at EOF)
 std::string RecvExactly(int Fd, std::size_t Count, int TimeoutMs = 5000);
 // One read without waiting, for peers polled between event-loop turns: appends what was there
@@ -29,4 +31,5 @@ void Close(int Fd);
 void Reset(int Fd);                               // closes with a reset (linger 0)
 void SetReceiveBuffer(int Fd, int Bytes);
 uint16_t UnusedPort();                            // a port nobody listens on
+int OpenDescriptors();                            // of this process, to find leaks
 }  // namespace peer

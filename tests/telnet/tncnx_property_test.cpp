@@ -7,6 +7,7 @@
 
 #include "event_loop.h"
 #include "posix_peer.h"
+#include "test_seed.h"
 
 #include <gtest/gtest.h>
 
@@ -16,17 +17,11 @@
 
 #include <sys/socket.h>
 
-#include <cstdlib>
 #include <random>
 
 namespace {
 
 constexpr char IAC = char(255), EOR = char(239), SB = char(250), SE = char(240);
-
-int EnvNumber(const char* Name, int Default) {
-    const char* v = std::getenv(Name);
-    return v ? std::atoi(v) : Default;
-}
 
 class TelnetSequence {
 public:
@@ -126,13 +121,8 @@ private:
 };
 
 TEST(TelnetProperty, EveryByteAndRecordMarkOnceInOrderWhateverTheHandlersDo) {
-    const int seed = EnvNumber("KORVEL_SEED", -1);
-    const int runs = seed >= 0 ? 1 : EnvNumber("KORVEL_RUNS", 100);
-    for (int i = 0; i < runs; ++i) {
-        const unsigned s = seed >= 0 ? static_cast<unsigned>(seed) : 2000u + static_cast<unsigned>(i);
-        TelnetSequence sequence(s);
-        ASSERT_EQ(sequence.Go(), "") << "replay with KORVEL_SEED=" << s;
-    }
+    for (const uint32_t seed : SequenceSeeds(2000, 100))
+        ASSERT_EQ(TelnetSequence(seed).Go(), "") << "replay with KORVEL_SEED=" << seed;
 }
 
 }  // namespace

@@ -2,14 +2,14 @@
 
 #include "chat_lines.h"
 #include "line_wsocket.h"
+#include "log_sink.h"
 #include "telnet_filter.h"
 
 #include <QDateTime>
-#include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
-#include <deque>
 
 namespace {
 
@@ -32,11 +32,24 @@ std::string RefusalLine(std::size_t Length) {
            std::to_string(TLineSplitter::MaxLine) + " bytes.>\r\n";
 }
 
-std::string PeerText(TWSocket& Socket) {
-    winsock::sockaddr_in peer{};
-    if (Socket.GetPeerName(peer, sizeof peer) != 0) return "?";
-    return std::string(winsock::inet_ntoa(peer.sin_addr)) + ":" +
-           std::to_string(winsock::ntohs(peer.sin_port));
+// The most bytes handed to a client's socket at a time. What arrives for the client meanwhile
+// (a user list) waits at most behind this much, and it holds whole chat lines, which are at
+// most twice TLineSplitter::MaxLine once their bytes 255 are doubled.
+constexpr std::size_t ChunkBytes = 16 << 10;
+static_assert(ChunkBytes > 2 * (TLineSplitter::MaxLine + 2));
+
+// Keepalive: an idle connection is probed after a minute, every 10 s, and given up after six
+// probes without an answer, so that a client that vanished without a word leaves in minutes.
+constexpr int KeepIdleSeconds = 60, KeepIntervalSeconds = 10, KeepProbes = 6;
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void SetOption(winsock::SOCKET Handle, int Level, int Name, int Value) {
+    winsock::setsockopt(Handle, Level, Name, reinterpret_cast<const char*>(&Value), sizeof Value);
 }
 
 // Exception texts of the socket layer hold CR LF; a log line must not.
@@ -49,25 +62,42 @@ std::string OneLine(const char* Text) {
 
 }  // namespace
 
+// The send chain of a client's socket in blocks that take a whole chunk (and a user list ahead
+// of it), so that each chunk leaves in one system call rather than one per 1460 bytes.
+class TChatSocket final : public TWSocket {
+public:
+    explicit TChatSocket(QObject* Owner) : TWSocket(Owner) { BlockSize = 2 * ChunkBytes; }
+};
+
 // One connected client: its socket, what it has sent so far, and what waits to go to it.
 class TChatClient : public QObject {
 public:
-    explicit TChatClient(QObject* Owner) : QObject(Owner) { Pacer.setSingleShot(true); }
+    using QObject::QObject;
 
-    TWSocket* Socket = new TWSocket(this);
+    TWSocket* Socket = new TChatSocket(this);
     std::string Peer;  // address:port, for the log
+    winsock::u_long PeerIp = 0;
     TTelnetFilter Telnet;
     TLineSplitter Lines;
 
-    struct TMessage {
-        std::string Bytes;
-        bool UserList = false;
-    };
-    std::deque<TMessage> Outgoing;
-    std::size_t OutgoingBytes = 0;
-    QTimer Pacer;                // runs while the pause after the last message lasts
-    bool AwaitingWrite = false;  // the last message is not yet all handed to the system
+    // What waits, in the order it leaves: telnet commands and welcomes, the newest user list,
+    // chat lines (Chat from ChatHead on; the bytes before it are sent).
+    std::string Control;
+    std::shared_ptr<const std::string> List;
+    std::string Chat;
+    std::size_t ChatHead = 0;
+    std::size_t InFlight = 0;  // handed to the socket and not yet all sent
+    std::size_t Queued() const {
+        return Control.size() + (List ? List->size() : 0) + Chat.size() - ChatHead + InFlight;
+    }
+
+    bool Dirty = false;         // in the server's list of clients with bytes to hand on
+    bool ReadDeferred = false;  // in the server's list of clients to read once it reads again
+    bool Holding = false;       // keeps up, and has more than HoldBytes waiting
+    bool Lagging = false;       // had more than HoldBytes waiting for too long
     bool DropLogged = false;
+    int64_t HoldingSince = 0;
+    int64_t LastProgress = 0;  // when its socket last took bytes, or its queue last filled
 
     bool LoggedIn = false;
     std::string Name;
@@ -75,11 +105,13 @@ public:
 };
 
 TChatServer::TChatServer(QObject* Owner) : QObject(Owner) {
-    OnLog = [](const std::string& Line) {
-        std::fwrite(Line.data(), 1, Line.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-    };
+    StdoutLog = std::make_unique<TLogSink>(1);  // descriptor 1: standard output
+    OnLog = [this](const std::string& Line) { StdoutLog->Write(Line); };
+    FlushTimer.setSingleShot(true);
+    connect(&FlushTimer, &QTimer::timeout, this, [this] { Flush(); });
+    ListTimer.setSingleShot(true);
+    connect(&ListTimer, &QTimer::timeout, this, [this] { BroadcastUserList(); });
+    connect(&SweepTimer, &QTimer::timeout, this, [this] { Sweep(); });
 }
 
 TChatServer::~TChatServer() { Stop(); }
@@ -92,6 +124,9 @@ void TChatServer::Start(const std::string& Host, const std::string& Port) {
         Listener->SetProto("tcp");
         Listener->SetAddr(Host);
         Listener->SetPort(Port);
+        // Connections that arrive together wait for the accept instead of being dropped and
+        // retried by their senders a second later.
+        Listener->SetListenBacklog(ListenBacklog);
         Listener->Listen();
     } catch (...) {
         delete Listener;
@@ -100,6 +135,7 @@ void TChatServer::Start(const std::string& Host, const std::string& Port) {
     }
     ListenAddr = Listener->GetBoundAddr();
     ListenPort = Listener->GetBoundPort();
+    SweepTimer.start(std::clamp(LagAfterMs / 4, 10, 250));
     Log(nullptr, "listening on " + ListenAddr + ":" + ListenPort);
 }
 
@@ -111,6 +147,13 @@ void TChatServer::Stop() {
     }
     Clients.clear();
     Members.clear();
+    Dirty.clear();
+    Deferred.clear();
+    ListTimer.stop();
+    TotalQueued = 0;
+    Holding = 0;
+    FlushTimer.stop();
+    SweepTimer.stop();
     if (Listener) {
         delete Listener;
         Listener = nullptr;
@@ -145,11 +188,31 @@ void TChatServer::AcceptClient() {
     }
     if (handle == winsock::INVALID_SOCKET) return;
 
-    // Every message is small and must leave at once as what it is, never held back to be
-    // joined with the next one.
-    const int on = 1;
-    winsock::setsockopt(handle, winsock::IPPROTO_TCP, winsock::TCP_NODELAY,
-                        reinterpret_cast<const char*>(&on), sizeof on);
+    winsock::sockaddr_in peer{};
+    int peerLen = sizeof peer;
+    std::string peerText = "?";
+    if (winsock::getpeername(handle, reinterpret_cast<winsock::sockaddr*>(&peer), &peerLen) == 0)
+        peerText = std::string(winsock::inet_ntoa(peer.sin_addr)) + ":" +
+                   std::to_string(winsock::ntohs(peer.sin_port));
+    const auto sameAddress = std::count_if(Clients.begin(), Clients.end(), [&](TChatClient* c) {
+        return c->PeerIp == peer.sin_addr.s_addr;
+    });
+    if (MaxPerAddress > 0 && sameAddress >= MaxPerAddress) {
+        // Closed before a byte is sent: the client takes it as a refusal, not as a lost line.
+        Log(peerText, "refused: " + std::to_string(sameAddress) +
+                          " connections from this address already");
+        winsock::closesocket(handle);
+        return;
+    }
+
+    // Every message is small and must leave at once, never held back to be joined with the
+    // next one.
+    SetOption(handle, winsock::IPPROTO_TCP, winsock::TCP_NODELAY, 1);
+    SetOption(handle, winsock::SOL_SOCKET, winsock::SO_SNDBUF, SendBufferBytes);
+    SetOption(handle, winsock::SOL_SOCKET, winsock::SO_KEEPALIVE, 1);
+    SetOption(handle, winsock::IPPROTO_TCP, winsock::TCP_KEEPIDLE, KeepIdleSeconds);
+    SetOption(handle, winsock::IPPROTO_TCP, winsock::TCP_KEEPINTVL, KeepIntervalSeconds);
+    SetOption(handle, winsock::IPPROTO_TCP, winsock::TCP_KEEPCNT, KeepProbes);
 
     auto* c = new TChatClient(this);
     try {
@@ -160,27 +223,30 @@ void TChatServer::AcceptClient() {
         delete c;
         return;
     }
-    c->Peer = PeerText(*c->Socket);
+    c->Peer = peerText;
+    c->PeerIp = peer.sin_addr.s_addr;
     c->Socket->OnDataAvailable = [this, c](QObject*, uint16_t) { ReadFrom(c); };
-    c->Socket->OnDataSent = [this, c](QObject*, uint16_t) {
-        c->AwaitingWrite = false;
-        ScheduleSend(c);
-    };
+    c->Socket->OnSendData = [c](QObject*, int) { c->LastProgress = NowMs(); };
+    c->Socket->OnDataSent = [this, c](QObject*, uint16_t) { Sent(c); };
     c->Socket->OnSessionClosed = [this, c](QObject*, uint16_t Error) {
         Depart(c, Error == 0 ? "closed by the client" : "lost, error " + std::to_string(Error));
     };
-    QObject::connect(&c->Pacer, &QTimer::timeout, c, [this, c] { SendNext(c); });
     Clients.push_back(c);
     Log(c, "connect");
-    Enqueue(c, Negotiation, TPayload::TelnetCommands);
+    QueueControl(c, Negotiation);
 }
 
 void TChatServer::Depart(TChatClient* C, const std::string& Why) {
     if (C->Gone) return;
+    const std::size_t queued = C->Queued();
     C->Gone = true;
-    C->Pacer.stop();
-    C->Outgoing.clear();
-    C->OutgoingBytes = 0;
+    C->Control.clear();
+    C->List.reset();
+    C->Chat.clear();
+    C->ChatHead = C->InFlight = 0;
+    Requeued(C, queued);
+    std::erase(Dirty, C);
+    std::erase(Deferred, C);
     Clients.erase(std::find(Clients.begin(), Clients.end(), C));
     if (C->LoggedIn) Logout(C, " (connection ended)");
     if (C->Lines.Pending() > 0)
@@ -203,7 +269,16 @@ void TChatServer::Depart(TChatClient* C, const std::string& Why) {
 
 void TChatServer::ReadFrom(TChatClient* C) {
     if (C->Gone) return;
-    char buffer[4096];
+    if (Holding > 0) {
+        // A client that keeps up has too much waiting: what senders send stays with the system
+        // (and TCP slows them down) until it has caught up or is found lagging.
+        if (!C->ReadDeferred) {
+            C->ReadDeferred = true;
+            Deferred.push_back(C);
+        }
+        return;
+    }
+    char buffer[16384];
     const int n = C->Socket->Receive(buffer, sizeof buffer);
     if (n == 0) return;  // the end of the stream: the close event follows
     if (n < 0) {
@@ -221,15 +296,24 @@ void TChatServer::ReadFrom(TChatClient* C) {
     std::vector<TSplitLine> lines;
     C->Lines.Feed(data, lines);
     for (const TSplitLine& line : lines) {
+        if (C->Gone) break;  // made room for a line by disconnecting its sender
         if (line.Kind == TSplitLine::TKind::Overlong) {
             Log(C, "dropped an over-long line (" + std::to_string(line.Length) + " bytes)");
-            Enqueue(C, RefusalLine(line.Length), TPayload::Data);
+            RelayPending();
+            QueueChat(C, RefusalLine(line.Length));
         } else {
             HandleLine(C, line.Bytes, line.Length);
         }
     }
+    RelayPending();
 }
 
+// The chat lines of one read go to everyone together: one queueing per member, not one per line.
+void TChatServer::RelayPending() {
+    if (Relaying.empty()) return;
+    const std::string lines = std::exchange(Relaying, {});
+    for (TChatClient* m : std::vector<TChatClient*>(Members)) QueueChat(m, lines);
+}
 void TChatServer::LogTelnet(TChatClient* C, const TTelnetItem& Item) {
     const std::string option = std::to_string(Item.Code);
     switch (Item.Kind) {
@@ -255,6 +339,8 @@ void TChatServer::LogTelnet(TChatClient* C, const TTelnetItem& Item) {
 void TChatServer::HandleLine(TChatClient* C, const std::string& Line, std::size_t Length) {
     const std::string_view content(Line.data(), Length);
     const TClientLine parsed = ClassifyLine(content);
+    // Whatever else the line does, it comes after the chat lines before it.
+    if (parsed.Kind != TClientLineKind::Chat) RelayPending();
     switch (parsed.Kind) {
     case TClientLineKind::Login:
         Login(C, parsed.Name);
@@ -271,10 +357,9 @@ void TChatServer::HandleLine(TChatClient* C, const std::string& Line, std::size_
             return;
         }
         // Relayed as received, line end included, to everyone logged in, the sender too.
-        const std::vector<TChatClient*> members = Members;
-        for (TChatClient* m : members) Enqueue(m, Line, TPayload::Data);
+        Relaying += EscapeIac(Line);
         Log(C, "chat relayed (" + std::to_string(Line.size()) + " bytes) from " +
-                   Printable(C->Name) + " to " + std::to_string(members.size()) + " users");
+                   Printable(C->Name) + " to " + std::to_string(Members.size()) + " users");
         return;
     }
     case TClientLineKind::Other:
@@ -299,8 +384,8 @@ void TChatServer::Login(TChatClient* C, std::string_view Name) {
         Log(C, "login " + Printable(Name));
     }
     C->Name = std::string(Name);
-    Enqueue(C, Welcome, TPayload::Data);
-    BroadcastUserList();
+    QueueControl(C, Welcome);
+    UserListChanged();
 }
 
 void TChatServer::Logout(TChatClient* C, const char* Note) {
@@ -308,76 +393,189 @@ void TChatServer::Logout(TChatClient* C, const char* Note) {
     C->LoggedIn = false;
     Log(C, "logout " + Printable(C->Name) + Note);
     C->Name.clear();
-    BroadcastUserList();
+    UserListChanged();
+}
+
+// --- Queueing --------------------------------------------------------------------------------
+
+void TChatServer::QueueControl(TChatClient* C, std::string_view Bytes) {
+    const std::size_t before = C->Queued();
+    C->Control += Bytes;
+    Requeued(C, before);
+    MarkDirty(C);
+}
+
+void TChatServer::QueueChat(TChatClient* C, std::string_view Escaped) {
+    if (C->Gone) return;
+    const std::size_t before = C->Queued();
+    if (before + Escaped.size() > MaxQueuedBytes) {
+        // Only a lagging client gets here: one that keeps up holds the server back first.
+        if (!C->DropLogged)
+            Log(C, "dropping messages: " + std::to_string(before) +
+                       " bytes already wait for the client");
+        C->DropLogged = true;
+        return;
+    }
+    if (!MakeRoom(Escaped.size(), C)) return;
+    C->Chat += Escaped;
+    Requeued(C, before);
+    MarkDirty(C);
+}
+
+// Disconnects the clients with the most waiting until Bytes more fit under the overall bound;
+// false when that took For itself.
+bool TChatServer::MakeRoom(std::size_t Bytes, const TChatClient* For) {
+    while (TotalQueued + Bytes > MaxTotalQueuedBytes) {
+        const auto slowest = std::max_element(
+            Clients.begin(), Clients.end(),
+            [](const TChatClient* a, const TChatClient* b) { return a->Queued() < b->Queued(); });
+        if (slowest == Clients.end() || (*slowest)->Queued() == 0) break;
+        Depart(*slowest, "reads too slowly: " + std::to_string((*slowest)->Queued()) +
+                             " bytes wait for it, " + std::to_string(TotalQueued) +
+                             " for all clients");
+    }
+    return !For->Gone;
+}
+
+// Brings the totals and the hold up to date after C's waiting bytes changed from Before.
+void TChatServer::Requeued(TChatClient* C, std::size_t Before) {
+    const std::size_t after = C->Queued();
+    TotalQueued = TotalQueued - Before + after;
+    if (Before == 0 && after > 0) C->LastProgress = NowMs();
+    if (after == 0) C->Lagging = C->DropLogged = false;
+    const bool holding = !C->Gone && !C->Lagging && after > HoldBytes;
+    if (holding == C->Holding) return;
+    C->Holding = holding;
+    if (holding) {
+        ++Holding;
+        C->HoldingSince = NowMs();
+    } else if (--Holding == 0 && !Deferred.empty() && !FlushTimer.isActive()) {
+        FlushTimer.start(0);  // reads what waited
+    }
+}
+
+void TChatServer::MarkDirty(TChatClient* C) {
+    if (!C->Dirty) {
+        C->Dirty = true;
+        Dirty.push_back(C);
+    }
+    if (!FlushTimer.isActive()) FlushTimer.start(0);
 }
 
 // --- Sending ---------------------------------------------------------------------------------
 
+// Lists grow with the users and go to every user, so their bytes grow with the square of the
+// users: when many log in or out at once, one list covers several changes. The next list comes
+// at the earliest a millisecond per member after the last; a list never waits behind chat lines
+// (see SendChunk).
+void TChatServer::UserListChanged() {
+    if (ListTimer.isActive()) return;
+    const int64_t interval = static_cast<int64_t>(Members.size());
+    ListTimer.start(static_cast<int>(std::clamp<int64_t>(LastListMs + interval - NowMs(), 0, interval)));
+}
+
 void TChatServer::BroadcastUserList() {
-    const std::string line = UserListLine(Users());
-    const std::vector<TChatClient*> members = Members;
-    for (TChatClient* m : members) Enqueue(m, line, TPayload::UserList);
-}
-
-void TChatServer::Enqueue(TChatClient* C, std::string_view Bytes, TPayload Kind) {
-    if (C->Gone) return;
-    switch (Kind) {
-    case TPayload::TelnetCommands:
-        C->Outgoing.push_back({std::string(Bytes), false});
-        break;
-    case TPayload::UserList:
-        // Only the newest list matters: it replaces one still waiting.
-        std::erase_if(C->Outgoing, [C](const TChatClient::TMessage& m) {
-            if (m.UserList) C->OutgoingBytes -= m.Bytes.size();
-            return m.UserList;
-        });
-        C->Outgoing.push_back({EscapeIac(Bytes), true});
-        break;
-    case TPayload::Data:
-        if (C->OutgoingBytes + Bytes.size() > MaxQueuedBytes) {
-            // A client that stops reading gets here once the system holds all it can for it; one
-            // that reads, only when lines keep coming faster than one a pause for a long while.
-            if (!C->DropLogged)
-                Log(C, "dropping messages: " + std::to_string(C->OutgoingBytes) +
-                           " bytes already wait for the client");
-            C->DropLogged = true;
-            return;
-        }
-        C->Outgoing.push_back({EscapeIac(Bytes), false});
-        break;
+    LastListMs = NowMs();
+    const auto list = std::make_shared<const std::string>(EscapeIac(UserListLine(Users())));
+    for (TChatClient* m : Members) {
+        const std::size_t before = m->Queued();
+        m->List = list;  // an older one not yet sent is replaced
+        Requeued(m, before);
+        MarkDirty(m);
     }
-    C->OutgoingBytes += C->Outgoing.back().Bytes.size();
-    ScheduleSend(C);
 }
 
-void TChatServer::ScheduleSend(TChatClient* C) {
-    if (C->Gone || C->AwaitingWrite || C->Pacer.isActive() || C->Outgoing.empty()) return;
-    // Sends always start from the timer, never from inside a socket handler that queued them.
-    C->Pacer.start(0);
+// Runs once per turn of the event loop in which something was queued: one send per client, and
+// the reads that waited for the server to catch up.
+void TChatServer::Flush() {
+    for (TChatClient* c : std::exchange(Dirty, {})) {
+        c->Dirty = false;
+        SendChunk(c);  // clients it disconnects are still there, marked Gone, until the loop
+    }
+    if (Holding == 0)
+        for (TChatClient* c : std::exchange(Deferred, {})) {
+            c->ReadDeferred = false;
+            ReadFrom(c);  // the read asks the system to report the rest
+        }
 }
 
-void TChatServer::SendNext(TChatClient* C) {
-    if (C->Gone || C->AwaitingWrite || C->Outgoing.empty()) return;
-    const std::string bytes = std::move(C->Outgoing.front().Bytes);
-    C->Outgoing.pop_front();
-    C->OutgoingBytes -= bytes.size();
-    if (C->Outgoing.empty()) C->DropLogged = false;
-    // The client hands each socket read to its window as one message and looks only at its first
-    // characters: two messages read together would lose the second (a user list behind the
-    // welcome, a chat line behind another). TCP keeps no message boundaries, so they are kept
-    // apart in time: one message, then a pause long enough for the client to have read it, and
-    // the next only once the previous one has left completely (OnDataSent).
-    C->AwaitingWrite = true;
-    C->Pacer.start(PauseMs);
+void TChatServer::SendChunk(TChatClient* C) {
+    if (C->Gone || C->InFlight > 0) return;
+    std::size_t n = C->Chat.size() - C->ChatHead;
+    if (n > ChunkBytes) {
+        // Whole lines only, so that whatever goes ahead next starts a line of its own.
+        const std::size_t end = C->Chat.rfind('\n', C->ChatHead + ChunkBytes - 1);
+        if (end != std::string::npos && end >= C->ChatHead) n = end + 1 - C->ChatHead;
+    }
+    // Chat lines alone, the usual case, go from where they wait; the socket copies them.
+    std::string chunk;
+    std::string_view bytes(C->Chat.data() + C->ChatHead, n);
+    if (!C->Control.empty() || C->List) {
+        chunk = std::exchange(C->Control, {});
+        if (C->List) chunk += *std::exchange(C->List, nullptr);
+        chunk += bytes;
+        bytes = chunk;
+    }
+    if (bytes.empty()) return;
+    C->ChatHead += n;
+    C->InFlight = bytes.size();  // moved, not added: the total stays
     try {
         C->Socket->Send(bytes.data(), static_cast<int>(bytes.size()));
     } catch (const std::exception& E) {
         Depart(C, std::string("send failed: ") + OneLine(E.what()));
     }
+    if (C->Gone) return;
+    if (C->ChatHead == C->Chat.size()) {
+        C->Chat.clear();
+        C->ChatHead = 0;
+        if (C->Chat.capacity() > 4 * ChunkBytes) C->Chat.shrink_to_fit();  // after a burst
+    } else if (C->ChatHead >= 4 * ChunkBytes && 2 * C->ChatHead >= C->Chat.size()) {
+        C->Chat.erase(0, C->ChatHead);
+        C->ChatHead = 0;
+    }
+}
+
+// The socket has sent everything it was given (or is ready for its first bytes).
+void TChatServer::Sent(TChatClient* C) {
+    if (C->Gone) return;
+    const std::size_t before = C->Queued();
+    C->InFlight = 0;
+    C->LastProgress = NowMs();
+    Requeued(C, before);
+    SendChunk(C);
+}
+
+void TChatServer::Sweep() {
+    const int64_t now = NowMs();
+    for (TChatClient* c : std::vector<TChatClient*>(Clients)) {
+        if (c->Gone) continue;
+        if (c->Queued() > 0 && now - c->LastProgress >= WriteTimeoutMs) {
+            Depart(c, "write timeout: " + std::to_string(c->Queued()) + " bytes did not move for " +
+                          std::to_string(WriteTimeoutMs / 1000) + " s");
+        } else if (c->Holding && now - c->HoldingSince >= LagAfterMs) {
+            c->Lagging = true;
+            Log(c, "lagging: " + std::to_string(c->Queued()) +
+                       " bytes wait for the client; the others no longer wait for it");
+            Requeued(c, c->Queued());
+        }
+    }
 }
 
 void TChatServer::Log(const TChatClient* C, const std::string& Text) {
-    if (!OnLog) return;
-    const QString stamp = QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss.zzz");
-    OnLog(stamp.toStdString() + " " + (C ? C->Peer : std::string("-")) + " " + Text);
+    Log(C ? C->Peer : std::string("-"), Text);
 }
+
+void TChatServer::Log(const std::string& Peer, const std::string& Text) {
+    if (!OnLog) return;
+    // The local time is worked out once a second: it reads the system's time zone each time,
+    // which would cost more than the relaying of a chat line.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now / 1000 != StampSecond) {
+        StampSecond = now / 1000;
+        StampText = QDateTime::fromSecsSinceEpoch(StampSecond).toString("yyyy-MM-dd hh:mm:ss").toStdString();
+    }
+    char millis[8];
+    std::snprintf(millis, sizeof millis, ".%03d ", static_cast<int>(now % 1000));
+    OnLog(StampText + millis + Peer + " " + Text);
+}
+

@@ -48,14 +48,26 @@ int main(int argc, char** argv) {
                                         "H", "127.0.0.1");
     const QCommandLineOption portOption(
         "port", "Port to listen on (default 1024; 0 lets the system pick one).", "P", "1024");
+    const QCommandLineOption perAddressOption(
+        "max-per-address",
+        "Connections accepted from one IP address at a time (default 16; 0: no limit).", "N",
+        "16");
     parser.addOption(hostOption);
     parser.addOption(portOption);
+    parser.addOption(perAddressOption);
     parser.process(app);
     const std::string host = parser.value(hostOption).toStdString();
     const QString port = parser.value(portOption);
     if (!ValidPort(port)) {
         std::fprintf(stderr, "korvel-chatd: '%s' is not a port number (0 to 65535)\n",
                      qPrintable(port));
+        return 2;
+    }
+    bool perAddressOk = false;
+    const int perAddress = parser.value(perAddressOption).toInt(&perAddressOk);
+    if (!perAddressOk || perAddress < 0) {
+        std::fprintf(stderr, "korvel-chatd: '%s' is not a number of connections (0 or more)\n",
+                     qPrintable(parser.value(perAddressOption)));
         return 2;
     }
 
@@ -75,6 +87,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     TChatServer server;
+    server.MaxPerAddress = perAddress;
     QSocketNotifier stopNotifier(pipeFds[0], QSocketNotifier::Read);
     QObject::connect(&stopNotifier, &QSocketNotifier::activated, [&] {
         char drain[16];
