@@ -237,10 +237,12 @@ void TPalnorForm::BuildPages() {
     Button2 = new QPushButton(QStringLiteral("OK"));
     CancelButton = new QPushButton(QStringLiteral("Cancel"));
     CancelButton->setShortcut(Qt::Key_Escape);
+    // The red note stands beside the buttons, which keep their place at the top of the row
+    // whatever the note says, so they never move under the mouse.
     auto* buttons = new QHBoxLayout;
-    buttons->addWidget(Button2);
-    buttons->addWidget(CancelButton);
-    buttons->addStretch();
+    buttons->addWidget(Button2, 0, Qt::AlignTop);
+    buttons->addWidget(CancelButton, 0, Qt::AlignTop);
+    buttons->addWidget(SettingsHint, 1);
     auto* bevel1 = new QGroupBox;
     auto* bevelLayout = new QVBoxLayout(bevel1);
     CheckBox1 = new QCheckBox(QStringLiteral("Stay on top"));
@@ -253,12 +255,9 @@ void TPalnorForm::BuildPages() {
         bevelLayout->addWidget(box);
     settingsLayout->addWidget(label3);
     settingsLayout->addLayout(fields);
-    settingsLayout->addWidget(SettingsHint);
-    // The red note keeps its room (two lines) while empty, and the note on the names comes and
-    // goes below the buttons, so the buttons never move under the mouse.
-    SettingsHint->setMinimumHeight(2 * SettingsHint->fontMetrics().lineSpacing());
-    SettingsHint->show();
     settingsLayout->addLayout(buttons);
+    SettingsHint->show();
+    // The note on the names comes and goes below the buttons.
     settingsLayout->addWidget(NameNote);
     settingsLayout->addWidget(bevel1, 0, Qt::AlignLeft);
     settingsLayout->addStretch();

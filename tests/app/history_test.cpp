@@ -58,7 +58,7 @@ TEST_F(HistoryTest, ThePageSaysWhichTextItHolds) {
         EXPECT_EQ(Form->HistoryBack->isVisibleTo(Form.get()), !conversation);
         button->click();
         EXPECT_EQ(Form->HistorySource->text(), conversation ? "Log of 2024-05-01" : "Conversation");
-        EXPECT_EQ(PaneText(*Form->Memo1), conversation ? "an earlier day\n" : PaneText(*Form->DisplayMemo));
+        EXPECT_EQ(PaneText(*Form->Memo1).contains("an earlier day"), conversation);
     }
 }
 
