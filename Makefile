@@ -1,11 +1,13 @@
 # The two everyday commands: `make run` builds and starts the program, `make test` builds and
-# runs every test. Both install missing Debian packages first (scripts/setup).
+# runs every test. Both install missing Debian packages first (scripts/setup). `make package`
+# builds the Debian package korvelchat2_<version>_<arch>.deb in this folder.
 BUILD      ?= build
 TEST_BUILD ?= build-test
 BENCH_BUILD ?= build-bench
+PACKAGE_BUILD ?= build-package
 JOBS       ?= $(shell nproc)
 
-.PHONY: setup run test bench clean
+.PHONY: setup run test bench package clean
 
 setup:
 	@./scripts/setup
@@ -25,5 +27,14 @@ bench: setup
 	@cmake --build $(BENCH_BUILD) -j $(JOBS)
 	@./scripts/bench $(BENCH_BUILD)
 
+# Lintian, where installed, looks the package over; an error stops the target.
+package: setup
+	@cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEL_TESTS=OFF >/dev/null
+	@cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	@cd $(PACKAGE_BUILD) && cpack -G DEB >/dev/null
+	@cp $(PACKAGE_BUILD)/korvelchat2_*.deb .
+	@if command -v lintian >/dev/null; then lintian --fail-on error korvelchat2_*.deb; fi
+	@ls korvelchat2_*.deb
+
 clean:
-	rm -rf $(BUILD) $(TEST_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(TEST_BUILD) $(BENCH_BUILD) $(PACKAGE_BUILD)

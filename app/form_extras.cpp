@@ -14,6 +14,7 @@
 #include <QDate>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -53,6 +54,7 @@ void TPalnorForm::WireExtras() {
     });
     for (QLineEdit* field : {edUser, edName}) connect(field, &QLineEdit::textChanged, this, [this] { UpdateNameNote(); });
     connect(ShowLogButton, &QPushButton::clicked, this, [this] { Guarded([this] { ShowLogClick(); }); });
+    connect(HistoryBack, &QPushButton::clicked, this, [this] { Guarded([this] { TabSheet3Show(); }); });
 
     ConversationLog->OnError = [this](const QString& Message) { statusBar()->showMessage(Message); };
     // The status line holds the series: why it runs (the last failure), the countdown, the
@@ -86,7 +88,7 @@ void TPalnorForm::WireExtras() {
         {ComposeNote, "Sending note"},    {SettingsHint, "Settings note"},
         {NameNote, "Name note"},
         {StatusText, "Keyboard hint"},   {Memo2, "Text to print"},
-        {MemoPrint1, "Print preview"},
+        {MemoPrint1, "Print preview"},    {HistoryNote, "About the history text"},
     };
     for (const auto& [widget, name] : names) widget->setAccessibleName(QString::fromLatin1(name));
 }
@@ -120,10 +122,19 @@ void TPalnorForm::ShowLogClick() {
     // Read as the log is written: stamped lines, their further lines indented, control
     // characters escaped (also those an older log holds raw).
     Memo1->setPlainText(TConversationLog::Shown(file.read(MaxLogShown)));
+    Memo2->clear();
+    // A day's log is named after its day; another file chosen in the dialog by its own name.
+    const QString name = QFileInfo(*chosen).completeBaseName();
+    const bool day = QDate::fromString(name, Qt::ISODate).isValid();
+    ShowHistorySource(day ? QStringLiteral("Log of %1").arg(name) : QStringLiteral("Log %1").arg(QFileInfo(*chosen).fileName()),
+                      QStringLiteral("A copy of the log file: edit it before saving or printing; the file "
+                                     "itself does not change"));
     statusBar()->showMessage(QStringLiteral("Showing the log %1").arg(*chosen));
 }
 
 void TPalnorForm::OpenLogFolder() {
-    QDir().mkpath(ConversationLog->Folder());
-    ShellOpen(ConversationLog->Folder());
+    const QString folder = ConversationLog->Folder();
+    QDir().mkpath(folder);
+    if (!ShellOpen(folder))
+        statusBar()->showMessage(QStringLiteral("Nothing on this desktop opens folders: open %1 by hand.").arg(folder));
 }

@@ -9,6 +9,8 @@
 
 #include <QDate>
 #include <QFile>
+#include <QLabel>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QPlainTextEdit>
 #include <QSaveFile>
@@ -39,6 +41,17 @@ void TPalnorForm::TabSheet3Show() {
     Memo1->setFont(DisplayMemo->font());
     Memo2->clear();
     Memo1->setPlainText(PaneText(*DisplayMemo));
+    ShowHistorySource(QStringLiteral("Conversation"),
+                      QStringLiteral("A copy of the conversation: edit it before saving or printing; it is "
+                                     "taken anew each time this page is shown"));
+}
+
+// Which text the page holds, what edits to it do, and the way back when it is not the
+// conversation.
+void TPalnorForm::ShowHistorySource(const QString& Source, const QString& Note) {
+    HistorySource->setText(Source);
+    HistoryNote->setText(Note);
+    HistoryBack->setVisible(Source != QStringLiteral("Conversation"));
 }
 
 void TPalnorForm::Memo1MouseUp() {

@@ -69,7 +69,7 @@ void TPalnorForm::StartConnect(bool Automatic) {
             return;
         }
         ShowPage(TabSheet4);
-        ShowSettingsHint(QStringLiteral("Enter a call sign and a name, then press Connect."));
+        ShowSettingsHint(QStringLiteral("Fill in your call sign and name, press OK, then Connect."));
         (edUser->text().isEmpty() ? edUser : edName)->setFocus();
         return;
     }

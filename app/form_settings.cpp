@@ -1,26 +1,30 @@
-// Settings: "CL.ini" read when the window is made and written when it closes; the fonts and
-// colours of the two panes; stay on top.
+// Settings: "CL.ini" read when the window is made and written by OK on the settings page and
+// when the window closes; the settings page's OK and Cancel; the fonts and colours of the two
+// panes; stay on top.
 #include "chat_pane.h"
+#include "config_dir.h"
 #include "dialogs.h"
-#include "instance.h"
 #include "palnor_form.h"
 #include "profile.h"
 #include "settings_values.h"
 
 #include <QCheckBox>
 #include <QDir>
-#include <QFileInfo>
 #include <QLineEdit>
+#include <QPushButton>
+#include <QStackedWidget>
 #include <QPlainTextEdit>
 #include <QSplitter>
 #include <QGuiApplication>
 #include <QScreen>
-#include <QStandardPaths>
 #include <QWindow>
+
+#include <utility>
 
 namespace {
 
 const QString Section = QStringLiteral("FORM");
+const QString FirstRunHint = QStringLiteral("Fill in your call sign and name, press OK, then Connect on the chat page.");
 
 int FontStyleBits(const QFont& F) {
     return (F.bold() ? 1 : 0) | (F.italic() ? 2 : 0) | (F.underline() ? 4 : 0) |
@@ -53,16 +57,8 @@ private:
 }  // namespace
 
 QString TPalnorForm::SettingsPath() {
-    QString dir = ConfigDirOverride();
-    if (dir.isEmpty()) {
-        // Beside the program when that folder can be written, else the user's config folder.
-        dir = ProgramDir();
-        if (!QFileInfo(dir).isWritable()) {
-            dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-                  QStringLiteral("/korvelchat2");
-            QDir().mkpath(dir);
-        }
-    }
+    const QString dir = ConfigDir();
+    QDir().mkpath(dir);
     return dir + QStringLiteral("/CL.ini");
 }
 
@@ -146,6 +142,7 @@ void TPalnorForm::LoadSettings() {
     historyFont.setPointSize(DisplayMemo->font().pointSize());
     Memo1->setFont(historyFont);
     ApplyPaneLook(Memo1, DisplayMemoColor, 0);
+    KeepSettingsPage();
 }
 
 bool TPalnorForm::SaveSettings(QString* Error) {
@@ -189,7 +186,75 @@ bool TPalnorForm::SaveSettings(QString* Error) {
     return file.UpdateFile(Error);
 }
 
+// The page's boxes take effect as they are ticked; Cancel unticks them again.
+void TPalnorForm::WireSettingsPage() {
+    connect(CancelButton, &QPushButton::clicked, this, [this] { Guarded([this] { CancelSettingsClick(); }); });
+    connect(PageControl1, &QStackedWidget::currentChanged, this, [this] {
+        const bool now = PageControl1->currentWidget() == TabSheet4;
+        if (std::exchange(OnSettingsPage_, now) && !now) RestoreSettingsPage();
+    });
+}
+
+namespace {
+QList<QCheckBox*> PageBoxes(const TPalnorForm& F) {
+    return {F.CheckBox1, F.CheckBox2, F.cbAttention, F.cbLog, F.cbSendUtf8, F.cbReconnect};
+}
+}  // namespace
+
+void TPalnorForm::KeepSettingsPage() {
+    Stored_ = {edUser->text(), edName->text(), HostEdit->text(), PortEdit->text(), {}};
+    for (const QCheckBox* box : PageBoxes(*this)) Stored_.Boxes << box->isChecked();
+}
+
+void TPalnorForm::RestoreSettingsPage() {
+    edUser->setText(Stored_.User);
+    edName->setText(Stored_.Name);
+    edHost->setText(Stored_.Host);
+    edPort->setText(Stored_.Port);
+    const QList<QCheckBox*> boxes = PageBoxes(*this);
+    for (qsizetype i = 0; i < boxes.size(); ++i) boxes[i]->setChecked(Stored_.Boxes.value(i));
+    ShowSettingsHint(QString());
+}
+
+bool TPalnorForm::StoreSettingsPage() {
+    for (QLineEdit* field : {edUser, edName}) {
+        if (!field->text().trimmed().isEmpty()) continue;
+        ShowSettingsHint(field == edUser ? QStringLiteral("Enter a call sign: the others see you by it.")
+                                         : QStringLiteral("Enter a name to go with the call sign."));
+        field->setFocus();
+        return false;
+    }
+    if (!ApplyServerFields()) return false;
+    KeepSettingsPage();
+    QString error;
+    if (!SaveSettings(&error)) {
+        // In use all the same; the note stays until the file can be written.
+        ShowSettingsHint(QStringLiteral("The settings are in use but not stored: %1").arg(error));
+        return false;
+    }
+    return true;
+}
+
+void TPalnorForm::CancelSettingsClick() {
+    RestoreSettingsPage();
+    ShowPage(TabSheet1);
+}
+
+// Without a stored call sign and name the chat page has nothing to connect with: the program
+// opens on the settings page and says what comes next.
+void TPalnorForm::ShowStartPage() {
+    if (!Stored_.User.isEmpty() && !Stored_.Name.isEmpty()) {
+        ShowPage(TabSheet1);
+        return;
+    }
+    ShowPage(TabSheet4);
+    ShowSettingsHint(FirstRunHint);
+    (edUser->text().isEmpty() ? edUser : edName)->setFocus();
+}
+
 void TPalnorForm::FormClose() {
+    // Edits on the settings page that OK did not take are not stored.
+    if (PageControl1->currentWidget() == TabSheet4) RestoreSettingsPage();
     QString error;
     if (!SaveSettings(&error)) Dialogs().MessageBox(this, error);
 }

@@ -2,7 +2,10 @@
 // made), then the message loop. A second copy ends before its window is shown. --help and
 // --version answer before anything needs a display.
 #include "application.h"
+#include "config_dir.h"
 #include "palnor_form.h"
+
+#include <QCoreApplication>
 
 #include <cstdio>
 #include <cstring>
@@ -14,11 +17,12 @@ const char* const Usage =
     "\n"
     "KorvelChat 2, a desktop chat client for a text chat server reached over telnet.\n"
     "Enter a call sign and a name (and the chat server's host and port) on the Settings page,\n"
-    "then press Connect. Settings are kept in CL.ini beside the program, or in\n"
-    "~/.config/korvelchat2 where that folder cannot be written.\n"
+    "press OK, then Connect. An installed copy keeps its settings (CL.ini) and print settings\n"
+    "in $XDG_CONFIG_HOME/korvelchat2 (~/.config/korvelchat2); a copy run from its build\n"
+    "folder keeps them beside the program.\n"
     "\n"
     "Environment:\n"
-    "  KORVELCHAT_CONFIG_DIR    the folder of CL.ini and of the print settings\n"
+    "  KORVELCHAT_CONFIG_DIR    another folder for CL.ini and the print settings\n"
     "  KORVELCHAT_PRINT_PDF     print the history to this PDF file instead of a printer\n"
     "  KORVELCHAT_INSTANCE_NAME the name under which only one copy runs\n";
 
@@ -28,6 +32,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(Usage, stdout);
+            const QCoreApplication core(argc, argv);
+            std::printf("\nThis copy's settings folder: %s\n", qPrintable(ConfigDir()));
             return 0;
         }
         if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-v") == 0) {

@@ -81,6 +81,7 @@ TPalnorForm::TPalnorForm(QWidget* Parent) : QMainWindow(Parent) {
     BuildMenu();
     WireEvents();
     WireExtras();
+    WireSettingsPage();
     FormCreate();
     ShowConnectionState(false);
 }
@@ -196,7 +197,20 @@ void TPalnorForm::BuildPages() {
     panel2Layout->addStretch();
     Memo1 = new QPlainTextEdit;
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    auto* sourceLayout = new QHBoxLayout;
+    sourceLayout->setContentsMargins(4, 0, 4, 2);
+    HistorySource = new QLabel;
+    QFont sourceFont = HistorySource->font();
+    sourceFont.setBold(true);
+    HistorySource->setFont(sourceFont);
+    HistoryBack = new QPushButton(QStringLiteral("Show the conversation"));
+    HistoryNote = new QLabel;
+    HistoryNote->setWordWrap(true);
+    sourceLayout->addWidget(HistorySource);
+    sourceLayout->addWidget(HistoryBack);
+    sourceLayout->addWidget(HistoryNote, 1);
     historyLayout->addWidget(panel2);
+    historyLayout->addLayout(sourceLayout);
     historyLayout->addWidget(Memo1, 1);
 
     // Settings page.
@@ -224,6 +238,14 @@ void TPalnorForm::BuildPages() {
     SettingsHint = NoteLabel();
     NameNote = NoteLabel();
     Button2 = new QPushButton(QStringLiteral("OK"));
+    CancelButton = new QPushButton(QStringLiteral("Cancel"));
+    CancelButton->setShortcut(Qt::Key_Escape);
+    // The red note stands beside the buttons, which keep their place at the top of the row
+    // whatever the note says, so they never move under the mouse.
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(Button2, 0, Qt::AlignTop);
+    buttons->addWidget(CancelButton, 0, Qt::AlignTop);
+    buttons->addWidget(SettingsHint, 1);
     auto* bevel1 = new QGroupBox;
     auto* bevelLayout = new QVBoxLayout(bevel1);
     CheckBox1 = new QCheckBox(QStringLiteral("Stay on top"));
@@ -236,9 +258,10 @@ void TPalnorForm::BuildPages() {
         bevelLayout->addWidget(box);
     settingsLayout->addWidget(label3);
     settingsLayout->addLayout(fields);
+    settingsLayout->addLayout(buttons);
+    SettingsHint->show();
+    // The note on the names comes and goes below the buttons.
     settingsLayout->addWidget(NameNote);
-    settingsLayout->addWidget(SettingsHint);
-    settingsLayout->addWidget(Button2, 0, Qt::AlignLeft);
     settingsLayout->addWidget(bevel1, 0, Qt::AlignLeft);
     settingsLayout->addStretch();
 
@@ -306,8 +329,6 @@ void TPalnorForm::WireEvents() {
     // Enter in a field of the settings page presses OK.
     for (QLineEdit* field : {edUser, edName, edHost, edPort})
         connect(field, &QLineEdit::returnPressed, Button2, &QPushButton::click);
-    for (QLineEdit* field : {edHost, edPort})
-        connect(field, &QLineEdit::editingFinished, this, [this] { ApplyServerFields(); });
     connect(Button3, &QPushButton::clicked, this, guarded(&TPalnorForm::Button3Click));
     connect(Button4, &QPushButton::clicked, this, guarded(&TPalnorForm::Button4Click));
     Memo1->viewport()->installEventFilter(this);
@@ -363,7 +384,7 @@ void TPalnorForm::Chat1Click() { ShowPage(TabSheet1); }
 void TPalnorForm::History1Click() { ShowPage(TabSheet3); }
 void TPalnorForm::Settings1Click() { ShowPage(TabSheet4); }
 void TPalnorForm::Button2Click() {
-    if (ApplyServerFields()) ShowPage(TabSheet1);
+    if (StoreSettingsPage()) ShowPage(TabSheet1);
 }
 
 // Valid server fields take effect at the next Connect; an invalid one is named and kept out.
@@ -387,18 +408,22 @@ bool TPalnorForm::ApplyServerFields() {
 
 void TPalnorForm::ShowSettingsHint(const QString& Text) {
     SettingsHint->setText(Text);
-    SettingsHint->setVisible(!Text.isEmpty());
 }
 
-// The old help format has no reader here; a readable page ships beside the program and is
-// opened when the old file is absent.
+// The old help format has no reader here; a readable page ships beside the program, or
+// installed in the shared data folder beside the program's bin folder. When the page is missing
+// or nothing opens it, the status line names the file so the user can open it by hand.
 void TPalnorForm::Help() {
     const QString dir = ProgramDir();
-    QString path = dir + QStringLiteral("/KorvelChat2.hlp");
-    if (!QFileInfo::exists(path)) path = dir + QStringLiteral("/KorvelChat2.html");
-    // Installed, the page lives in the shared data folder beside the program's bin folder.
-    if (!QFileInfo::exists(path)) path = dir + QStringLiteral("/../share/korvelchat2/KorvelChat2.html");
-    ShellOpen(path);
+    QString path;
+    for (const char* name : {"/KorvelChat2.hlp", "/KorvelChat2.html", "/../share/korvelchat2/KorvelChat2.html"}) {
+        path = QDir::cleanPath(dir + QString::fromLatin1(name));
+        if (QFileInfo::exists(path)) break;
+    }
+    if (!QFileInfo::exists(path))
+        statusBar()->showMessage(QStringLiteral("The help page is missing: %1 was not found.").arg(path));
+    else if (!ShellOpen(path))
+        statusBar()->showMessage(QStringLiteral("Nothing on this desktop opens the help page: open %1 by hand.").arg(path));
 }
 
 void TPalnorForm::FormCreate() {
@@ -414,7 +439,7 @@ void TPalnorForm::FormShow() {
 }
 
 void TPalnorForm::FormActivate() {
-    ShowPage(TabSheet1);
+    ShowStartPage();
     SendMemo->clear();
     FocusSendMemo();
 }

@@ -71,6 +71,7 @@ public:
     QLineEdit* edHost = nullptr;  // the server, editable on the settings page
     QLineEdit* edPort = nullptr;
     QPushButton* Button2 = nullptr;
+    QPushButton* CancelButton = nullptr;  // Esc: back to the stored settings
     QCheckBox* CheckBox1 = nullptr;
     QCheckBox* CheckBox2 = nullptr;
     QPlainTextEdit* Memo2 = nullptr;
@@ -87,6 +88,9 @@ public:
     QCheckBox* cbSendUtf8 = nullptr;
     QCheckBox* cbReconnect = nullptr;
     QPushButton* ShowLogButton = nullptr;
+    QLabel* HistorySource = nullptr;  // which text the history page holds
+    QLabel* HistoryNote = nullptr;    // that it is a copy, and what becomes of edits
+    QPushButton* HistoryBack = nullptr;  // from a log back to the conversation
     TAttention* Attention = nullptr;
     TConversationLog* ConversationLog = nullptr;
     TReconnect* Reconnect = nullptr;
@@ -98,6 +102,7 @@ public:
     void History1Click();
     void Settings1Click();
     void Button2Click();
+    void CancelSettingsClick();
     void Help();
     void FormCreate();
     void FormShow();
@@ -133,12 +138,16 @@ public:
     void Button3Click();
     void Button4Click();
     void ShowLogClick();
+    void ShowHistorySource(const QString& Source, const QString& Note);
     void OpenLogFolder();
     TPrinter* HistoryPrinter();
 
     // Settings and appearance.
     void LoadSettings();
     bool SaveSettings(QString* Error);
+    // OK on the settings page: checks the page, takes its values into use and writes CL.ini.
+    bool StoreSettingsPage();
+    void ShowStartPage();
     void FormClose();
     void RecvWindow1Click();
     void SendWindow1Click();
@@ -171,6 +180,9 @@ private:
     void LoginTaken();
     void ShowListOffline();
     void WireExtras();
+    void WireSettingsPage();
+    void RestoreSettingsPage();
+    void KeepSettingsPage();
     void AnnounceChatLine(const QString& Sender, const QString& Text);
     bool ApplyServerFields();
     void ApplyPaneLook(QPlainTextEdit* Pane, int32_t Background, int32_t FontColor);
@@ -197,6 +209,14 @@ private:
     bool LoginTaken_ = false;
     std::string LoginIdentity_;     // call sign and name as the login line sent them
     QString LostReason_;  // why a countdown to reconnecting runs
+    // The settings page as last stored: Cancel, and leaving the page any other way than OK,
+    // bring it back.
+    struct TStoredPage {
+        QString User, Name, Host, Port;
+        QList<bool> Boxes;
+    };
+    TStoredPage Stored_;
+    bool OnSettingsPage_ = false;
     int SendMemoHeight_ = 41;
     int Panel4Width_ = 112;
 };

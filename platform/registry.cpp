@@ -1,8 +1,8 @@
 #include "registry.h"
 
 #include "exception.h"
+#include "config_dir.h"
 #include "file_lock.h"
-#include "instance.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -10,7 +10,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
-#include <QStandardPaths>
 
 #include <chrono>
 #include <optional>
@@ -150,11 +149,7 @@ TRegistry::TRegistry() = default;
 TRegistry::~TRegistry() = default;
 
 QString TRegistry::StorePath() {
-    QString dir = ConfigDirOverride();
-    if (dir.isEmpty())
-        dir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-              QStringLiteral("/korvelchat2");
-    return dir + QStringLiteral("/registry.json");
+    return ConfigDir() + QStringLiteral("/registry.json");
 }
 
 bool TRegistry::KeyExists(const QString& Key) const {

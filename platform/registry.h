@@ -1,11 +1,11 @@
 #pragma once
 // The current user's registry: keys (paths with "\" between names, matched without regard to
-// case) holding typed values. Kept as one JSON file per user: in the settings folder named by
-// KORVELCHAT_CONFIG_DIR when set, else in the user's configuration folder. Writes replace the
-// file in one step, each under an advisory lock on "<store>.lock", so two programs that write at
-// once keep both their values. A store file that cannot be read raises Exception on every access
-// and is never written over; one that still looks damaged when read a second time (an editor may
-// be saving it in place) is moved aside (the Exception names where) once.
+// case) holding typed values. Kept as one JSON file, registry.json, in the settings folder
+// beside CL.ini (config_dir.h). Writes replace the file in one step, each under an advisory lock
+// on "<store>.lock", so two programs that write at once keep both their values. A store file that
+// cannot be read raises Exception on every access and is never written over; one that still
+// looks damaged when read a second time (an editor may be saving it in place) is moved aside (the
+// Exception names where) once.
 #include <QByteArray>
 #include <QString>
 

@@ -2,6 +2,8 @@
 // received lines, the user list, sound, references, and closing.
 #include "form_support.h"
 
+#include "conversation_log.h"
+
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -23,7 +25,16 @@ TEST_F(FormTest, ConnectWithoutCallOrNameShowsTheSettingsPage) {
     QTest::keyClicks(Form->edName, "NAME");
     QTest::keyClick(Form->edName, Qt::Key_Return);
     EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet1) << "Enter presses OK";
-    EXPECT_FALSE(Form->SettingsHint->isVisibleTo(Form.get()));
+    EXPECT_TRUE(Form->SettingsHint->text().isEmpty());
+}
+
+TEST_F(FormTest, WhatNothingOpensIsNamedInTheStatusLine) {
+    MakeForm();
+    SetShellOpenHandler([](const QString&) { return false; });
+    Form->OpenLogFolder();
+    EXPECT_TRUE(Form->statusBar()->currentMessage().contains("open " + Form->ConversationLog->Folder() + " by hand"));
+    Form->Help();
+    EXPECT_TRUE(Form->statusBar()->currentMessage().contains("/KorvelChat2.html"));
 }
 
 TEST_F(FormTest, ARefusedConnectionLeavesTwoLines) {
@@ -165,6 +176,7 @@ TEST_F(FormTest, UserListsWelcomeAndOtherLines) {
 
 // At the end the view follows new lines; scrolled up, it stays and a marker says more is below.
 TEST_F(FormTest, NewLinesDoNotPullAViewTheUserScrolledUp) {
+    WriteSettings("[FORM]\r\nUser=CALL\r\nName=NAME\r\n");  // the chat page at start
     MakeForm();
     TChatPane* pane = Form->DisplayMemo;
     pane->setEnabled(true);  // as during a session
@@ -189,6 +201,7 @@ TEST_F(FormTest, NewLinesDoNotPullAViewTheUserScrolledUp) {
 
 // Text that will not arrive whole is pointed out while it is in the compose pane.
 TEST_F(FormTest, ANoteWarnsOfTextThatWillNotArriveWhole) {
+    WriteSettings("[FORM]\r\nUser=CALL\r\nName=NAME\r\n");  // the chat page at start
     MakeForm();
     struct Case {
         const char* Typed;

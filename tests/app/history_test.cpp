@@ -4,6 +4,8 @@
 #include "memo_print.h"
 
 #include <QDate>
+#include <QLabel>
+#include <QPushButton>
 #include <QProcess>
 #include <QStatusBar>
 
@@ -41,6 +43,23 @@ TEST_F(HistoryTest, ShowingThePageTakesASnapshotWithThePanesLook) {
     EXPECT_EQ(Form->Memo1->palette().color(QPalette::Base), Form->DisplayMemo->palette().color(QPalette::Base));
     ServerSends("&<A-A><later>\r\n");
     EXPECT_FALSE(Form->Memo1->toPlainText().contains("later")) << "a snapshot";
+}
+
+// The page says which text it holds and what edits to it do; from a log a button leads back.
+TEST_F(HistoryTest, ThePageSaysWhichTextItHolds) {
+    WithConversation();
+    EXPECT_EQ(Form->HistoryNote->text(), "A copy of the conversation: edit it before saving or printing; it is "
+                                         "taken anew each time this page is shown");
+    Dialogs.NextFile = Config.path() + "/2024-05-01.log";
+    QFile log(*Dialogs.NextFile);
+    ASSERT_TRUE(log.open(QIODevice::WriteOnly) && log.write("an earlier day\n") && log.flush());
+    for (QAbstractButton* button : {Form->ShowLogButton, Form->HistoryBack}) {
+        const bool conversation = Form->HistorySource->text() == "Conversation";
+        EXPECT_EQ(Form->HistoryBack->isVisibleTo(Form.get()), !conversation);
+        button->click();
+        EXPECT_EQ(Form->HistorySource->text(), conversation ? "Log of 2024-05-01" : "Conversation");
+        EXPECT_EQ(PaneText(*Form->Memo1).contains("an earlier day"), conversation);
+    }
 }
 
 TEST_F(HistoryTest, AMouseSelectionIsPrintedUnderTheHeader) {

@@ -11,6 +11,8 @@
 #include <QScreen>
 #include <QProcess>
 
+#include <tuple>
+
 namespace {
 
 TEST_F(FormTest, WithoutASettingsFileTheDefaultsApplyAndTheFirstCloseWritesEveryKey) {
@@ -44,6 +46,7 @@ TEST_F(FormTest, WithoutASettingsFileTheDefaultsApplyAndTheFirstCloseWritesEvery
 }
 
 TEST_F(FormTest, EveryValueSurvivesARoundTrip) {
+    WriteSettings("[FORM]\r\nUser=CALL\r\nName=NAME\r\n");  // the chat page at start
     MakeForm();
     Form->move(40, 30);
     Form->resize(640, 480);
@@ -149,6 +152,42 @@ TEST_F(FormTest, TheServerIsChosenOnTheSettingsPage) {
     EXPECT_GE(ServerFd = Server.Accept(), 0) << "the next Connect goes to the chosen server";
     Form->close();
     EXPECT_TRUE(ReadSettingsFile().contains("Port=" + QByteArray::number(Server.Port()) + "\r\nHost=127.0.0.1\r\n"));
+}
+
+// The first run opens on the settings page. OK refuses an empty call sign or name, else writes
+// CL.ini at once; Esc, the menu and closing bring back what was stored; OK never moves.
+TEST_F(FormTest, TheSettingsPageIsStoredByOkAndRestoredOtherwise) {
+    MakeForm();
+    ASSERT_TRUE(RunUntil([&] { return Form->PageControl1->currentWidget() == Form->TabSheet4; }));
+    EXPECT_TRUE(Form->SettingsHint->text().contains("press OK, then Connect") && Form->edUser->hasFocus());
+    const int okY = Form->Button2->y();
+    for (const auto& [user, name, hint] : {std::tuple{"", "NAME", "call sign"}, {"CALL", " ", "name"}}) {
+        Form->edUser->setText(user);
+        Form->edName->setText(name);
+        Form->Button2->click();
+        EXPECT_TRUE(Form->SettingsHint->text().contains(hint) && (*user ? Form->edName : Form->edUser)->hasFocus());
+        EXPECT_FALSE(QFile::exists(Config.path() + "/CL.ini"));
+    }
+    Form->edUser->setText("CALL");
+    Form->edName->setText("NAME");
+    Form->cbLog->setChecked(false);
+    QTest::keyClick(Form->edName, Qt::Key_Return);
+    EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet1);
+    EXPECT_TRUE(ReadSettingsFile().contains("User=CALL\r\nName=NAME\r\n") && ReadSettingsFile().contains("ConversationLog=0"));
+    for (bool escape : {true, false, true}) {
+        Form->Settings1Click();
+        EXPECT_EQ(Form->Button2->y(), okY);
+        Form->edHost->setText("elsewhere");
+        Form->cbLog->setChecked(true);
+        escape ? QTest::keyClick(Form->edName, Qt::Key_Escape) : Form->Chat1Click();
+        RunUntil([&] { return Form->PageControl1->currentWidget() == Form->TabSheet1; });
+        EXPECT_EQ(Form->edHost->text(), "localhost") << escape;
+        EXPECT_FALSE(Form->ConversationLog->Enabled());
+    }
+    Form->Settings1Click();
+    Form->edName->setText("DRAFT");
+    Form->close();
+    EXPECT_TRUE(ReadSettingsFile().contains("Name=NAME\r\n")) << "a draft is not stored at close";
 }
 
 // Both programs answer --help and --version, with no display needed.

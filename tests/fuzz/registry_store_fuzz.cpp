@@ -33,7 +33,7 @@ QByteArray Contents(const QString& Path) {
 }  // namespace
 
 // The settings folder that the store is kept in, as the program's start-up provides it.
-QString ConfigDirOverride() { return StoreDir(); }
+QString ConfigDir() { return StoreDir(); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     const QByteArray bytes(reinterpret_cast<const char*>(Data), static_cast<qsizetype>(Size));

@@ -38,7 +38,7 @@ bool ValidPort(const QString& Text) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("korvel-chatd");
-    QCoreApplication::setApplicationVersion("2.0.0");
+    QCoreApplication::setApplicationVersion(KORVEL_VERSION);
 
     QCommandLineParser parser;
     parser.setApplicationDescription("A small local chat server for KorvelChat 2.");
