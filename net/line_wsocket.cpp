@@ -156,6 +156,7 @@ TCustomLineWSocket::TDelivery TCustomLineWSocket::DeliverLines(TSlice Slice) {
         // A call that takes nothing ends the pass: the handler is offered the line again with
         // the next notification (new data, Resume, or a line it reads itself).
         while (LineMode_ && LineLength > 0) {
+            if (Paused) return TDelivery::Held;
             const int before = LineLength;
             if (!TCustomSocksWSocket::FireDataAvailable(0)) {
                 DropHeld(LineLength);  // nobody takes lines: dropped
@@ -278,12 +279,12 @@ void TCustomLineWSocket::FireSessionClosed(uint16_t Error) {
     if (!LineBuffer.empty()) {
         // The complete lines still held go out one by one, then the bytes without a line end
         // as the session's last line.
+        // A handler that paused or declined on the way has ended the delivery: no later comes.
         if (LineMode_ && LineHeld > 0 && !LineLimitRunning &&
-            DeliverLines(TSlice::Ignore) != TDelivery::Closed && LineMode_ && LineHeld > 0 &&
-            LineLength == 0) {
+            DeliverLines(TSlice::Ignore) == TDelivery::NoLineEnd && LineMode_ && LineHeld > 0) {
             LineLength = LineHeld;
             const unsigned generation = LineBufferGeneration;
-            while (LineMode_ && LineLength > 0) {
+            while (LineMode_ && LineLength > 0 && !Paused) {
                 const int before = LineLength;
                 if (!TCustomSocksWSocket::FireDataAvailable(0)) break;
                 if (generation != LineBufferGeneration || LineLength == before) break;

@@ -164,7 +164,11 @@ private:
         case Action::ReadPart: Read(1 + Pick(8)); break;
         case Action::Defer: break;
         case Action::ReadLater: ReadLater = true; break;
-        case Action::Pause: S->Pause(); Paused = true; break;
+        case Action::Pause:
+            if (Pick(2)) Read(1 + Pick(300));  // a pause after a read holds the rest as well
+            S->Pause();
+            Paused = true;
+            break;
         case Action::Send: S->SendStr(std::string(1 + Pick(5000), 's')); break;
         case Action::Nested: NestedLoop(); break;
         case Action::Close: Current().ClientEnded = true; S->Close(); break;
