@@ -2,6 +2,7 @@
 
 #include "codepage.h"
 
+#include <cctype>
 #include <utility>
 
 namespace {
@@ -114,6 +115,13 @@ TChatLine ParseChatLine(const QString& Text) {
     return line;
 }
 
+std::string ChatSenderBytes(std::string_view Line) {
+    Line = Line.substr(0, Line.find('\0'));
+    if (Line.size() < 2) return {};
+    Line.remove_prefix(2);
+    return std::string(Line.substr(0, Line.find('>')));
+}
+
 QString ChatTimeStamp(const QTime& Now, const QString& Separator) {
     return QStringLiteral(" %1%2%3 ")
         .arg(Now.hour(), 2, 10, QChar(u'0'))
@@ -157,6 +165,26 @@ QString TimeSeparatorOf(const QString& Format) {
 
 namespace {
 bool StartsMessage(char C) { return C == '~' || C == '&' || C == '*'; }
+
+// A line made only of comma-separated entries like call signs, so a notice that happens to
+// follow a user list ("Server restarting in 5 minutes") is not read as users.
+bool ContinuesList(std::string_view Line) {
+    bool entry = false, gap = false;  // inside an entry; blanks after one
+    for (const char c : Line) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == ',') {
+            entry = gap = false;
+        } else if (c == ' ' || c == '\t') {
+            gap = entry;
+        } else if (u >= 0x80 || std::isalnum(u) || c == '-' || c == '_' || c == '.' || c == '/') {
+            if (gap) return false;  // two entries with no comma between them
+            entry = true;
+        } else {
+            return false;
+        }
+    }
+    return Line.find_first_not_of(" \t,") != std::string_view::npos;
+}
 }  // namespace
 
 // Only a chat line can be seen to be unfinished: its message runs up to a closing ">".
@@ -170,8 +198,7 @@ void TReceivedLines::HandOn(std::vector<std::string>& Lines, std::string Line) {
     if (!Line.empty() && Line[0] == '~') {
         List_ = Line;
         ListOpen_ = true;
-    } else if (ListOpen_ && !Line.empty() && !StartsMessage(Line[0]) &&
-               List_.size() + Line.size() < MaxLine) {
+    } else if (ListOpen_ && ContinuesList(Line) && List_.size() + Line.size() < MaxLine) {
         List_ += '\n';
         List_ += Line;
         if (ListInThisRead_) {

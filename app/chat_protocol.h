@@ -31,6 +31,9 @@ struct TChatLine {
     QString Message;
 };
 TChatLine ParseChatLine(const QString& Text);
+// The sender of a received chat line as the bytes that came (up to a zero byte): what the login
+// line sent comes back in them unchanged, whatever the code page made of it.
+std::string ChatSenderBytes(std::string_view Line);
 
 // " hh:mm " with the user's time separator.
 QString ChatTimeStamp(const QTime& Now, const QString& Separator);
@@ -51,8 +54,10 @@ QString TimeSeparatorOf(const QString& Format);
 // completes it. A line ends at CR LF or at a bare LF. A read that begins a new message ("~",
 // "&" or "*") ends a held part that is complete in itself (anything but a chat line still
 // waiting for its message's closing ">"), so a server that sends its messages without line
-// ends loses none of them. Lines that follow a user-list line and begin with none of "~", "&",
-// "*" continue the list: the list line is handed on again with them joined by line breaks. A
+// ends loses none of them. Lines that follow a user-list line and hold nothing but entries
+// like call signs (letters, digits, "-", "_", ".", "/"), separated by commas, continue the
+// list: the list line is handed on again with them joined by line breaks. Any other line ends
+// the list (an empty line leaves it open). A
 // line that grows past MaxLine bytes is handed on as it stands, so a server that never ends its
 // line cannot make the client hold ever more text.
 class TReceivedLines {

@@ -23,6 +23,11 @@
 #include <QStatusBar>
 
 namespace {
+// A reason as a sentence of its own, ended by a full stop unless it has its own end.
+QString Sentence(const QString& Text) {
+    return Text.isEmpty() || Text.endsWith(u'.') || Text.endsWith(u'?') ? Text : Text + u'.';
+}
+
 // A day's log read into the history page at most: a log a flood has filled is shown from its end.
 constexpr qint64 MaxLogShown = 16 * 1024 * 1024;
 }  // namespace
@@ -37,7 +42,12 @@ void TPalnorForm::WireExtras() {
     Reconnect->SetEnabled(false);
     connect(cbAttention, &QCheckBox::toggled, this, [this](bool On) { Attention->SetEnabled(On); });
     connect(cbLog, &QCheckBox::toggled, this, [this](bool On) { ConversationLog->SetEnabled(On); });
-    connect(cbReconnect, &QCheckBox::toggled, this, [this](bool On) { Reconnect->SetEnabled(On); });
+    connect(cbReconnect, &QCheckBox::toggled, this, [this](bool On) {
+        const bool stopped = !On && Reconnect->Waiting();
+        Reconnect->SetEnabled(On);
+        if (stopped) statusBar()->showMessage(QStringLiteral("Reconnecting stopped."));
+        UpdateSessionButtons();
+    });
     connect(cbSendUtf8, &QCheckBox::toggled, this, [this] {
         UpdateComposeNote();
         UpdateNameNote();
@@ -47,24 +57,26 @@ void TPalnorForm::WireExtras() {
     connect(HistoryBack, &QPushButton::clicked, this, [this] { Guarded([this] { TabSheet3Show(); }); });
 
     ConversationLog->OnError = [this](const QString& Message) { statusBar()->showMessage(Message); };
+    // The status line holds the series: why it runs (the last failure), the countdown, the
+    // attempt, and why it gave up. Only the end of a series adds a line to the conversation.
     Reconnect->OnCountdown = [this](int SecondsLeft) {
-        // Disconnect stays usable while waiting: it stops the countdown.
-        DisconnectButton->setEnabled(true);
+        UpdateSessionButtons();  // Disconnect stops the countdown
         statusBar()->showMessage(QStringLiteral("%1 Reconnecting in %2 s (Connect: now, Disconnect: stop).")
-                                     .arg(LostReason_)
+                                     .arg(Sentence(LostReason_))
                                      .arg(SecondsLeft));
     };
     Reconnect->OnAttempt = [this] {
-        DisconnectButton->setEnabled(false);
         statusBar()->showMessage(
             QStringLiteral("Reconnecting to %1:%2\u2026").arg(HostEdit->text(), PortEdit->text()));
-        Guarded([this] { StartConnect(); });
+        StartConnect(true);
     };
     Reconnect->OnGiveUp = [this] {
-        DisconnectButton->setEnabled(false);
-        statusBar()->showMessage(
-            QStringLiteral("Reconnecting stopped after %1 failed attempts. Press Connect to try again.")
-                .arg(TReconnect::MaxFailures));
+        const QString note = QStringLiteral("Reconnecting stopped after %1 failed attempts: %2 Press Connect to try again.")
+                                 .arg(TReconnect::MaxFailures)
+                                 .arg(Sentence(LostReason_));
+        statusBar()->showMessage(note);
+        DisplayMemo->AppendLine(note);
+        UpdateSessionButtons();
     };
 
     // Names for screen readers where a control shows no text of its own, or a cryptic one.

@@ -15,6 +15,8 @@
 #include <QLocale>
 #include <QUrl>
 
+#include <utility>
+
 namespace {
 
 // The user's time separator, from the locale's short time format.
@@ -36,13 +38,14 @@ bool IsOpenableReference(const QString& Text) {
 void TPalnorForm::TnCnxDataAvailable(const char* Buffer, int Len) {
     const TChatPane::TBatch batch(*DisplayMemo);
     for (const std::string& line : Incoming_.Feed(std::string_view(Buffer, static_cast<size_t>(Len))))
-        HandleChunk(ReceivedText(line));
+        HandleChunk(line);
 }
 
-void TPalnorForm::HandleChunk(const QString& Text) {
+void TPalnorForm::HandleChunk(const std::string& Line) {
+    const QString Text = ReceivedText(Line);
     const TChunkKind kind = ClassifyChunk(Text);
     // A message of the server's own kinds after the login shows that it took the login.
-    if (kind != TChunkKind::Other) Reconnect->LoginAccepted();
+    if (kind != TChunkKind::Other) LoginTaken();
     switch (kind) {
     case TChunkKind::UserList: {
         lbUsers->setUpdatesEnabled(false);
@@ -56,7 +59,8 @@ void TPalnorForm::HandleChunk(const QString& Text) {
         DisplayMemo->AppendLine(line.Sender + ChatTimeStamp(QTime::currentTime(), TimeSeparator()));
         DisplayMemo->AppendLine(line.Message);
         DisplayMemo->AppendLine(QString());
-        Attention->ChatLine(line.Sender, line.Message, line.Sender == edUser->text() + u'-' + edName->text());
+        // One's own line comes back as the login sent it, whatever the fields say now.
+        Attention->ChatLine(line.Sender, line.Message, !LoginIdentity_.empty() && ChatSenderBytes(Line) == LoginIdentity_);
         AnnounceChatLine(line.Sender, line.Message);
         return;
     }
@@ -69,6 +73,25 @@ void TPalnorForm::HandleChunk(const QString& Text) {
     case TChunkKind::Other:
         return;
     }
+}
+
+// The first message after the login: a reconnect is marked in the conversation, and the list
+// kept from the last session gives way to the server's.
+void TPalnorForm::LoginTaken() {
+    if (std::exchange(LoginTaken_, true)) return;
+    Reconnect->LoginAccepted();
+    if (std::exchange(MarkReconnected_, false))
+        DisplayMemo->AppendLine(QStringLiteral("-- reconnected %1 --").arg(ChatTimeStamp(QTime::currentTime(), TimeSeparator()).trimmed()));
+    lbUsers->clear();
+    lbUsers->setEnabled(true);
+    lbUsers->setToolTip(QString());
+}
+
+// The list the server sent last stays while offline, greyed, saying how old it is.
+void TPalnorForm::ShowListOffline() {
+    lbUsers->setEnabled(false);
+    lbUsers->setToolTip(QStringLiteral("Not connected - list as of %1")
+                            .arg(ChatTimeStamp(QTime::currentTime(), TimeSeparator()).trimmed()));
 }
 
 void TPalnorForm::DisplayMemoChange(const QString& Line) {

@@ -1,4 +1,6 @@
-// Session control: connecting, the login and exit lines, and the two looks of the window.
+// Session control: connecting, the login and exit lines, and the two looks of the window. Every
+// end of a session or of an attempt, the user's or the server's, leaves the window in one look,
+// and nothing of a timer or of the network opens a message box.
 #include "chat_pane.h"
 #include "lamp.h"
 #include "palnor_form.h"
@@ -10,12 +12,18 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QLabel>
+#include <QRegularExpression>
 #include <QStackedWidget>
 #include <QStatusBar>
 
 namespace {
 constexpr int32_t Red = 255;      // 0x0000FF
 constexpr int32_t Green = 65280;  // 0x00FF00
+
+QString HostNotFound(const QString& Host, const QString& Error) {
+    return QStringLiteral("Could not find the host '%1' - check Server host on the Settings page (error %2)")
+        .arg(Host, Error);
+}
 
 // A plain sentence for a failed attempt, naming the server.
 QString ConnectFailure(uint16_t Error, const QString& Host, const QString& Port) {
@@ -26,66 +34,127 @@ QString ConnectFailure(uint16_t Error, const QString& Host, const QString& Port)
     case 10051:
     case 10065: return server + QStringLiteral(" cannot be reached from this computer.");
     case 11001:
-    case 11004: return QStringLiteral("The host name \"%1\" could not be found.").arg(Host);
-    default: return QStringLiteral("Could not connect to %1.").arg(server);
+    case 11004: return HostNotFound(Host, QString::number(Error));
+    default: return QStringLiteral("Could not connect to %1 (error %2).").arg(server).arg(Error);
     }
+}
+
+// An error raised by Connect, in plain words: the socket layer's own text names its functions.
+QString RaisedFailure(const QString& Text, const QString& Host, const QString& Port) {
+    const QRegularExpressionMatch number = QRegularExpression(QStringLiteral("Error #(\\d+)")).match(Text);
+    if (Text.contains(QStringLiteral("ResolveHost")))
+        return number.hasMatch() ? HostNotFound(Host, number.captured(1))
+                                 : QStringLiteral("The host '%1' is not a valid name or address - check Server host "
+                                                  "on the Settings page").arg(Host);
+    if (Text.contains(QStringLiteral("ResolvePort")))
+        return QStringLiteral("The port '%1' is not valid - check Server port on the Settings page").arg(Port);
+    return number.hasMatch() ? QStringLiteral("Could not connect to %1:%2 (error %3).").arg(Host, Port, number.captured(1))
+                             : QStringLiteral("Could not connect to %1:%2.").arg(Host, Port);
 }
 }  // namespace
 
 // Connect also ends a countdown to reconnecting: the user's attempt replaces it.
 void TPalnorForm::ConnectButtonClick() {
     Reconnect->Cancel();
-    StartConnect();
+    StartConnect(false);
 }
 
-void TPalnorForm::StartConnect() {
+void TPalnorForm::StartConnect(bool Automatic) {
+    if (Closing_) return;
     if (edName->text().isEmpty() || edUser->text().isEmpty()) {
+        if (Automatic) {  // emptied meanwhile: a timer neither switches pages nor asks
+            Reconnect->Cancel();
+            statusBar()->showMessage(QStringLiteral("Reconnecting stopped: enter a call sign and a name, then press Connect."));
+            UpdateSessionButtons();
+            return;
+        }
         ShowPage(TabSheet4);
         ShowSettingsHint(QStringLiteral("Fill in your call sign and name, press OK, then Connect."));
         (edUser->text().isEmpty() ? edUser : edName)->setFocus();
         return;
     }
-    statusBar()->clearMessage();
+    // An automatic attempt keeps "Reconnecting to ..." in the status line while it runs.
+    if (!Automatic) statusBar()->clearMessage();
+    AutoAttempt_ = Automatic;
     TnCnx->SetHost(HostEdit->text().toStdString());
     TnCnx->SetPort(PortEdit->text().toStdString());
     TnCnx->SetTermType("VT100");
     TnCnx->SetLocalEcho(false);
-    TnCnx->Connect();
+    try {
+        TnCnx->Connect();
+    } catch (const std::exception& E) {
+        const QString failure = RaisedFailure(QString::fromLocal8Bit(E.what()), HostEdit->text(), PortEdit->text());
+        if (Automatic)
+            AttemptFailed(failure);
+        else
+            DisplayMemo->AppendLine(failure);
+        UpdateSessionButtons();
+        return;
+    }
     if (TnCnx->State() == wsConnected)
         FocusSendMemo();
-    else
+    else if (!Automatic)
         DisplayMemo->AppendLine(QStringLiteral("*** NOT CONNECTED ***"));
+    UpdateSessionButtons();
     FocusSendMemo();
+}
+
+// A failed automatic attempt: the series goes on, its countdown naming the failure, or gives up
+// with it.
+void TPalnorForm::AttemptFailed(const QString& Reason) {
+    LostReason_ = Reason;
+    if (!Reconnect->Enabled()) {
+        statusBar()->showMessage(Reason);
+        return;
+    }
+    Reconnect->ConnectionLost(true);
 }
 
 void TPalnorForm::TnCnxSessionConnected(uint16_t Error) {
     if (Error != 0) {
+        const QString failure = ConnectFailure(Error, HostEdit->text(), PortEdit->text());
+        if (AutoAttempt_) {
+            AttemptFailed(failure);
+            return;
+        }
         DisplayMemo->AppendLine(QStringLiteral("Unable to connect. Error #") + QString::number(Error));
-        DisplayMemo->AppendLine(ConnectFailure(Error, HostEdit->text(), PortEdit->text()));
-        LostReason_ = QStringLiteral("Unable to connect.");
-        Reconnect->ConnectionLost(true);
+        DisplayMemo->AppendLine(failure);
         return;
     }
-    DisplayMemo->ClearLines();
+    // The user's Connect starts a new conversation; a reconnect goes on with the old one.
+    if (AutoAttempt_) {
+        MarkReconnected_ = true;
+        statusBar()->clearMessage();
+    } else {
+        DisplayMemo->ClearLines();
+    }
+    LoginTaken_ = false;
+    Reconnect->SessionStarted();
     Incoming_.TakeRest();
     SetOnline(true);
     if (PageControl1->currentWidget() == TabSheet1) DisplayMemo->setFocus();
-    TnCnx->SendStr(LoginLine(edUser->text(), edName->text(), WireCode()));
+    const std::string login = LoginLine(edUser->text(), edName->text(), WireCode());
+    LoginIdentity_ = login.substr(4, login.size() - 6);  // between "~SC=" and CR LF
+    TnCnx->SendStr(login);
     ShowConnectionState(true);
     FocusSendMemo();
 }
 
 void TPalnorForm::TnCnxSessionClosed(uint16_t) {
     // A line the server left unfinished is shown as it stands rather than lost.
-    for (const std::string& line : Incoming_.TakeRest()) HandleChunk(ReceivedText(line));
+    for (const std::string& line : Incoming_.TakeRest()) HandleChunk(line);
+    const bool wasUp = Shape1->FillColor() == Green;
     // A session the user did not end was ended by the server (or the network).
-    const bool lost = Shape1->FillColor() == Green && !ClosingByUser_;
+    const bool lost = wasUp && !ClosingByUser_ && !Closing_;
+    MarkReconnected_ = false;
     SetOnline(false);
+    if (wasUp) ShowListOffline();
     if (lost) {
         const QString closed = QStringLiteral("Connection closed by the server");
         statusBar()->showMessage(closed);
         LostReason_ = closed + u'.';
         Reconnect->ConnectionLost(false);  // a countdown replaces the status line's text
+        UpdateSessionButtons();
     }
     ShowConnectionState(false);
     if (PageControl1->currentWidget() == TabSheet1) ConnectButton->setFocus();
@@ -96,29 +165,42 @@ void TPalnorForm::SetOnline(bool Online) {
     Shape1->SetFillColor(Online ? Green : Red);
     DisplayMemo->setEnabled(Online);
     ConnectButton->setEnabled(!Online);
-    DisconnectButton->setEnabled(Online);
+    UpdateSessionButtons();
+}
+
+bool TPalnorForm::AttemptPending() const {
+    const TSocketState state = TnCnx->State();
+    return state != wsClosed && state != wsConnected && state != wsInvalidState;
+}
+
+// Disconnect ends whatever runs: the session, an attempt still pending, or a countdown.
+void TPalnorForm::UpdateSessionButtons() {
+    DisconnectButton->setEnabled(TnCnx->State() == wsConnected || AttemptPending() || Reconnect->Waiting());
 }
 
 void TPalnorForm::DisconnectButtonClick() {
-    // Offline, the button only stops a countdown to reconnecting.
-    if (Reconnect->Waiting() && TnCnx->State() != wsConnected) {
-        Reconnect->Cancel();
-        DisconnectButton->setEnabled(false);
-        statusBar()->showMessage(QStringLiteral("Reconnecting stopped."));
-        return;
-    }
+    const bool up = TnCnx->State() == wsConnected;
+    const bool stopping = !up && (AttemptPending() || Reconnect->Waiting());
+    const bool reconnecting = Reconnect->Waiting() || AutoAttempt_;
     Reconnect->Cancel();
-    TnCnx->SendStr(ExitLine());
+    // Only a standing session can take the exit line; a pending attempt is just dropped.
+    if (up) TnCnx->SendStr(ExitLine());
     ClosingByUser_ = true;
     TnCnx->Close();
     ClosingByUser_ = false;
     lbUsers->clear();
+    if (stopping)
+        statusBar()->showMessage(reconnecting ? QStringLiteral("Reconnecting stopped.") : QStringLiteral("Connecting stopped."));
+    UpdateSessionButtons();
     FocusSendMemo();
 }
 
+// Reconnecting ends before anything else of the close, which may wait on a message box.
 void TPalnorForm::FormCloseQuery(bool& CanClose) {
+    Closing_ = true;
+    Reconnect->Cancel();
     ShowPage(TabSheet1);
-    if (TnCnx->State() == wsConnected) DisconnectButtonClick();
+    if (TnCnx->State() == wsConnected || AttemptPending()) DisconnectButtonClick();
     CanClose = true;
 }
 

@@ -114,6 +114,9 @@ void TPalnorForm::BuildPages() {
     QPalette usersPalette = lbUsers->palette();
     usersPalette.setColor(QPalette::Base, usersPalette.color(QPalette::Highlight));
     usersPalette.setColor(QPalette::Text, Qt::white);
+    // Greyed while offline: the list is the last one the server sent.
+    usersPalette.setColor(QPalette::Disabled, QPalette::Base, usersPalette.color(QPalette::Disabled, QPalette::Window));
+    usersPalette.setColor(QPalette::Disabled, QPalette::Text, Qt::darkGray);
     lbUsers->setPalette(usersPalette);
     usersLayout->addWidget(lbUsers);
 
@@ -451,6 +454,7 @@ void TPalnorForm::FocusSendMemo() {
 bool TPalnorForm::event(QEvent* Event) {
     switch (Event->type()) {
     case QEvent::Show:
+        Closing_ = false;
         if (!Activated_) QMetaObject::invokeMethod(this, [this] { FormShow(); }, Qt::QueuedConnection);
         break;
     case QEvent::WindowActivate: {

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 class QCheckBox;
 class QLabel;
@@ -111,7 +112,9 @@ public:
 
     // Session control.
     void ConnectButtonClick();
-    void StartConnect();  // the Connect button's work, also for an attempt to reconnect
+    // The Connect button's work; Automatic: an attempt to reconnect, which keeps the
+    // conversation and reports its failures to the series instead of the pane.
+    void StartConnect(bool Automatic);
     void DisconnectButtonClick();
     void TnCnxSessionConnected(uint16_t Error);
     void TnCnxSessionClosed(uint16_t Error);
@@ -119,7 +122,7 @@ public:
 
     // Incoming text.
     void TnCnxDataAvailable(const char* Buffer, int Len);
-    void HandleChunk(const QString& Text);
+    void HandleChunk(const std::string& Line);
     void DisplayMemoChange(const QString& Line);
     void DisplayMemoClick();
     void FocusSendMemo();
@@ -171,6 +174,11 @@ private:
     void SetOnline(bool Online);
     void ShowConnectionState(bool Online);
     void ShowSettingsHint(const QString& Text);
+    void UpdateSessionButtons();
+    bool AttemptPending() const;
+    void AttemptFailed(const QString& Reason);
+    void LoginTaken();
+    void ShowListOffline();
     void WireExtras();
     void WireSettingsPage();
     void RestoreSettingsPage();
@@ -195,6 +203,11 @@ private:
     TFocusOrigin LastFocus_ = TFocusOrigin::Elsewhere;
     bool Activated_ = false;
     bool ClosingByUser_ = false;
+    bool Closing_ = false;          // the window began closing: nothing connects any more
+    bool AutoAttempt_ = false;      // the current connection was started by reconnecting
+    bool MarkReconnected_ = false;  // a reconnect is marked once the server takes the login
+    bool LoginTaken_ = false;
+    std::string LoginIdentity_;     // call sign and name as the login line sent them
     QString LostReason_;  // why a countdown to reconnecting runs
     // The settings page as last stored: Cancel, and leaving the page any other way than OK,
     // bring it back.

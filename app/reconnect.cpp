@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-TReconnect::TReconnect(QObject* Parent, int SecondMs) : QObject(Parent) {
+TReconnect::TReconnect(QObject* Parent, int SecondMs) : QObject(Parent), SecondMs_(SecondMs) {
     Timer_.setInterval(SecondMs);
     connect(&Timer_, &QTimer::timeout, this, &TReconnect::Tick);
 }
@@ -24,17 +24,18 @@ void TReconnect::LoginAccepted() {
 
 void TReconnect::ConnectionLost(bool AttemptFailed) {
     const bool accepted = Accepted_;
-    const bool stable = accepted && Since_.isValid() && Since_.elapsed() >= StableSeconds * 1000;
+    const bool stable = accepted && Since_.isValid() && Since_.elapsed() >= qint64(StableSeconds) * SecondMs_;
     Accepted_ = false;
     Since_.invalidate();
     if (!Enabled_ || Timer_.isActive()) return;
-    if (AttemptFailed) {
-        // A failed Connect of the user's own is the user's to repeat.
-        if (!InSeries_) return;
+    if (AttemptFailed || !accepted) {
+        // A failed Connect of the user's own, and a login the server refused, are the user's to
+        // repeat; within a series either is one more failed attempt, whatever the failure was.
+        if (!InSeries_) {
+            Cancel();
+            return;
+        }
         ++Failures_;
-    } else if (!accepted) {
-        Cancel();  // a refused login
-        return;
     } else if (stable) {
         Failures_ = 0;
     } else if (InSeries_) {

@@ -18,23 +18,33 @@ public:
     // SecondMs: the length of one countdown second (shorter in tests).
     explicit TReconnect(QObject* Parent = nullptr, int SecondMs = 1000);
 
+    void SetSecondMs(int Ms) {
+        SecondMs_ = Ms;
+        Timer_.setInterval(Ms);
+    }
     bool Enabled() const { return Enabled_; }
     void SetEnabled(bool On);
 
     // The seconds to wait before the attempt that follows Failures failures in a row.
     static int DelayFor(int Failures);
 
+    // A new connection stands; its login is not taken yet.
+    void SessionStarted() {
+        Accepted_ = false;
+        Since_.invalidate();
+    }
     // The server accepted the login (it sent its first line after it); later calls for the same
     // session change nothing.
     void LoginAccepted();
     // The session or an attempt ended without the user asking. AttemptFailed: the connection
-    // itself could not be made (retried only within a running series). A session whose login
-    // the server never accepted was refused, and is not retried.
+    // itself could not be made. Either, and a session whose login the server never accepted
+    // (refused), is retried only within a running series, as one more failed attempt.
     void ConnectionLost(bool AttemptFailed);
     // The user pressed Connect or Disconnect: no attempt follows, the count starts afresh.
     void Cancel();
 
     bool Waiting() const { return Timer_.isActive(); }
+    bool InSeries() const { return InSeries_; }
     int SecondsLeft() const { return SecondsLeft_; }
     int Failures() const { return Failures_; }
 
@@ -50,6 +60,7 @@ private:
     bool InSeries_ = false;
     int Failures_ = 0;
     int SecondsLeft_ = 0;
+    int SecondMs_ = 1000;
     QTimer Timer_;
     QElapsedTimer Since_;
 };

@@ -5,6 +5,7 @@
 #include <QThreadPool>
 
 
+#include <cctype>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -31,8 +32,23 @@ int errorFromGai(int rc) {
     }
 }
 
+// Names under the reserved top-level domain "invalid" never exist (RFC 6761): they are answered
+// here, without a query to any name server.
+bool reservedInvalid(std::string name) {
+    while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back()))) name.pop_back();
+    if (!name.empty() && name.back() == '.') name.pop_back();
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string tld = "invalid";
+    return name == tld || (name.size() > tld.size() &&
+                           name.compare(name.size() - tld.size() - 1, std::string::npos, "." + tld) == 0);
+}
+
 HostData resolveName(const std::string& name) {
     HostData d;
+    if (reservedInvalid(name)) {
+        d.Error = WSAHOST_NOT_FOUND;
+        return d;
+    }
     addrinfo hints{};
     hints.ai_family = posix::af_inet;
     hints.ai_socktype = ::SOCK_STREAM;

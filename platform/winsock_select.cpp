@@ -53,6 +53,19 @@ void setWatch(SOCKET s, Entry& e, QSocketNotifier::Type type, bool on) {
     if (n->isEnabled() != on) n->setEnabled(on);
 }
 
+// The connection has ended (error: the errno of a break, 0 for an orderly close): FD_CLOSE, once.
+// Linux reports a broken connection once (the probe that found the end took it); reads report it
+// from now on, as Windows does.
+void postClose(SOCKET s, Entry& e, int error) {
+    if (error) e.ResetError = ErrorFromErrno(error);
+    if ((e.Events & FD_CLOSE) && !e.CloseDone) {
+        e.CloseDone = true;
+        e.Ended = true;
+        e.EndError = ErrorFromErrno(error);
+        post(s, e, FD_CLOSE, e.EndError);
+    }
+}
+
 // Takes the edges reported so far, so that the edge descriptor is readable again only for
 // what arrives from now on.
 void drainEdges(int edgeFd) {
@@ -85,14 +98,7 @@ void checkNewData(SOCKET s, Entry& e) {
     ::poll(&p, 1, 0);
     if (!(p.revents & (POLLRDHUP | POLLHUP | POLLERR))) return;
     e.ReadWhenAbove = -1;
-    const int error = (p.revents & POLLERR) ? socketError(e.Fd) : 0;
-    if (error) e.ResetError = ErrorFromErrno(error);
-    if ((e.Events & FD_CLOSE) && !e.CloseDone) {
-        e.CloseDone = true;
-        e.Ended = true;
-        e.EndError = ErrorFromErrno(error);
-        post(s, e, FD_CLOSE, e.EndError);
-    }
+    postClose(s, e, (p.revents & POLLERR) ? socketError(e.Fd) : 0);
 }
 
 void onNewData(SOCKET s) {
@@ -153,16 +159,8 @@ void onReadable(SOCKET s) {
             error = errno;
         }
     }
-    // Linux reports a broken connection once (the probe above took it); reads report it
-    // from now on, as Windows does.
-    if (error) e.ResetError = ErrorFromErrno(error);
     e.ReadArmed = false;
-    if ((e.Events & FD_CLOSE) && !e.CloseDone) {
-        e.CloseDone = true;
-        e.Ended = true;
-        e.EndError = ErrorFromErrno(error);
-        post(s, e, FD_CLOSE, e.EndError);
-    }
+    postClose(s, e, error);
     updateNotifiers(s, e);
 }
 

@@ -31,7 +31,10 @@
 
 class RecordingDialogs : public TDialogs {
 public:
-    void MessageBox(QWidget*, const QString& Text) override { Messages << Text; }
+    void MessageBox(QWidget*, const QString& Text) override {
+        Messages << Text;
+        if (WhileOpen) WhileOpen();  // the box stays open while this runs
+    }
     std::optional<TFontChoice> ChooseFont(QWidget*, const TFontChoice&) override { return NextFont; }
     std::optional<QColor> ChooseColor(QWidget*, const QColor&) override { return NextColor; }
     std::optional<QString> ChooseSaveFile(QWidget*, const QString&, const QString&, const QString& Proposed) override {
@@ -43,6 +46,7 @@ public:
         return NextFile;
     }
     QStringList Messages;
+    std::function<void()> WhileOpen;
     std::optional<TFontChoice> NextFont;
     std::optional<QColor> NextColor;
     std::optional<QString> NextFile;

@@ -103,12 +103,12 @@ INSTANTIATE_TEST_SUITE_P(
                        f.Button3->click();
                    },
                    [](TPalnorForm& f) { EXPECT_EQ(f.PageControl1->currentWidget(), f.TabSheet3); }},
-        DialogCase{"ConnectErrorBox",
-                   [](RealDialogsTest&, TPalnorForm& f) {
-                       RealDialogCase::AnswerNextDialog([](QWidget* d) { RealDialogCase::Press(d, Qt::Key_Return); });
-                       f.ConnectButton->click();
-                   },
-                   [](TPalnorForm& f) { EXPECT_EQ(f.Shape1->FillColor(), 255); }},
+        DialogCase{"ConnectErrorInThePaneNotInABox",
+                   [](RealDialogsTest&, TPalnorForm& f) { f.ConnectButton->click(); },
+                   [](TPalnorForm& f) {
+                       EXPECT_EQ(f.Shape1->FillColor(), 255);
+                       EXPECT_TRUE(f.DisplayMemo->toPlainText().startsWith("Could not find the host 'no.such.host.invalid'"));
+                   }},
         DialogCase{"FontDialogCancelled",
                    [](RealDialogsTest&, TPalnorForm& f) {
                        RealDialogCase::AnswerNextDialog([](QWidget* d) { RealDialogCase::Press(d, Qt::Key_Escape); });

@@ -26,11 +26,11 @@ bool readable(int fd, int timeoutMs) {
 }
 }  // namespace
 
-PosixListener::PosixListener() {
+PosixListener::PosixListener(int Backlog) {
     Fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a = loopback(0);
     ::bind(Fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(Fd_, 16);
+    ::listen(Fd_, Backlog);
     socklen_t len = sizeof a;
     ::getsockname(Fd_, reinterpret_cast<sockaddr*>(&a), &len);
     Port_ = ntohs(a.sin_port);

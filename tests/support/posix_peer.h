@@ -6,7 +6,9 @@
 
 class PosixListener {
 public:
-    PosixListener();  // listens on 127.0.0.1, on a port the system picks
+    // Listens on 127.0.0.1, on a port the system picks; with a backlog of 0 and one connection
+    // waiting, further connects hang.
+    explicit PosixListener(int Backlog = 16);
     ~PosixListener();
     uint16_t Port() const { return Port_; }
     int Accept(int TimeoutMs = 5000);  // a connected descriptor, or -1
