@@ -178,11 +178,12 @@ TEST_F(FormTest, TheSettingsPageIsStoredByOkAndRestoredOtherwise) {
         Form->Settings1Click();
         EXPECT_EQ(Form->Button2->y(), okY);
         Form->edHost->setText("elsewhere");
-        Form->cbLog->setChecked(true);
+        Form->edPort->setText("1");
+        for (QCheckBox* box : {Form->CheckBox1, Form->cbLog}) box->setChecked(true);
         escape ? QTest::keyClick(Form->edName, Qt::Key_Escape) : Form->Chat1Click();
         RunUntil([&] { return Form->PageControl1->currentWidget() == Form->TabSheet1; });
-        EXPECT_EQ(Form->edHost->text(), "localhost") << escape;
-        EXPECT_FALSE(Form->ConversationLog->Enabled());
+        EXPECT_EQ(Form->edHost->text() + ":" + Form->edPort->text(), "localhost:1024") << escape;
+        EXPECT_FALSE(Form->ConversationLog->Enabled() || Form->CheckBox1->isChecked());
     }
     Form->Settings1Click();
     Form->edName->setText("DRAFT");
