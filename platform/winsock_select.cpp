@@ -26,9 +26,18 @@ int socketError(int fd) {
     return err;
 }
 
-void onReadable(SOCKET s);
-void onWritable(SOCKET s);
-void onNewData(SOCKET s);
+void onReadable(SOCKET s, Entry& e);
+void onWritable(SOCKET s, Entry& e);
+void onNewData(SOCKET s, Entry& e);
+
+// A notifier's callback runs under the table's lock, for a socket that is still open.
+template <void (*Handler)(SOCKET, Entry&)>
+void notified(SOCKET s) {
+    auto& t = table();
+    std::lock_guard lock(t.Lock);
+    auto it = t.Sockets.find(s);
+    if (it != t.Sockets.end()) Handler(s, *it->second);
+}
 
 QSocketNotifier* notifier(SOCKET s, Entry& e, QSocketNotifier::Type type) {
     auto& slot = type == QSocketNotifier::Read ? e.ReadNotifier : e.WriteNotifier;
@@ -39,9 +48,9 @@ QSocketNotifier* notifier(SOCKET s, Entry& e, QSocketNotifier::Type type) {
         slot = std::make_unique<QSocketNotifier>(type);
         slot->setSocket(e.Fd);
         if (type == QSocketNotifier::Read)
-            QObject::connect(slot.get(), &QSocketNotifier::activated, [s] { onReadable(s); });
+            QObject::connect(slot.get(), &QSocketNotifier::activated, [s] { notified<onReadable>(s); });
         else
-            QObject::connect(slot.get(), &QSocketNotifier::activated, [s] { onWritable(s); });
+            QObject::connect(slot.get(), &QSocketNotifier::activated, [s] { notified<onWritable>(s); });
     }
     return slot.get();
 }
@@ -79,7 +88,7 @@ void setEdgeWatch(SOCKET s, Entry& e, bool on) {
     if (!e.EdgeNotifier) {
         e.EdgeNotifier = std::make_unique<QSocketNotifier>(QSocketNotifier::Read);
         e.EdgeNotifier->setSocket(e.EdgeFd);
-        QObject::connect(e.EdgeNotifier.get(), &QSocketNotifier::activated, [s] { onNewData(s); });
+        QObject::connect(e.EdgeNotifier.get(), &QSocketNotifier::activated, [s] { notified<onNewData>(s); });
     }
     if (e.EdgeNotifier->isEnabled() != on) e.EdgeNotifier->setEnabled(on);
 }
@@ -101,12 +110,7 @@ void checkNewData(SOCKET s, Entry& e) {
     postClose(s, e, (p.revents & POLLERR) ? socketError(e.Fd) : 0);
 }
 
-void onNewData(SOCKET s) {
-    auto& t = table();
-    std::lock_guard lock(t.Lock);
-    auto it = t.Sockets.find(s);
-    if (it == t.Sockets.end()) return;
-    Entry& e = *it->second;
+void onNewData(SOCKET s, Entry& e) {
     drainEdges(e.EdgeFd);
     e.KnownPending = -1;
     checkNewData(s, e);
@@ -114,12 +118,7 @@ void onNewData(SOCKET s) {
 }
 
 // A readable socket: a waiting connection, data, or the end of the connection.
-void onReadable(SOCKET s) {
-    auto& t = table();
-    std::lock_guard lock(t.Lock);
-    auto it = t.Sockets.find(s);
-    if (it == t.Sockets.end()) return;
-    Entry& e = *it->second;
+void onReadable(SOCKET s, Entry& e) {
     e.KnownPending = -1;  // something new may have arrived
 
     if (e.Listening) {
@@ -165,12 +164,7 @@ void onReadable(SOCKET s) {
 }
 
 // A writable socket: a connect has completed, or buffer space freed after a would-block send.
-void onWritable(SOCKET s) {
-    auto& t = table();
-    std::lock_guard lock(t.Lock);
-    auto it = t.Sockets.find(s);
-    if (it == t.Sockets.end()) return;
-    Entry& e = *it->second;
+void onWritable(SOCKET s, Entry& e) {
 
     if (e.Connecting) {
         e.Connecting = false;
