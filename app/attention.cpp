@@ -8,8 +8,8 @@
 
 TAttention::TAttention(QWidget* Window) : QObject(Window), Window_(Window) {}
 
-void TAttention::ChatLine(const QString& Sender, const QString& Text, bool Own) {
-    if (!Enabled_ || Own || !Window_ || Present()) return;
+void TAttention::ChatLine(const QString& Sender, const QString& Text, bool Own, bool Unseen) {
+    if (!Enabled_ || Own || !Window_ || (Present() && !Unseen)) return;
     QApplication::alert(Window_);
     ++Lines_;
     ++BySender_[Sender];

@@ -19,8 +19,10 @@ public:
     bool Enabled() const { return Enabled_; }
     void SetEnabled(bool On) { Enabled_ = On; }
 
-    // A chat line arrived; Own: the user's own line, echoed by the server.
-    void ChatLine(const QString& Sender, const QString& Text, bool Own);
+    // A chat line arrived; Own: the user's own line, echoed by the server; Unseen: a line that
+    // mentions the user and is not in view, which draws attention even while the window is
+    // active.
+    void ChatLine(const QString& Sender, const QString& Text, bool Own, bool Unseen = false);
     // The user is back: the next line away starts a new notification.
     void WindowActivated();
 

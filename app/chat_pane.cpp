@@ -26,6 +26,7 @@ TChatPane::TChatPane(QWidget* Parent) : QPlainTextEdit(Parent) {
     NewLinesMarker->setCursor(Qt::PointingHandCursor);
     NewLinesMarker->setFocusPolicy(Qt::NoFocus);
     NewLinesMarker->hide();
+    viewport()->setMouseTracking(true);  // the hand over links
     connect(NewLinesMarker, &QPushButton::clicked, this, [this] {
         verticalScrollBar()->setValue(verticalScrollBar()->maximum());
     });
@@ -45,7 +46,7 @@ void TChatPane::PlaceMarker() {
     NewLinesMarker->move(area.right() - NewLinesMarker->width() - 4, area.bottom() - NewLinesMarker->height() - 4);
 }
 
-void TChatPane::AppendLine(const QString& Line) {
+void TChatPane::AppendLine(const QString& Line, const QList<TStyledSpan>& Spans) {
     // Lines share a text block, one line separator apart, up to MaxBlockLines a block: a block
     // costs the document several times what a line's characters cost, and every edit walks
     // the document's trees of blocks, which grow with the conversation. Both separators are
@@ -53,6 +54,14 @@ void TChatPane::AppendLine(const QString& Line) {
     const qsizetype lines = 1 + Line.count(QStringLiteral("\r\n"));
     const bool sameBlock = HasLines_ && BlockLines_ + lines <= MaxBlockLines;
     if (HasLines_) Pending_ += sameBlock ? QChar(QChar::LineSeparator) : QChar(u'\n');
+    // A CR LF pair becomes one separator: positions after it move one back.
+    for (TStyledSpan span : Spans) {
+        const qsizetype before = Line.left(span.Start).count(QStringLiteral("\r\n"));
+        const qsizetype inside = Line.mid(span.Start, span.Length).count(QStringLiteral("\r\n"));
+        span.Start += Pending_.size() - before;
+        span.Length -= inside;
+        PendingSpans_.append(span);
+    }
     if (lines > 1)
         Pending_ += QString(Line).replace(QStringLiteral("\r\n"), QChar(QChar::LineSeparator));
     else
@@ -79,9 +88,43 @@ void TChatPane::InsertPending() {
         EndFormat_.clearProperty(QTextFormat::ObjectType);
         EndFormatKnown_ = true;
     }
+    const int start = End_.position();
     End_.insertText(Pending_, EndFormat_);
+    if (!PendingSpans_.isEmpty()) {
+        QTextCursor part(document());
+        for (const TStyledSpan& span : std::as_const(PendingSpans_)) {
+            part.setPosition(start + int(span.Start));
+            part.setPosition(start + int(span.Start + span.Length), QTextCursor::KeepAnchor);
+            part.mergeCharFormat(SpanFormat(span));
+        }
+        PendingSpans_.clear();
+    }
     End_.endEditBlock();
     Pending_.truncate(0);
+}
+
+QTextCharFormat TChatPane::SpanFormat(const TStyledSpan& Span) const {
+    QTextCharFormat format;
+    switch (Span.Style) {
+    case TLineStyle::Own:
+        format.setFontWeight(QFont::Bold);
+        format.setForeground(QColor(0x00, 0x6e, 0x2e));
+        break;
+    case TLineStyle::Mention:
+        format.setBackground(QColor(0xff, 0xe8, 0x8c));
+        format.setForeground(Qt::black);
+        break;
+    case TLineStyle::Quiet:
+        format.setForeground(QColor(0x80, 0x80, 0x80));
+        break;
+    case TLineStyle::Link:
+        format.setAnchor(true);
+        format.setAnchorHref(Span.Href);
+        format.setFontUnderline(true);
+        format.setForeground(palette().color(QPalette::Link));
+        break;
+    }
+    return format;
 }
 
 TChatPane::TBatch::TBatch(TChatPane& Pane) : Pane_(Pane) { ++Pane_.Batches_; }
@@ -92,6 +135,7 @@ TChatPane::TBatch::~TBatch() {
 
 void TChatPane::ClearLines() {
     Pending_.clear();
+    PendingSpans_.clear();
     clear();
     NewLinesMarker->hide();
     HasLines_ = false;
@@ -184,8 +228,22 @@ void TChatPane::mousePressEvent(QMouseEvent* Event) {
 
 void TChatPane::mouseReleaseEvent(QMouseEvent* Event) {
     QPlainTextEdit::mouseReleaseEvent(Event);
-    const bool click = (Event->pos() - PressPos_).manhattanLength() < 4;
-    if (click && OnClick) OnClick();
+    if ((Event->pos() - PressPos_).manhattanLength() >= 4) return;
+    if (const QString href = anchorAt(Event->pos()); !href.isEmpty() && OnLinkClick)
+        OnLinkClick(href);
+    else if (OnClick)
+        OnClick();
+}
+
+// Over a link the pointer becomes a hand, as links elsewhere on the desktop do.
+void TChatPane::mouseMoveEvent(QMouseEvent* Event) {
+    QPlainTextEdit::mouseMoveEvent(Event);
+    viewport()->setCursor(anchorAt(Event->pos()).isEmpty() ? Qt::IBeamCursor : Qt::PointingHandCursor);
+}
+
+// While the view is still to follow this turn's lines, it counts as at the end.
+bool TChatPane::AtEnd() const {
+    return ScrollPending_ ? Follow_ : verticalScrollBar()->value() >= verticalScrollBar()->maximum();
 }
 
 QString PaneText(const QPlainTextEdit& Pane) {

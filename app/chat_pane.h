@@ -13,12 +13,23 @@ QString PaneText(const QPlainTextEdit& Pane);
 
 class QPushButton;
 
+// A part of an appended line drawn apart: the sender of one's own line, a line that mentions
+// the user, a reference that a click opens (Href), a quiet note of the program.
+enum class TLineStyle { Own, Mention, Link, Quiet };
+struct TStyledSpan {
+    qsizetype Start = 0;
+    qsizetype Length = 0;
+    TLineStyle Style = TLineStyle::Own;
+    QString Href;
+};
+
 class TChatPane : public QPlainTextEdit {
 public:
     explicit TChatPane(QWidget* Parent = nullptr);
 
     // Appends one line (it may hold CR LF pairs, which start further lines) and reports it.
-    void AppendLine(const QString& Line);
+    // Spans are positions in Line; they may overlap, and the later one wins where they differ.
+    void AppendLine(const QString& Line, const QList<TStyledSpan>& Spans = {});
     void ClearLines();
 
     // While a batch is open, appended lines are reported at once but go into the document
@@ -44,18 +55,25 @@ public:
     std::function<void(const QString& Line)> OnChange;  // once per appended line
     std::function<void()> OnMousePress;   // any button
     std::function<void()> OnClick;        // a click (press and release without dragging)
+    std::function<void(const QString& Href)> OnLinkClick;  // a click on a reference drawn as a link
+
+    // Whether the end of the conversation is in view (nothing new is hidden below).
+    bool AtEnd() const;
 
 protected:
     void keyPressEvent(QKeyEvent* Event) override;
     void mousePressEvent(QMouseEvent* Event) override;
     void mouseReleaseEvent(QMouseEvent* Event) override;
+    void mouseMoveEvent(QMouseEvent* Event) override;
     void resizeEvent(QResizeEvent* Event) override;
 
 private:
     void InsertPending();
     void ScrollToEndLater();
     void PlaceMarker();
+    QTextCharFormat SpanFormat(const TStyledSpan& Span) const;
     QString Pending_;  // appended lines not yet in the document, with their separators
+    QList<TStyledSpan> PendingSpans_;  // their styled parts, as positions in Pending_
     int Batches_ = 0;  // batches open
     QTextCursor End_;  // where the next line goes, and in what format
     QTextCharFormat EndFormat_;

@@ -125,7 +125,9 @@ void TConversationLog::Append(const QString& Line) {
     if (!Enabled_) return;
     // One clock reading per event-loop turn: the lines of a turn arrive within milliseconds of
     // each other, and reading the local time per line would cost a flood dearly.
-    Pending_.push_back({Pending_.empty() ? QDateTime::currentDateTime() : Pending_.back().Stamp, Line});
+    const QDateTime now = Pending_.empty() ? (Utc_ ? QDateTime::currentDateTimeUtc() : QDateTime::currentDateTime())
+                                           : Pending_.back().Stamp;
+    Pending_.push_back({now, Line});
     if (FlushQueued_) return;
     FlushQueued_ = true;
     QMetaObject::invokeMethod(this, &TConversationLog::Flush, Qt::QueuedConnection);

@@ -30,6 +30,8 @@ public:
     void SetFolder(const QString& Folder) { Folder_ = Folder; }
     bool Enabled() const { return Enabled_; }
     void SetEnabled(bool On);
+    // Stamps, and the day a line's file is named after, in UTC instead of local time.
+    void SetUtc(bool On) { Utc_ = On; }
 
     // A pane line (it may hold CR LF pairs, which start further lines), stamped now.
     void Append(const QString& Line);
@@ -59,6 +61,7 @@ private:
 
     QString Folder_ = DefaultFolder();
     bool Enabled_ = true;
+    bool Utc_ = false;
     bool FlushQueued_ = false;
     bool ErrorReported_ = false;
     std::vector<TEntry> Pending_;

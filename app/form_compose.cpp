@@ -1,9 +1,11 @@
-// Composing: Enter sends the compose pane's text as one chat line.
+// Composing: Enter sends the compose pane's text as one chat line; Up and Down bring back the
+// lines sent before.
 #include "chat_pane.h"
 #include "palnor_form.h"
 #include "codepage.h"
 #include "tncnx.h"
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -24,8 +26,27 @@ void TPalnorForm::SendButtonClick() {
         return;
     }
     TnCnx->SendStr(ChatLineBytes(edUser->text(), edName->text(), text, WireCode()));
+    SentLines_.Add(PaneText(*SendMemo));
     FocusSendMemo();
     SendMemo->clear();
+}
+
+// Up in an empty pane or on its first line steps back through the sent lines, Down on its last
+// line forward again and past the newest to what was being typed. False: the key moves the caret.
+bool TPalnorForm::RecallSentLine(bool Up) {
+    if (!cbRecall->isChecked()) return false;
+    QTextCursor caret = SendMemo->textCursor();
+    const bool edge = SendMemo->document()->isEmpty() ||
+                      !caret.movePosition(Up ? QTextCursor::Up : QTextCursor::Down);
+    if (!edge) return false;
+    const QString shown = PaneText(*SendMemo);
+    const std::optional<QString> line = Up ? SentLines_.Up(shown) : SentLines_.Down(shown);
+    if (!line) return false;
+    Recalling_ = true;
+    SendMemo->setPlainText(*line);
+    SendMemo->moveCursor(QTextCursor::End);
+    Recalling_ = false;
+    return true;
 }
 
 namespace {

@@ -20,6 +20,8 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QStackedWidget>
 #include <QStatusBar>
 
 namespace {
@@ -42,6 +44,7 @@ void TPalnorForm::WireExtras() {
     Reconnect->SetEnabled(false);
     connect(cbAttention, &QCheckBox::toggled, this, [this](bool On) { Attention->SetEnabled(On); });
     connect(cbLog, &QCheckBox::toggled, this, [this](bool On) { ConversationLog->SetEnabled(On); });
+    connect(cbUtc, &QCheckBox::toggled, this, [this](bool On) { ConversationLog->SetUtc(On); });
     connect(cbReconnect, &QCheckBox::toggled, this, [this](bool On) {
         const bool stopped = !On && Reconnect->Waiting();
         Reconnect->SetEnabled(On);
@@ -55,6 +58,12 @@ void TPalnorForm::WireExtras() {
     for (QLineEdit* field : {edUser, edName}) connect(field, &QLineEdit::textChanged, this, [this] { UpdateNameNote(); });
     connect(ShowLogButton, &QPushButton::clicked, this, [this] { Guarded([this] { ShowLogClick(); }); });
     connect(HistoryBack, &QPushButton::clicked, this, [this] { Guarded([this] { TabSheet3Show(); }); });
+
+    // A mention the user has not seen counts until the end of the conversation is in view.
+    connect(DisplayMemo->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
+        if (isActiveWindow() && PageControl1->currentWidget() == TabSheet1 && DisplayMemo->AtEnd())
+            Attention->WindowActivated();
+    });
 
     ConversationLog->OnError = [this](const QString& Message) { statusBar()->showMessage(Message); };
     // The status line holds the series: why it runs (the last failure), the countdown, the
@@ -86,7 +95,8 @@ void TPalnorForm::WireExtras() {
         {edUser, "Call sign"},            {edName, "Name"},
         {edHost, "Chat server host"},     {edPort, "Chat server port"},
         {ComposeNote, "Sending note"},    {SettingsHint, "Settings note"},
-        {NameNote, "Name note"},
+        {NameNote, "Name note"},          {UserFilter, "Filter the users"},
+        {UserCount, "Number of users"},
         {StatusText, "Keyboard hint"},   {Memo2, "Text to print"},
         {MemoPrint1, "Print preview"},    {HistoryNote, "About the history text"},
     };

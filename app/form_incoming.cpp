@@ -2,6 +2,7 @@
 // focus hand-over and the click that opens a bracketed reference.
 #include "attention.h"
 #include "chat_pane.h"
+#include "chat_text.h"
 #include "conversation_log.h"
 #include "reconnect.h"
 #include "palnor_form.h"
@@ -13,7 +14,8 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QLocale>
-#include <QUrl>
+#include <QRegularExpression>
+#include <QStackedWidget>
 
 #include <utility>
 
@@ -22,14 +24,8 @@ namespace {
 // The user's time separator, from the locale's short time format.
 QString TimeSeparator() { return TimeSeparatorOf(QLocale().timeFormat(QLocale::ShortFormat)); }
 
-// References come from the remote server: only web and mail addresses are opened, never a
-// program or a local file.
-bool IsOpenableReference(const QString& Text) {
-    const QUrl url(Text.trimmed(), QUrl::StrictMode);
-    if (!url.isValid()) return false;
-    const QString scheme = url.scheme().toLower();
-    return scheme == u"http" || scheme == u"https" || scheme == u"ftp" || scheme == u"mailto";
-}
+// The local chat server's word that a line went nowhere, and the line's length in bytes.
+const QRegularExpression Refusal(QStringLiteral("^Your line of (\\d+) bytes was not relayed"));
 
 }  // namespace
 
@@ -46,24 +42,15 @@ void TPalnorForm::HandleChunk(const std::string& Line) {
     const TChunkKind kind = ClassifyChunk(Text);
     // A message of the server's own kinds after the login shows that it took the login.
     if (kind != TChunkKind::Other) LoginTaken();
+    // Who joined and left is told before what came after the list.
+    if (kind != TChunkKind::UserList) FlushJoinsAndLeaves();
     switch (kind) {
-    case TChunkKind::UserList: {
-        lbUsers->setUpdatesEnabled(false);
-        lbUsers->clear();
-        lbUsers->addItems(ParseCommaText(Text.mid(1)));
-        lbUsers->setUpdatesEnabled(true);
+    case TChunkKind::UserList:
+        ShowUserList(Text.mid(1));
         return;
-    }
-    case TChunkKind::ChatLine: {
-        const TChatLine line = ParseChatLine(Text);
-        DisplayMemo->AppendLine(line.Sender + ChatTimeStamp(QTime::currentTime(), TimeSeparator()));
-        DisplayMemo->AppendLine(line.Message);
-        DisplayMemo->AppendLine(QString());
-        // One's own line comes back as the login sent it, whatever the fields say now.
-        Attention->ChatLine(line.Sender, line.Message, !LoginIdentity_.empty() && ChatSenderBytes(Line) == LoginIdentity_);
-        AnnounceChatLine(line.Sender, line.Message);
+    case TChunkKind::ChatLine:
+        ShowChatLine(ParseChatLine(Text), !LoginIdentity_.empty() && ChatSenderBytes(Line) == LoginIdentity_);
         return;
-    }
     case TChunkKind::Welcome:
         DisplayMemo->AppendLine(QStringLiteral("          Welcome."));
         DisplayMemo->AppendLine(QStringLiteral("Korvel chat version 2.0.0"));
@@ -75,14 +62,43 @@ void TPalnorForm::HandleChunk(const std::string& Line) {
     }
 }
 
+// A chat line: the sender with the time, the message, an empty line. One's own line comes back
+// as the login sent it, whatever the fields say now.
+void TPalnorForm::ShowChatLine(const TChatLine& Line, bool Own) {
+    const bool seen = isActiveWindow() && !isMinimized() && PageControl1->currentWidget() == TabSheet1 && DisplayMemo->AtEnd();
+    QList<TStyledSpan> sender, message;
+    const bool mention = !Own && !MentionSpans(Line.Message, LoginCall_).isEmpty();
+    if (cbHighlight->isChecked() && Own) sender.append({0, Line.Sender.size(), TLineStyle::Own, {}});
+    if (cbHighlight->isChecked() && mention) message.append({0, Line.Message.size(), TLineStyle::Mention, {}});
+    if (cbLinks->isChecked())
+        for (const TTextSpan& ref : ReferenceSpans(Line.Message))
+            message.append({ref.Start, ref.Length, TLineStyle::Link, Line.Message.mid(ref.Start, ref.Length).trimmed()});
+    DisplayMemo->AppendLine(Line.Sender + ChatTimeStamp(ChatClock(), TimeSeparator()), sender);
+    DisplayMemo->AppendLine(Line.Message, message);
+    DisplayMemo->AppendLine(QString());
+    Attention->ChatLine(Line.Sender, Line.Message, Own, cbHighlight->isChecked() && mention && !seen);
+    AnnounceChatLine(Line.Sender, Line.Message);
+    if (const QRegularExpressionMatch refused = Refusal.match(Line.Message); refused.hasMatch()) {
+        // The refused line is the next Up in the compose pane, ready to be shortened.
+        SentLines_.Refused(refused.captured(1).toLongLong(), [this](const QString& Sent) {
+            const std::string wire = ChatLineBytes(edUser->text(), edName->text(), QString(Sent).replace(u'\n', QStringLiteral("\r\n")), WireCode());
+            return qsizetype(wire.size()) - 2;  // without its line end
+        });
+    }
+}
+
+QTime TPalnorForm::ChatClock() const {
+    return cbUtc->isChecked() ? QDateTime::currentDateTimeUtc().time() : QTime::currentTime();
+}
+
 // The first message after the login: a reconnect is marked in the conversation, and the list
 // kept from the last session gives way to the server's.
 void TPalnorForm::LoginTaken() {
     if (std::exchange(LoginTaken_, true)) return;
     Reconnect->LoginAccepted();
     if (std::exchange(MarkReconnected_, false))
-        DisplayMemo->AppendLine(QStringLiteral("-- reconnected %1 --").arg(ChatTimeStamp(QTime::currentTime(), TimeSeparator()).trimmed()));
-    lbUsers->clear();
+        DisplayMemo->AppendLine(QStringLiteral("-- reconnected %1 --").arg(ChatTimeStamp(ChatClock(), TimeSeparator()).trimmed()));
+    SetUsers({});
     lbUsers->setEnabled(true);
     lbUsers->setToolTip(QString());
 }
@@ -91,7 +107,7 @@ void TPalnorForm::LoginTaken() {
 void TPalnorForm::ShowListOffline() {
     lbUsers->setEnabled(false);
     lbUsers->setToolTip(QStringLiteral("Not connected - list as of %1")
-                            .arg(ChatTimeStamp(QTime::currentTime(), TimeSeparator()).trimmed()));
+                            .arg(ChatTimeStamp(ChatClock(), TimeSeparator()).trimmed()));
 }
 
 void TPalnorForm::DisplayMemoChange(const QString& Line) {

@@ -135,6 +135,10 @@ void TPalnorForm::TnCnxSessionConnected(uint16_t Error) {
     if (PageControl1->currentWidget() == TabSheet1) DisplayMemo->setFocus();
     const std::string login = LoginLine(edUser->text(), edName->text(), WireCode());
     LoginIdentity_ = login.substr(4, login.size() - 6);  // between "~SC=" and CR LF
+    LoginCall_ = edUser->text();
+    // Who joined and left is told from the session's second list on.
+    UsersKnown_.reset();
+    UsersChanged_ = false;
     TnCnx->SendStr(login);
     ShowConnectionState(true);
     FocusSendMemo();
@@ -143,6 +147,7 @@ void TPalnorForm::TnCnxSessionConnected(uint16_t Error) {
 void TPalnorForm::TnCnxSessionClosed(uint16_t) {
     // A line the server left unfinished is shown as it stands rather than lost.
     for (const std::string& line : Incoming_.TakeRest()) HandleChunk(line);
+    FlushJoinsAndLeaves();
     const bool wasUp = Shape1->FillColor() == Green;
     // A session the user did not end was ended by the server (or the network).
     const bool lost = wasUp && !ClosingByUser_ && !Closing_;
@@ -188,7 +193,7 @@ void TPalnorForm::DisconnectButtonClick() {
     ClosingByUser_ = true;
     TnCnx->Close();
     ClosingByUser_ = false;
-    lbUsers->clear();
+    SetUsers({});
     if (stopping)
         statusBar()->showMessage(reconnecting ? QStringLiteral("Reconnecting stopped.") : QStringLiteral("Connecting stopped."));
     UpdateSessionButtons();

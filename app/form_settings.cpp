@@ -120,6 +120,12 @@ void TPalnorForm::LoadSettings() {
     cbLog->setChecked(ini.Boolean("ConversationLog", true));
     cbSendUtf8->setChecked(ini.Boolean("SendUTF8", false));
     cbReconnect->setChecked(ini.Boolean("Reconnect", true));
+    cbHighlight->setChecked(ini.Boolean("Highlight", true));
+    cbJoins->setChecked(ini.Boolean("JoinsLeaves", true));
+    cbLinks->setChecked(ini.Boolean("Links", true));
+    cbRecall->setChecked(ini.Boolean("Recall", true));
+    cbUtc->setChecked(ini.Boolean("UTC", false));
+    cbUserTools->setChecked(ini.Boolean("UserTools", true));
 
     auto loadPane = [&](QPlainTextEdit* pane, const char* prefix, int32_t& background,
                         int32_t& fontColor) {
@@ -183,6 +189,12 @@ bool TPalnorForm::SaveSettings(QString* Error) {
     putInt("ConversationLog", cbLog->isChecked() ? 1 : 0);
     putInt("SendUTF8", cbSendUtf8->isChecked() ? 1 : 0);
     putInt("Reconnect", cbReconnect->isChecked() ? 1 : 0);
+    putInt("Highlight", cbHighlight->isChecked() ? 1 : 0);
+    putInt("JoinsLeaves", cbJoins->isChecked() ? 1 : 0);
+    putInt("Links", cbLinks->isChecked() ? 1 : 0);
+    putInt("Recall", cbRecall->isChecked() ? 1 : 0);
+    putInt("UTC", cbUtc->isChecked() ? 1 : 0);
+    putInt("UserTools", cbUserTools->isChecked() ? 1 : 0);
     return file.UpdateFile(Error);
 }
 
@@ -197,7 +209,8 @@ void TPalnorForm::WireSettingsPage() {
 
 namespace {
 QList<QCheckBox*> PageBoxes(const TPalnorForm& F) {
-    return {F.CheckBox1, F.CheckBox2, F.cbAttention, F.cbLog, F.cbSendUtf8, F.cbReconnect};
+    return {F.CheckBox1, F.CheckBox2, F.cbAttention, F.cbLog, F.cbSendUtf8, F.cbReconnect,
+            F.cbHighlight, F.cbJoins, F.cbLinks, F.cbRecall, F.cbUtc, F.cbUserTools};
 }
 }  // namespace
 

@@ -4,6 +4,7 @@
 
 #include "attention.h"
 #include "chat_pane.h"
+#include "chat_text.h"
 #include "lamp.h"
 #include "shell.h"
 #include "tncnx.h"
@@ -28,6 +29,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStatusBar>
@@ -82,6 +84,7 @@ TPalnorForm::TPalnorForm(QWidget* Parent) : QMainWindow(Parent) {
     WireEvents();
     WireExtras();
     WireSettingsPage();
+    WireUsers();
     FormCreate();
     ShowConnectionState(false);
 }
@@ -118,6 +121,14 @@ void TPalnorForm::BuildPages() {
     usersPalette.setColor(QPalette::Disabled, QPalette::Base, usersPalette.color(QPalette::Disabled, QPalette::Window));
     usersPalette.setColor(QPalette::Disabled, QPalette::Text, Qt::darkGray);
     lbUsers->setPalette(usersPalette);
+    UserCount = new QLabel;
+    UserCount->setWordWrap(true);  // a narrow list shows the count on two lines
+    UserFilter = new QLineEdit;
+    UserFilter->setPlaceholderText(QStringLiteral("Filter"));
+    UserFilter->setClearButtonEnabled(true);
+    UserFilter->setMinimumWidth(8);
+    usersLayout->addWidget(UserCount);
+    usersLayout->addWidget(UserFilter);
     usersLayout->addWidget(lbUsers);
 
     auto* right = new QWidget;
@@ -256,14 +267,36 @@ void TPalnorForm::BuildPages() {
     cbReconnect = new QCheckBox(QStringLiteral("Reconnect by itself when the connection is lost"));
     for (QCheckBox* box : {CheckBox1, CheckBox2, cbAttention, cbLog, cbSendUtf8, cbReconnect})
         bevelLayout->addWidget(box);
+    auto* bevel2 = new QGroupBox;
+    auto* bevel2Layout = new QVBoxLayout(bevel2);
+    cbHighlight = new QCheckBox(QStringLiteral("Set my lines and mentions of me apart"));
+    cbJoins = new QCheckBox(QStringLiteral("Tell who joins and leaves"));
+    cbLinks = new QCheckBox(QStringLiteral("Draw [references] as links"));
+    cbRecall = new QCheckBox(QStringLiteral("Up and Down recall sent lines"));
+    cbUtc = new QCheckBox(QStringLiteral("Times in UTC"));
+    cbUserTools = new QCheckBox(QStringLiteral("Count and filter the users"));
+    for (QCheckBox* box : {cbHighlight, cbJoins, cbLinks, cbRecall, cbUtc, cbUserTools})
+        bevel2Layout->addWidget(box);
+    bevel2Layout->addStretch();
+    // The boxes scroll in a window too small to show them all, so they never make it larger.
+    auto* boxes = new QWidget;
+    auto* bevels = new QHBoxLayout(boxes);
+    bevels->setContentsMargins(0, 0, 0, 0);
+    bevels->addWidget(bevel1, 0, Qt::AlignTop);
+    bevels->addWidget(bevel2, 0, Qt::AlignTop);
+    bevels->addStretch();
+    auto* boxesArea = new QScrollArea;
+    boxesArea->setFrameShape(QFrame::NoFrame);
+    boxesArea->setWidgetResizable(true);
+    boxesArea->setWidget(boxes);
+    boxesArea->setAccessibleName(QStringLiteral("Settings"));
     settingsLayout->addWidget(label3);
     settingsLayout->addLayout(fields);
     settingsLayout->addLayout(buttons);
     SettingsHint->show();
     // The note on the names comes and goes below the buttons.
     settingsLayout->addWidget(NameNote);
-    settingsLayout->addWidget(bevel1, 0, Qt::AlignLeft);
-    settingsLayout->addStretch();
+    settingsLayout->addWidget(boxesArea, 1);
 
     // A page never shown: the memo the history page prints from.
     TabSheet5 = new QWidget;
@@ -345,9 +378,15 @@ void TPalnorForm::WireEvents() {
     DisplayMemo->OnChange = [this](const QString& Line) { DisplayMemoChange(Line); };
     DisplayMemo->OnMousePress = [this] { FocusSendMemo(); };
     DisplayMemo->OnClick = [this] { Guarded([this] { DisplayMemoClick(); }); };
+    DisplayMemo->OnLinkClick = [this](const QString& Href) {
+        if (IsOpenableReference(Href)) ShellOpen(Href);
+    };
     lbUsers->viewport()->installEventFilter(this);
     SendMemo->installEventFilter(this);
-    connect(SendMemo, &QPlainTextEdit::textChanged, this, [this] { UpdateComposeNote(); });
+    connect(SendMemo, &QPlainTextEdit::textChanged, this, [this] {
+        if (!Recalling_) SentLines_.Edited();
+        UpdateComposeNote();
+    });
     connect(PageControl1, &QStackedWidget::currentChanged, this, [this](int) {
         if (PageControl1->currentWidget() == TabSheet1) TabSheet1Show();
         if (PageControl1->currentWidget() == TabSheet3) Guarded([this] { TabSheet3Show(); });
@@ -444,7 +483,10 @@ void TPalnorForm::FormActivate() {
     FocusSendMemo();
 }
 
-void TPalnorForm::TabSheet1Show() { FocusSendMemo(); }
+void TPalnorForm::TabSheet1Show() {
+    FocusSendMemo();
+    if (isActiveWindow() && DisplayMemo->AtEnd()) Attention->WindowActivated();
+}
 
 // A focus move to a pane whose page is not on screen is skipped.
 void TPalnorForm::FocusSendMemo() {
@@ -493,6 +535,9 @@ bool TPalnorForm::eventFilter(QObject* Watched, QEvent* Event) {
             }
             return true;
         }
+        if ((key->key() == Qt::Key_Up || key->key() == Qt::Key_Down) &&
+            !(key->modifiers() & ~Qt::KeypadModifier) && RecallSentLine(key->key() == Qt::Key_Up))
+            return true;
     }
     return QMainWindow::eventFilter(Watched, Event);
 }

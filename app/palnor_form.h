@@ -4,21 +4,25 @@
 // handlers themselves live in the files named after their concern (session, incoming,
 // compose, settings).
 #include "chat_protocol.h"
+#include "sent_lines.h"
 
 #include <QMainWindow>
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QListWidgetItem;
 class QPlainTextEdit;
 class QPushButton;
 class QSplitter;
 class QStackedWidget;
+class QTimer;
 class QWidget;
 class QWindow;
 class TAttention;
@@ -53,6 +57,8 @@ public:
     QWidget* TabSheet5 = nullptr;
     QWidget* Panel4 = nullptr;
     QListWidget* lbUsers = nullptr;
+    QLabel* UserCount = nullptr;      // "23 users" above the list
+    QLineEdit* UserFilter = nullptr;  // narrows the list as one types
     QSplitter* Splitter1 = nullptr;
     QSplitter* Splitter2 = nullptr;
     QPushButton* ConnectButton = nullptr;
@@ -87,6 +93,13 @@ public:
     QCheckBox* cbLog = nullptr;
     QCheckBox* cbSendUtf8 = nullptr;
     QCheckBox* cbReconnect = nullptr;
+    // Conveniences of the chat page, each a setting of its own.
+    QCheckBox* cbHighlight = nullptr;  // own lines and mentions drawn apart
+    QCheckBox* cbJoins = nullptr;      // a line on who joined and left
+    QCheckBox* cbLinks = nullptr;      // [references] drawn as links
+    QCheckBox* cbRecall = nullptr;     // Up and Down recall sent lines
+    QCheckBox* cbUtc = nullptr;        // times in UTC
+    QCheckBox* cbUserTools = nullptr;  // the user count and filter
     QPushButton* ShowLogButton = nullptr;
     QLabel* HistorySource = nullptr;  // which text the history page holds
     QLabel* HistoryNote = nullptr;    // that it is a copy, and what becomes of edits
@@ -123,6 +136,7 @@ public:
     // Incoming text.
     void TnCnxDataAvailable(const char* Buffer, int Len);
     void HandleChunk(const std::string& Line);
+    void ShowChatLine(const TChatLine& Line, bool Own);
     void DisplayMemoChange(const QString& Line);
     void DisplayMemoClick();
     void FocusSendMemo();
@@ -155,6 +169,15 @@ public:
     void SendWindow2Click();
     void CheckBox1Click();
     TWireCode WireCode() const;
+    // The time chat lines are stamped with: UTC or local, as the settings page says.
+    QTime ChatClock() const;
+
+    // The user list.
+    void ShowUserList(const QString& Text);
+    void SetUsers(const QStringList& Entries);
+    void FlushJoinsAndLeaves();
+    void FilterUsers();
+    void UserDoubleClick(QListWidgetItem* Item);
 
     // Background colours as the settings file stores them (a system colour stays one).
     int32_t DisplayMemoColor = 0;
@@ -181,6 +204,8 @@ private:
     void ShowListOffline();
     void WireExtras();
     void WireSettingsPage();
+    void WireUsers();
+    bool RecallSentLine(bool Up);
     void RestoreSettingsPage();
     void KeepSettingsPage();
     void AnnounceChatLine(const QString& Sender, const QString& Text);
@@ -208,6 +233,18 @@ private:
     bool MarkReconnected_ = false;  // a reconnect is marked once the server takes the login
     bool LoginTaken_ = false;
     std::string LoginIdentity_;     // call sign and name as the login line sent them
+    QString LoginCall_;             // the call sign the login sent: what mentions name
+    TSentLines SentLines_;
+    bool Recalling_ = false;        // the compose pane shows a recalled line being put in
+    // The user lists of a session: the one joins and leaves are told against (none before the
+    // session's first), the one shown, and the text it came as (a list continued by a later
+    // read comes again, longer). The line on who joined and left waits until the list is
+    // whole: the next message of another kind, or a quiet moment.
+    std::optional<QStringList> UsersKnown_;
+    QStringList UsersShown_;
+    QString UsersText_;
+    bool UsersChanged_ = false;
+    QTimer* UsersSettle_ = nullptr;
     QString LostReason_;  // why a countdown to reconnecting runs
     // The settings page as last stored: Cancel, and leaving the page any other way than OK,
     // bring it back.

@@ -226,3 +226,36 @@ TEST_F(FormTest, ALineWhileAwayMarksTheWindowUrgent) {
     wm.terminate();
     wm.waitForFinished();
 }
+
+// On screen, one's own sender stands apart in its colour; another's sender and the same line with
+// the setting off do not.
+TEST_F(FormTest, OwnSenderIsDrawnApartOnScreen) {
+    Connected("CALL", "NAME");
+    Form->activateWindow();
+    auto greenPixels = [&](int Line) {  // pixels of the sender's region near the own lines' green
+        TChatPane* pane = Form->DisplayMemo;
+        const qsizetype start = Line == 0 ? 0 : pane->toPlainText().split('\n').mid(0, Line).join('\n').size() + 1;
+        QTextCursor c(pane->document());
+        c.setPosition(int(start));
+        const QRect first = pane->cursorRect(c);
+        c.setPosition(int(start) + 8);
+        const QRect region = first.united(pane->cursorRect(c)).translated(pane->viewport()->mapToGlobal(QPoint()));
+        const QImage shot = Form->screen()->grabWindow(0, region.x(), region.y(), region.width(), region.height()).toImage();
+        int n = 0;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x) {
+                const QColor p = shot.pixelColor(x, y);
+                n += p.green() > 70 && p.red() < 60 && p.blue() < 90;
+            }
+        return n;
+    };
+    ServerSends("&<CALL-NAME><mine>\r\n&<B-2><theirs>\r\n");
+    RunFor(200);
+    EXPECT_GT(greenPixels(0), 5) << "own sender";
+    EXPECT_EQ(greenPixels(3), 0) << "another's sender";
+    Form->cbHighlight->setChecked(false);
+    Form->DisplayMemo->ClearLines();
+    ServerSends("&<CALL-NAME><mine>\r\n");
+    RunFor(200);
+    EXPECT_EQ(greenPixels(0), 0) << "the setting off";
+}

@@ -6,6 +6,7 @@
 #include "test_seed.h"
 
 #include <QDir>
+#include <QLabel>
 
 #include <map>
 
@@ -81,8 +82,15 @@ TEST_F(FormTest, RandomSessionsLeaveOneClearState) {
                 fail("buttons or lamp do not match the connection");
             if (!Form->DisplayMemo->toPlainText().startsWith(pane) && !mayClear) fail("the pane lost lines");
             pane = Form->DisplayMemo->toPlainText(), mayClear = mayClear && !green;
-            for (int i = 0; i < Form->lbUsers->count(); ++i)
+            int users = 0;
+            for (int i = 0; i < Form->lbUsers->count(); ++i) {
                 if (!QString("ABCD").contains(Form->lbUsers->item(i)->text())) fail("a user no user list named");
+                users += !Form->lbUsers->item(i)->text().isEmpty();
+            }
+            if (Form->UserCount->text() != QString(users == 1 ? "1 user" : "%1 users").arg(users)) fail("the user count is off");
+            static const QRegularExpression joins("^(\\+ [A-D](, [A-D])* joined)?(; )?(- [A-D](, [A-D])* left)?$");
+            for (const QString& l : Form->DisplayMemo->toPlainText().split('\n'))
+                if ((l.startsWith("+ ") || l.startsWith("- ")) && !joins.match(l).hasMatch()) fail("a join or leave line of no list");
             if (Notifications.filter("own").size()) fail("a notification for one's own line");
         }
         Form.reset();
