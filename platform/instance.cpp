@@ -2,14 +2,21 @@
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
-#include <QLocalServer>
-#include <QLocalSocket>
-#include <QPointer>
+#include <QDir>
+#include <QFile>
+#include <QScopeGuard>
+#include <QSocketNotifier>
 #include <QUrl>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <fcntl.h>
+#include <list>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -124,80 +131,176 @@ TSharedMemBlock::~TSharedMemBlock() {
     ::close(Fd_);
 }
 
+// The endpoint is a Unix stream socket in the temporary folder, served from the event loop.
+// It is written against the system's sockets rather than a network library so that starting
+// the program loads no network stack it never uses.
+namespace {
+
+std::string SocketPath(const QString& BlockName, uint32_t Handle) {
+    return QFile::encodeName(QDir::tempPath() + u'/' + ServerName(BlockName, Handle)).toStdString();
+}
+
+bool SocketAddress(const std::string& Path, sockaddr_un& Address) {
+    Address = {};
+    Address.sun_family = AF_UNIX;
+    if (Path.size() >= sizeof Address.sun_path) return false;
+    std::memcpy(Address.sun_path, Path.c_str(), Path.size() + 1);
+    return true;
+}
+
+int NewSocket() { return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0); }
+
+// Waits until Fd is ready for Events or the deadline passes; false on the deadline.
+bool WaitFor(int Fd, short Events, const QDeadlineTimer& Deadline) {
+    for (;;) {
+        pollfd p{Fd, Events, 0};
+        const int n = ::poll(&p, 1, static_cast<int>(std::min<qint64>(Deadline.remainingTime(), INT32_MAX)));
+        if (n > 0) return true;
+        if (n == 0) return false;
+        if (errno != EINTR) return true;  // the call that follows reports it
+    }
+}
+
+}  // namespace
+
 struct TAppWindowEndpoint::TImpl {
-    QLocalServer Server;
+    struct TPeer {
+        int Fd = -1;
+        QByteArray Request;
+        std::unique_ptr<QSocketNotifier> Reading;
+    };
+    int Listener = -1;
+    std::string Path;
+    std::unique_ptr<QSocketNotifier> Accepting;
+    std::list<TPeer> Peers;
+    std::shared_ptr<bool> Alive = std::make_shared<bool>(true);
+    QSocketNotifier* Serving = nullptr;  // the notifier whose signal runs: deleted once it returns
+
+    void Serve(TAppWindowEndpoint& Owner, std::list<TPeer>::iterator Peer);
+    void Drop(std::list<TPeer>::iterator Peer) {
+        Peer->Reading->setEnabled(false);
+        if (Peer->Reading.get() == Serving) Peer->Reading.release()->deleteLater();
+        Peer->Reading.reset();
+        ::close(Peer->Fd);
+        Peers.erase(Peer);
+    }
+    ~TImpl() {
+        *Alive = false;
+        while (!Peers.empty()) Drop(Peers.begin());
+        if (Listener < 0) return;
+        Accepting.reset();
+        ::close(Listener);
+        ::unlink(Path.c_str());
+    }
 };
 
 TAppWindowEndpoint::TAppWindowEndpoint(const QString& BlockName, QObject* Parent)
     : QObject(Parent), Impl(std::make_unique<TImpl>()), Handle_(static_cast<uint32_t>(::getpid())) {
-    const QString name = ServerName(BlockName, Handle_);
-    // A copy that crashed with this process id left its socket file behind.
-    QLocalServer::removeServer(name);
-    Impl->Server.setSocketOptions(QLocalServer::UserAccessOption);
-    Impl->Server.listen(name);
-
-    QObject::connect(&Impl->Server, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket* peer = Impl->Server.nextPendingConnection()) {
-            QObject::connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
-            QObject::connect(peer, &QLocalSocket::readyRead, this, [this, peer] {
-                // The request is one short line; wait until all of it is there.
-                if (!peer->canReadLine()) {
-                    if (peer->bytesAvailable() > MaxRequest) peer->abort();
-                    return;
-                }
-                const QByteArray request = peer->readLine(MaxRequest);
-                if (request != ActivateRequest) {
-                    peer->abort();
-                    return;
-                }
-                const QPointer<QLocalSocket> alive(peer);
-                if (OnActivationRequested) OnActivationRequested();
-                if (!alive) return;  // the handler tore the endpoint down
-                peer->write(ActivateAnswer);
-                peer->disconnectFromServer();  // after the answer has gone out
-            });
+    Impl->Path = SocketPath(BlockName, Handle_);
+    sockaddr_un address;
+    if (!SocketAddress(Impl->Path, address)) return;
+    const int fd = NewSocket();
+    if (fd < 0) return;
+    // A copy that crashed with this process id left its socket file behind. Only this user may
+    // ask the copy anything.
+    ::unlink(Impl->Path.c_str());
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::chmod(Impl->Path.c_str(), 0600) != 0 || ::listen(fd, 16) != 0) {
+        ::close(fd);
+        return;
+    }
+    Impl->Listener = fd;
+    Impl->Accepting = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    QObject::connect(Impl->Accepting.get(), &QSocketNotifier::activated, this, [this] {
+        for (int peer; (peer = ::accept4(Impl->Listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0;) {
+            auto& p = Impl->Peers.emplace_back();
+            p.Fd = peer;
+            p.Reading = std::make_unique<QSocketNotifier>(peer, QSocketNotifier::Read);
+            const auto at = std::prev(Impl->Peers.end());
+            QObject::connect(p.Reading.get(), &QSocketNotifier::activated, this, [this, at] { Impl->Serve(*this, at); });
         }
     });
 }
 
+// The request is one short line; it is answered once all of it is there.
+void TAppWindowEndpoint::TImpl::Serve(TAppWindowEndpoint& Owner, std::list<TPeer>::iterator Peer) {
+    Serving = Peer->Reading.get();
+    const std::shared_ptr<bool> alive = Alive;
+    const auto served = qScopeGuard([&] {
+        if (*alive) Serving = nullptr;
+    });
+    char buffer[MaxRequest + 1];
+    const ssize_t n = ::recv(Peer->Fd, buffer, sizeof buffer, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n > 0) Peer->Request.append(buffer, n);
+    if (n > 0 && !Peer->Request.contains('\n') && Peer->Request.size() <= MaxRequest) return;
+    if (Peer->Request != ActivateRequest) {  // not one of ours, or gone before asking
+        Drop(Peer);
+        return;
+    }
+    Peer->Reading->setEnabled(false);
+    if (Owner.OnActivationRequested) Owner.OnActivationRequested();
+    if (!*alive) return;  // the handler tore the endpoint down
+    ::send(Peer->Fd, ActivateAnswer, sizeof ActivateAnswer - 1, MSG_NOSIGNAL);
+    Drop(Peer);
+}
+
 TAppWindowEndpoint::~TAppWindowEndpoint() = default;
 
-bool TAppWindowEndpoint::Listening() const { return Impl->Server.isListening(); }
+bool TAppWindowEndpoint::Listening() const { return Impl->Listener >= 0; }
 
 TOwnerReply RequestActivation(const QString& BlockName, uint32_t Handle, int TimeoutMs) {
     if (Handle == 0) return TOwnerReply::Gone;
     const QDeadlineTimer deadline(TimeoutMs);
-    const auto remaining = [&] { return static_cast<int>(deadline.remainingTime()); };
+    sockaddr_un address;
+    if (!SocketAddress(SocketPath(BlockName, Handle), address)) return TOwnerReply::Gone;
 
-    // This runs before the program's event loop, hence the blocking calls.
-    QLocalSocket socket;
-    socket.connectToServer(ServerName(BlockName, Handle));
-    if (!socket.waitForConnected(remaining())) {
-        // No socket file, or one nobody listens on: the copy is gone. A connection that only
-        // takes long (a full backlog) means a copy that lives.
-        const auto error = socket.error();
-        return error == QLocalSocket::ServerNotFoundError ||
-                       error == QLocalSocket::ConnectionRefusedError
-                   ? TOwnerReply::Gone
-                   : TOwnerReply::Busy;
+    // This runs before the program's event loop, hence the waiting. No socket file, or one
+    // nobody listens on: the copy is gone. A full backlog means a copy that lives.
+    const auto connectOnce = [&](int Fd) {
+        while (::connect(Fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN || deadline.hasExpired()) return errno == EAGAIN ? TOwnerReply::Busy : TOwnerReply::Gone;
+            ::usleep(10000);
+        }
+        return TOwnerReply::Answered;
+    };
+    const int fd = NewSocket();
+    if (fd < 0) return TOwnerReply::Busy;
+    const auto done = [fd](TOwnerReply Reply) {
+        ::close(fd);
+        return Reply;
+    };
+    if (const TOwnerReply connected = connectOnce(fd); connected != TOwnerReply::Answered) return done(connected);
+    for (qsizetype sent = 0; sent < qsizetype(sizeof ActivateRequest - 1);) {
+        const ssize_t n = ::send(fd, ActivateRequest + sent, sizeof ActivateRequest - 1 - sent, MSG_NOSIGNAL);
+        if (n > 0) sent += n;
+        else if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+        else if (!WaitFor(fd, POLLOUT, deadline)) return done(TOwnerReply::Busy);
     }
-    socket.write(ActivateRequest);
-    socket.waitForBytesWritten(remaining());
     QByteArray reply;
-    while (!reply.contains('\n') && reply.size() <= MaxRequest &&
-           socket.state() == QLocalSocket::ConnectedState) {
-        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(remaining())) break;
-        reply += socket.readAll();
+    for (;;) {
+        char buffer[MaxRequest];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            reply.append(buffer, n);
+            if (reply.contains('\n') || reply.size() > MaxRequest) break;
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            break;
+        } else if (!WaitFor(fd, POLLIN, deadline)) {
+            return done(TOwnerReply::Busy);  // connected, but no answer in time
+        }
     }
-    reply += socket.readAll();
-    if (reply == ActivateAnswer) return TOwnerReply::Answered;
-    if (socket.state() == QLocalSocket::ConnectedState) return TOwnerReply::Busy;
+    if (reply == ActivateAnswer) return done(TOwnerReply::Answered);
     // The connection ended without an answer: the copy ended meanwhile, or it still listens
     // and turned this request away.
-    QLocalSocket again;
-    again.connectToServer(ServerName(BlockName, Handle));
-    return again.waitForConnected(std::max(remaining(), 100)) ? TOwnerReply::Busy
-                                                                : TOwnerReply::Gone;
+    ::close(fd);
+    const int again = NewSocket();
+    if (again < 0) return TOwnerReply::Busy;
+    const bool listening = ::connect(again, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+                           errno == EAGAIN;
+    ::close(again);
+    return listening ? TOwnerReply::Busy : TOwnerReply::Gone;
 }
 
 QString InstanceNameOverride() { return qEnvironmentVariable("KORVELCHAT_INSTANCE_NAME"); }

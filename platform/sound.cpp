@@ -2,17 +2,44 @@
 
 #include <canberra.h>
 
+#include <QLibrary>
+
 #include <condition_variable>
 #include <initializer_list>
 #include <mutex>
 #include <optional>
 #include <strings.h>
 #include <thread>
+#include <type_traits>
 
 namespace {
 
 // Every sound is played under this one id, so cancelling it cuts off whatever still plays.
 constexpr uint32_t SoundId = 1;
+
+// The sound library is loaded when the first sound plays, not with the program: with what it
+// pulls in (decoders, its cache) it is a good part of the libraries a start would load, and
+// most sessions play no sound. Without it the program stays silent.
+struct TCanberra {
+    decltype(&ca_context_create) Create = nullptr;
+    decltype(&ca_context_change_props) ChangeProps = nullptr;
+    decltype(&ca_context_open) Open = nullptr;
+    decltype(&ca_context_destroy) Destroy = nullptr;
+    decltype(&ca_context_cancel) Cancel = nullptr;
+    decltype(&ca_context_play) Play = nullptr;
+
+    bool Load() {
+        QLibrary library(QStringLiteral("canberra"), 0);
+        if (!library.load()) return false;  // stays loaded for the rest of the run
+        const auto bind = [&](auto& Entry, const char* Name) {
+            Entry = reinterpret_cast<std::remove_reference_t<decltype(Entry)>>(library.resolve(Name));
+            return Entry != nullptr;
+        };
+        return bind(Create, "ca_context_create") && bind(ChangeProps, "ca_context_change_props") &&
+               bind(Open, "ca_context_open") && bind(Destroy, "ca_context_destroy") &&
+               bind(Cancel, "ca_context_cancel") && bind(Play, "ca_context_play");
+    }
+};
 
 // The sound system is driven from a thread of its own: opening the context may mean talking to
 // a sound server that is slow or absent, and the GUI thread must never wait for that. Only the
@@ -63,26 +90,25 @@ private:
             if (!context && !unavailable) unavailable = !Open(context);
             if (context) PlayOn(context, name);
         }
-        if (context) ca_context_destroy(context);
+        if (context) Ca.Destroy(context);
     }
 
-    static bool Open(ca_context*& context) {
-        if (ca_context_create(&context) != CA_SUCCESS) {
+    bool Open(ca_context*& context) {
+        if (!Ca.Load() || Ca.Create(&context) != CA_SUCCESS) {
             context = nullptr;
             return false;
         }
-        ca_context_change_props(context, CA_PROP_APPLICATION_NAME, "KorvelChat 2",
-                                CA_PROP_APPLICATION_ID, "korvelchat2", nullptr);
-        if (ca_context_open(context) != CA_SUCCESS) {
-            ca_context_destroy(context);
+        Ca.ChangeProps(context, CA_PROP_APPLICATION_NAME, "KorvelChat 2", CA_PROP_APPLICATION_ID, "korvelchat2", nullptr);
+        if (Ca.Open(context) != CA_SUCCESS) {
+            Ca.Destroy(context);
             context = nullptr;
             return false;
         }
         return true;
     }
 
-    static void PlayOn(ca_context* context, const std::string& name) {
-        ca_context_cancel(context, SoundId);
+    void PlayOn(ca_context* context, const std::string& name) {
+        Ca.Cancel(context, SoundId);
         if (name.empty()) return;  // an empty name only stops the sound that plays
         // "SYSTEMSTART" is the sound the desktop plays when a session starts; its freedesktop
         // name is "desktop-login". The freedesktop theme itself ships no such sound, only
@@ -90,15 +116,16 @@ private:
         // Sound aliases are matched without regard to case.
         if (strcasecmp(name.c_str(), "SYSTEMSTART") == 0) {
             for (const char* event : {"desktop-login", "service-login"})
-                if (ca_context_play(context, SoundId, CA_PROP_EVENT_ID, event,
+                if (Ca.Play(context, SoundId, CA_PROP_EVENT_ID, event,
                                     CA_PROP_EVENT_DESCRIPTION, "New chat line", nullptr) !=
                     CA_ERROR_NOTFOUND)
                     break;
         } else {
-            ca_context_play(context, SoundId, CA_PROP_MEDIA_FILENAME, name.c_str(), nullptr);
+            Ca.Play(context, SoundId, CA_PROP_MEDIA_FILENAME, name.c_str(), nullptr);
         }
     }
 
+    TCanberra Ca;  // only the player's thread uses it
     std::mutex Mutex;
     std::condition_variable Wake;
     std::optional<std::string> Pending;
