@@ -56,8 +56,6 @@ void TPalnorForm::WireExtras() {
         UpdateNameNote();
     });
     for (QLineEdit* field : {edUser, edName}) connect(field, &QLineEdit::textChanged, this, [this] { UpdateNameNote(); });
-    connect(ShowLogButton, &QPushButton::clicked, this, [this] { Guarded([this] { ShowLogClick(); }); });
-    connect(HistoryBack, &QPushButton::clicked, this, [this] { Guarded([this] { TabSheet3Show(); }); });
 
     // A mention the user has not seen counts until the end of the conversation is in view.
     connect(DisplayMemo->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
@@ -91,14 +89,13 @@ void TPalnorForm::WireExtras() {
     // Names for screen readers where a control shows no text of its own, or a cryptic one.
     const std::pair<QWidget*, const char*> names[] = {
         {DisplayMemo, "Conversation"},    {SendMemo, "Message to send"},
-        {lbUsers, "Users in the chat"},   {Memo1, "History"},
+        {lbUsers, "Users in the chat"},
         {edUser, "Call sign"},            {edName, "Name"},
         {edHost, "Chat server host"},     {edPort, "Chat server port"},
         {ComposeNote, "Sending note"},    {SettingsHint, "Settings note"},
         {NameNote, "Name note"},          {UserFilter, "Filter the users"},
         {UserCount, "Number of users"},
-        {StatusText, "Keyboard hint"},   {Memo2, "Text to print"},
-        {MemoPrint1, "Print preview"},    {HistoryNote, "About the history text"},
+        {StatusText, "Keyboard hint"},
     };
     for (const auto& [widget, name] : names) widget->setAccessibleName(QString::fromLatin1(name));
 }
@@ -118,6 +115,7 @@ void TPalnorForm::AnnounceChatLine(const QString& Sender, const QString& Text) {
 // A day's conversation log, also of an earlier session, on the history page: it can be read,
 // printed and saved there like the current conversation.
 void TPalnorForm::ShowLogClick() {
+    BuildHistoryPage();
     ConversationLog->Flush();
     QDir().mkpath(ConversationLog->Folder());
     const auto chosen = Dialogs().ChooseOpenFile(this, ConversationLog->FileFor(QDate::currentDate()),

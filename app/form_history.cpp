@@ -1,5 +1,5 @@
 // The history page: a snapshot of the conversation, saved to a file or, for a mouse selection,
-// printed through the memo print control.
+// printed through the memo print control. The page is made when it is first shown.
 #include "chat_pane.h"
 #include "codepage.h"
 #include "dialogs.h"
@@ -9,11 +9,15 @@
 
 #include <QDate>
 #include <QFile>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QPlainTextEdit>
 #include <QSaveFile>
+#include <QVBoxLayout>
+
+#include <utility>
 
 namespace {
 bool blank(const QString& Text) {
@@ -31,6 +35,83 @@ TPrinter* TPalnorForm::HistoryPrinter() {
                                         : std::make_unique<TQtPrinter>(ptPdfFile, pdf);
     }
     return HistoryPrinter_.get();
+}
+
+// The page is built the first time it is shown, with the print memo behind it.
+void TPalnorForm::BuildHistoryPage() {
+    if (Memo1) return;
+    auto* historyLayout = new QVBoxLayout(TabSheet3);
+    historyLayout->setContentsMargins(0, 0, 0, 0);
+    auto* panel2 = new QWidget;
+    panel2->setFixedHeight(33);
+    auto* panel2Layout = new QHBoxLayout(panel2);
+    panel2Layout->setContentsMargins(4, 2, 4, 2);
+    Button3 = new QPushButton(QStringLiteral("Print Selected text"));
+    Button4 = new QPushButton(QStringLiteral("Save All to file"));
+    ShowLogButton = new QPushButton(QStringLiteral("Show log"));
+    ShowLogButton->setToolTip(QStringLiteral("Shows a day's conversation log, also of earlier sessions"));
+    panel2Layout->addWidget(Button3);
+    panel2Layout->addWidget(Button4);
+    panel2Layout->addWidget(ShowLogButton);
+    panel2Layout->addStretch();
+    Memo1 = new QPlainTextEdit;
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    auto* sourceLayout = new QHBoxLayout;
+    sourceLayout->setContentsMargins(4, 0, 4, 2);
+    HistorySource = new QLabel;
+    QFont sourceFont = HistorySource->font();
+    sourceFont.setBold(true);
+    HistorySource->setFont(sourceFont);
+    HistoryBack = new QPushButton(QStringLiteral("Show the conversation"));
+    HistoryNote = new QLabel;
+    HistoryNote->setWordWrap(true);
+    sourceLayout->addWidget(HistorySource);
+    sourceLayout->addWidget(HistoryBack);
+    sourceLayout->addWidget(HistoryNote, 1);
+    historyLayout->addWidget(panel2);
+    historyLayout->addLayout(sourceLayout);
+    historyLayout->addWidget(Memo1, 1);
+
+    // A page never shown: the memo the history page prints from.
+    auto* printLayout = new QVBoxLayout(TabSheet5);
+    Memo2 = new QPlainTextEdit(QStringLiteral("Memo2"));
+    printLayout->addWidget(Memo2);
+    MemoPrint1 = new TMemoPrint(TabSheet5);
+    MemoPrint1->BeginLoading();
+    MemoPrint1->SetZoomLocation(zlCenter);
+    MemoPrint1->SetAsgnMemo(Memo2);
+    MemoPrint1->SetMeasureUnit(muMillimeters);
+    MemoPrint1->SetMarginTop(25.0);
+    MemoPrint1->SetMarginBottom(25.0);
+    MemoPrint1->SetMarginLeft(25.0);
+    MemoPrint1->SetMarginRight(25.0);
+    for (auto set : {&TCustomListPrint::SetFont, &TCustomListPrint::SetHeaderFont,
+                     &TCustomListPrint::SetFooterFont})
+        (MemoPrint1->*set)(QFont(QStringLiteral("Arial")));
+    MemoPrint1->SetPageBorderOffset(1.5);
+    MemoPrint1->SetPrintTitle(QStringLiteral("Listprinting"));
+    MemoPrint1->SetRegistryKey(QStringLiteral("Software\\Quintor\\ListPrint"));
+    MemoPrint1->SetUseRegistry(false);
+    MemoPrint1->Loaded();
+    printLayout->addWidget(MemoPrint1);
+
+    Memo2->clear();
+
+    auto guarded = [this](void (TPalnorForm::*handler)()) {
+        return [this, handler] { Guarded([this, handler] { (this->*handler)(); }); };
+    };
+    connect(Button3, &QPushButton::clicked, this, guarded(&TPalnorForm::Button3Click));
+    connect(Button4, &QPushButton::clicked, this, guarded(&TPalnorForm::Button4Click));
+    connect(ShowLogButton, &QPushButton::clicked, this, guarded(&TPalnorForm::ShowLogClick));
+    connect(HistoryBack, &QPushButton::clicked, this, guarded(&TPalnorForm::TabSheet3Show));
+    Memo1->viewport()->installEventFilter(this);
+    // A selection made with the keyboard counts as well: what the user sees selected is printed.
+    connect(Memo1, &QPlainTextEdit::selectionChanged, this, [this] {
+        if (Memo1->textCursor().hasSelection()) Memo1MouseUp();
+    });
+    const std::pair<QWidget*, const char*> names[] = {
+        {Memo1, "History"}, {Memo2, "Text to print"}, {MemoPrint1, "Print preview"}, {HistoryNote, "About the history text"}};
+    for (const auto& [widget, name] : names) widget->setAccessibleName(QString::fromLatin1(name));
 }
 
 void TPalnorForm::TabSheet3Show() {

@@ -143,11 +143,6 @@ void TPalnorForm::LoadSettings() {
     loadPane(DisplayMemo, "DM", DisplayMemoColor, DisplayMemoFontColor);
     loadPane(SendMemo, "SM", SendMemoColor, SendMemoFontColor);
 
-    QFont historyFont = Memo1->font();
-    historyFont.setFamily(DisplayMemo->font().family());
-    historyFont.setPointSize(DisplayMemo->font().pointSize());
-    Memo1->setFont(historyFont);
-    ApplyPaneLook(Memo1, DisplayMemoColor, 0);
     KeepSettingsPage();
 }
 

@@ -125,7 +125,6 @@ void TPalnorForm::BuildPages() {
     UserCount->setWordWrap(true);  // a narrow list shows the count on two lines
     UserFilter = new QLineEdit;
     UserFilter->setPlaceholderText(QStringLiteral("Filter"));
-    UserFilter->setClearButtonEnabled(true);
     UserFilter->setMinimumWidth(8);
     usersLayout->addWidget(UserCount);
     usersLayout->addWidget(UserFilter);
@@ -190,39 +189,10 @@ void TPalnorForm::BuildPages() {
     hidden->addRow(QStringLiteral("Port"), PortEdit);
     hidden->addRow(SendButton);
 
-    // History page.
+    // The history page and the print memo behind it are filled in when first shown: a start
+    // that never shows them does not pay for them.
     TabSheet3 = new QWidget;
-    auto* historyLayout = new QVBoxLayout(TabSheet3);
-    historyLayout->setContentsMargins(0, 0, 0, 0);
-    auto* panel2 = new QWidget;
-    panel2->setFixedHeight(33);
-    auto* panel2Layout = new QHBoxLayout(panel2);
-    panel2Layout->setContentsMargins(4, 2, 4, 2);
-    Button3 = new QPushButton(QStringLiteral("Print Selected text"));
-    Button4 = new QPushButton(QStringLiteral("Save All to file"));
-    ShowLogButton = new QPushButton(QStringLiteral("Show log"));
-    ShowLogButton->setToolTip(QStringLiteral("Shows a day's conversation log, also of earlier sessions"));
-    panel2Layout->addWidget(Button3);
-    panel2Layout->addWidget(Button4);
-    panel2Layout->addWidget(ShowLogButton);
-    panel2Layout->addStretch();
-    Memo1 = new QPlainTextEdit;
-    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    auto* sourceLayout = new QHBoxLayout;
-    sourceLayout->setContentsMargins(4, 0, 4, 2);
-    HistorySource = new QLabel;
-    QFont sourceFont = HistorySource->font();
-    sourceFont.setBold(true);
-    HistorySource->setFont(sourceFont);
-    HistoryBack = new QPushButton(QStringLiteral("Show the conversation"));
-    HistoryNote = new QLabel;
-    HistoryNote->setWordWrap(true);
-    sourceLayout->addWidget(HistorySource);
-    sourceLayout->addWidget(HistoryBack);
-    sourceLayout->addWidget(HistoryNote, 1);
-    historyLayout->addWidget(panel2);
-    historyLayout->addLayout(sourceLayout);
-    historyLayout->addWidget(Memo1, 1);
+    TabSheet5 = new QWidget;
 
     // Settings page.
     TabSheet4 = new QWidget;
@@ -298,30 +268,6 @@ void TPalnorForm::BuildPages() {
     settingsLayout->addWidget(NameNote);
     settingsLayout->addWidget(boxesArea, 1);
 
-    // A page never shown: the memo the history page prints from.
-    TabSheet5 = new QWidget;
-    auto* printLayout = new QVBoxLayout(TabSheet5);
-    Memo2 = new QPlainTextEdit(QStringLiteral("Memo2"));
-    printLayout->addWidget(Memo2);
-    MemoPrint1 = new TMemoPrint(TabSheet5);
-    MemoPrint1->BeginLoading();
-    MemoPrint1->SetZoomLocation(zlCenter);
-    MemoPrint1->SetAsgnMemo(Memo2);
-    MemoPrint1->SetMeasureUnit(muMillimeters);
-    MemoPrint1->SetMarginTop(25.0);
-    MemoPrint1->SetMarginBottom(25.0);
-    MemoPrint1->SetMarginLeft(25.0);
-    MemoPrint1->SetMarginRight(25.0);
-    for (auto set : {&TCustomListPrint::SetFont, &TCustomListPrint::SetHeaderFont,
-                     &TCustomListPrint::SetFooterFont})
-        (MemoPrint1->*set)(QFont(QStringLiteral("Arial")));
-    MemoPrint1->SetPageBorderOffset(1.5);
-    MemoPrint1->SetPrintTitle(QStringLiteral("Listprinting"));
-    MemoPrint1->SetRegistryKey(QStringLiteral("Software\\Quintor\\ListPrint"));
-    MemoPrint1->SetUseRegistry(false);
-    MemoPrint1->Loaded();
-    printLayout->addWidget(MemoPrint1);
-
     for (QWidget* page : {TabSheet1, TabSheet2, TabSheet3, TabSheet4, TabSheet5})
         PageControl1->addWidget(page);
     PageControl1->setCurrentWidget(TabSheet1);
@@ -362,13 +308,6 @@ void TPalnorForm::WireEvents() {
     // Enter in a field of the settings page presses OK.
     for (QLineEdit* field : {edUser, edName, edHost, edPort})
         connect(field, &QLineEdit::returnPressed, Button2, &QPushButton::click);
-    connect(Button3, &QPushButton::clicked, this, guarded(&TPalnorForm::Button3Click));
-    connect(Button4, &QPushButton::clicked, this, guarded(&TPalnorForm::Button4Click));
-    Memo1->viewport()->installEventFilter(this);
-    // A selection made with the keyboard counts as well: what the user sees selected is printed.
-    connect(Memo1, &QPlainTextEdit::selectionChanged, this, [this] {
-        if (Memo1->textCursor().hasSelection()) Memo1MouseUp();
-    });
     connect(CheckBox1, &QCheckBox::toggled, this, guarded(&TPalnorForm::CheckBox1Click));
 
     TnCnx->OnSessionConnected = [this](QObject*, uint16_t e) { TnCnxSessionConnected(e); };
@@ -418,7 +357,10 @@ void TPalnorForm::Guarded(const std::function<void()>& Handler) {
     }
 }
 
-void TPalnorForm::ShowPage(QWidget* Page) { PageControl1->setCurrentWidget(Page); }
+void TPalnorForm::ShowPage(QWidget* Page) {
+    if (Page == TabSheet3) BuildHistoryPage();
+    PageControl1->setCurrentWidget(Page);
+}
 void TPalnorForm::Chat1Click() { ShowPage(TabSheet1); }
 void TPalnorForm::History1Click() { ShowPage(TabSheet3); }
 void TPalnorForm::Settings1Click() { ShowPage(TabSheet4); }
@@ -465,10 +407,7 @@ void TPalnorForm::Help() {
         statusBar()->showMessage(QStringLiteral("Nothing on this desktop opens the help page: open %1 by hand.").arg(path));
 }
 
-void TPalnorForm::FormCreate() {
-    Memo2->clear();
-    LoadSettings();
-}
+void TPalnorForm::FormCreate() { LoadSettings(); }
 
 void TPalnorForm::FormShow() {
     // The pane sizes from the settings take effect once the window has its layout.
@@ -520,7 +459,7 @@ bool TPalnorForm::eventFilter(QObject* Watched, QEvent* Event) {
         FocusSendMemo();
         return false;
     }
-    if (Watched == Memo1->viewport() && Event->type() == QEvent::MouseButtonRelease) {
+    if (Memo1 && Watched == Memo1->viewport() && Event->type() == QEvent::MouseButtonRelease) {
         // After the pane has taken the release, so the selection is complete.
         QMetaObject::invokeMethod(this, [this] { Memo1MouseUp(); }, Qt::QueuedConnection);
         return false;

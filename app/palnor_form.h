@@ -146,7 +146,8 @@ public:
     void UpdateComposeNote();
     void UpdateNameNote();
 
-    // History page.
+    // History page, made when first shown (Memo1 and the print memo are null until then).
+    void BuildHistoryPage();
     void TabSheet3Show();
     void Memo1MouseUp();
     void Button3Click();

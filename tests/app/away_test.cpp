@@ -236,6 +236,7 @@ TEST_F(FormTest, AwayTheUserIsNotifiedAndEveryShownLineIsLogged) {
 
     // The history page shows a day's log, earlier sessions included.
     Dialogs.NextFile = log;
+    Form->History1Click();
     Form->ShowLogButton->click();
     EXPECT_EQ(Dialogs.ProposedFile, log);
     EXPECT_TRUE(Form->Memo1->toPlainText().contains(QString::fromUtf8("Живо")));
