@@ -407,7 +407,12 @@ void TPalnorForm::Help() {
         statusBar()->showMessage(QStringLiteral("Nothing on this desktop opens the help page: open %1 by hand.").arg(path));
 }
 
-void TPalnorForm::FormCreate() { LoadSettings(); }
+// The start page is chosen before the window is first shown as well, so that the first paint
+// shows it rather than the chat page that the first activation would then replace.
+void TPalnorForm::FormCreate() {
+    LoadSettings();
+    ShowStartPage();
+}
 
 void TPalnorForm::FormShow() {
     // The pane sizes from the settings take effect once the window has its layout.
