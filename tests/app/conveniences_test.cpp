@@ -63,6 +63,7 @@ TEST_F(FormTest, ChatPageConveniencesOnAndOff) {
     QStringList lines = DisplayLines();
     ASSERT_GE(lines.size(), 7) << lines.join('|').toStdString();
     EXPECT_EQ(lines[0], "+ C-3, D-4 joined; - B-2 left") << "none for the session's first list";
+    EXPECT_EQ(FormatAt(Form->DisplayMemo, 0, 0).foreground().color(), QColor(0x80, 0x80, 0x80)) << "a quiet line";
     EXPECT_EQ(FormatAt(Form->DisplayMemo, 1, 0).fontWeight(), QFont::Bold) << "one's own sender";
     EXPECT_NE(FormatAt(Form->DisplayMemo, 4, 0).fontWeight(), QFont::Bold);
     EXPECT_TRUE(FormatAt(Form->DisplayMemo, 5, 0).background().style() != Qt::NoBrush) << "a mention";
@@ -72,13 +73,18 @@ TEST_F(FormTest, ChatPageConveniencesOnAndOff) {
     QTextCursor at(Form->DisplayMemo->document());
     at.setPosition(Form->DisplayMemo->toPlainText().indexOf("y.example") + 2);
     const QPoint point = Form->DisplayMemo->cursorRect(at).center();
+    QTest::mouseMove(Form->DisplayMemo->viewport(), point);
+    EXPECT_EQ(Form->DisplayMemo->viewport()->cursor().shape(), Qt::PointingHandCursor);
     QTest::mouseClick(Form->DisplayMemo->viewport(), Qt::LeftButton, {}, point);
     EXPECT_EQ(Opened, QStringList{"https://y.example/"});
+    ServerSends("~A-1,C-3\r\n");  // alone: told once the list has settled
+    RunUntil([&] { return DisplayLines().contains("- D-4 left"); }, 2000);
+    EXPECT_EQ(DisplayLines().filter(" left").size(), 2);
 
     // The user list: count, filter, double click.
-    EXPECT_EQ(Form->UserCount->text(), "3 users");
+    EXPECT_EQ(Form->UserCount->text(), "2 users");
     Form->UserFilter->setText("c-");
-    EXPECT_EQ(Form->UserCount->text(), "1 of 3 users");
+    EXPECT_EQ(Form->UserCount->text(), "1 of 2 users");
     EXPECT_TRUE(Form->lbUsers->item(0)->isHidden());
     Form->SendMemo->setPlainText("hi ");
     Form->SendMemo->moveCursor(QTextCursor::End);
@@ -93,6 +99,7 @@ TEST_F(FormTest, ChatPageConveniencesOnAndOff) {
     auto key = [&](Qt::Key k) { QTest::keyClick(Form->SendMemo, k); return Form->SendMemo->toPlainText(); };
     QTest::keyClicks(Form->SendMemo, "draft");
     EXPECT_EQ(key(Qt::Key_Up), "second");
+    EXPECT_TRUE(Form->SendMemo->textCursor().atEnd());
     EXPECT_EQ(key(Qt::Key_Up), "first");
     EXPECT_EQ(key(Qt::Key_Up), "first") << "nothing older";
     EXPECT_EQ(key(Qt::Key_Down), "second");
