@@ -97,13 +97,10 @@ void TPalnorForm::BuildHistoryPage() {
 
     Memo2->clear();
 
-    auto guarded = [this](void (TPalnorForm::*handler)()) {
-        return [this, handler] { Guarded([this, handler] { (this->*handler)(); }); };
-    };
-    connect(Button3, &QPushButton::clicked, this, guarded(&TPalnorForm::Button3Click));
-    connect(Button4, &QPushButton::clicked, this, guarded(&TPalnorForm::Button4Click));
-    connect(ShowLogButton, &QPushButton::clicked, this, guarded(&TPalnorForm::ShowLogClick));
-    connect(HistoryBack, &QPushButton::clicked, this, guarded(&TPalnorForm::TabSheet3Show));
+    connect(Button3, &QPushButton::clicked, this, Guard(&TPalnorForm::Button3Click));
+    connect(Button4, &QPushButton::clicked, this, Guard(&TPalnorForm::Button4Click));
+    connect(ShowLogButton, &QPushButton::clicked, this, Guard(&TPalnorForm::ShowLogClick));
+    connect(HistoryBack, &QPushButton::clicked, this, Guard(&TPalnorForm::TabSheet3Show));
     Memo1->viewport()->installEventFilter(this);
     // A selection made with the keyboard counts as well: what the user sees selected is printed.
     connect(Memo1, &QPlainTextEdit::selectionChanged, this, [this] {

@@ -281,34 +281,28 @@ void TPalnorForm::BuildPages() {
 // Every entry has a mnemonic; none takes Alt+C or Alt+D, which press Connect and Disconnect.
 void TPalnorForm::BuildMenu() {
     QMenuBar* bar = menuBar();
-    auto guarded = [this](void (TPalnorForm::*handler)()) {
-        return [this, handler] { Guarded([this, handler] { (this->*handler)(); }); };
-    };
-    connect(bar->addAction(QStringLiteral("Ch&at")), &QAction::triggered, this, guarded(&TPalnorForm::Chat1Click));
-    connect(bar->addAction(QStringLiteral("&History")), &QAction::triggered, this, guarded(&TPalnorForm::History1Click));
-    connect(bar->addAction(QStringLiteral("&Settings")), &QAction::triggered, this, guarded(&TPalnorForm::Settings1Click));
-    connect(bar->addAction(QStringLiteral("Lo&g folder")), &QAction::triggered, this, guarded(&TPalnorForm::OpenLogFolder));
-    connect(bar->addAction(QStringLiteral("He&lp")), &QAction::triggered, this, guarded(&TPalnorForm::Help));
+    connect(bar->addAction(QStringLiteral("Ch&at")), &QAction::triggered, this, Guard(&TPalnorForm::Chat1Click));
+    connect(bar->addAction(QStringLiteral("&History")), &QAction::triggered, this, Guard(&TPalnorForm::History1Click));
+    connect(bar->addAction(QStringLiteral("&Settings")), &QAction::triggered, this, Guard(&TPalnorForm::Settings1Click));
+    connect(bar->addAction(QStringLiteral("Lo&g folder")), &QAction::triggered, this, Guard(&TPalnorForm::OpenLogFolder));
+    connect(bar->addAction(QStringLiteral("He&lp")), &QAction::triggered, this, Guard(&TPalnorForm::Help));
     QMenu* fonts = bar->addMenu(QStringLiteral("&Fonts"));
-    connect(fonts->addAction(QStringLiteral("&Recv Window")), &QAction::triggered, this, guarded(&TPalnorForm::RecvWindow1Click));
-    connect(fonts->addAction(QStringLiteral("&Send Window")), &QAction::triggered, this, guarded(&TPalnorForm::SendWindow1Click));
+    connect(fonts->addAction(QStringLiteral("&Recv Window")), &QAction::triggered, this, Guard(&TPalnorForm::RecvWindow1Click));
+    connect(fonts->addAction(QStringLiteral("&Send Window")), &QAction::triggered, this, Guard(&TPalnorForm::SendWindow1Click));
     QMenu* colors = bar->addMenu(QStringLiteral("C&olors"));
-    connect(colors->addAction(QStringLiteral("&Recv Window")), &QAction::triggered, this, guarded(&TPalnorForm::RecvWindow2Click));
-    connect(colors->addAction(QStringLiteral("&Send Window")), &QAction::triggered, this, guarded(&TPalnorForm::SendWindow2Click));
+    connect(colors->addAction(QStringLiteral("&Recv Window")), &QAction::triggered, this, Guard(&TPalnorForm::RecvWindow2Click));
+    connect(colors->addAction(QStringLiteral("&Send Window")), &QAction::triggered, this, Guard(&TPalnorForm::SendWindow2Click));
 }
 
 void TPalnorForm::WireEvents() {
-    auto guarded = [this](void (TPalnorForm::*handler)()) {
-        return [this, handler] { Guarded([this, handler] { (this->*handler)(); }); };
-    };
-    connect(ConnectButton, &QPushButton::clicked, this, guarded(&TPalnorForm::ConnectButtonClick));
-    connect(DisconnectButton, &QPushButton::clicked, this, guarded(&TPalnorForm::DisconnectButtonClick));
-    connect(SendButton, &QPushButton::clicked, this, guarded(&TPalnorForm::SendButtonClick));
-    connect(Button2, &QPushButton::clicked, this, guarded(&TPalnorForm::Button2Click));
+    connect(ConnectButton, &QPushButton::clicked, this, Guard(&TPalnorForm::ConnectButtonClick));
+    connect(DisconnectButton, &QPushButton::clicked, this, Guard(&TPalnorForm::DisconnectButtonClick));
+    connect(SendButton, &QPushButton::clicked, this, Guard(&TPalnorForm::SendButtonClick));
+    connect(Button2, &QPushButton::clicked, this, Guard(&TPalnorForm::Button2Click));
     // Enter in a field of the settings page presses OK.
     for (QLineEdit* field : {edUser, edName, edHost, edPort})
         connect(field, &QLineEdit::returnPressed, Button2, &QPushButton::click);
-    connect(CheckBox1, &QCheckBox::toggled, this, guarded(&TPalnorForm::CheckBox1Click));
+    connect(CheckBox1, &QCheckBox::toggled, this, Guard(&TPalnorForm::CheckBox1Click));
 
     TnCnx->OnSessionConnected = [this](QObject*, uint16_t e) { TnCnxSessionConnected(e); };
     TnCnx->OnSessionClosed = [this](QObject*, uint16_t e) { TnCnxSessionClosed(e); };
@@ -347,6 +341,10 @@ TPalnorForm::TFocusOrigin TPalnorForm::FocusOrigin(const QWindow* Window) const 
     for (const QWindow* w = Window->transientParent(); w; w = w->transientParent())
         if (w == self) return TFocusOrigin::OwnDialog;
     return TFocusOrigin::OtherWindow;
+}
+
+std::function<void()> TPalnorForm::Guard(void (TPalnorForm::*Handler)()) {
+    return [this, Handler] { Guarded([this, Handler] { (this->*Handler)(); }); };
 }
 
 void TPalnorForm::Guarded(const std::function<void()>& Handler) {

@@ -219,6 +219,8 @@ private:
     int Panel4Width() const;
     // Runs a handler; an exception it raises is shown to the user and the program goes on.
     void Guarded(const std::function<void()>& Handler);
+    // A handler for a signal, run through Guarded.
+    std::function<void()> Guard(void (TPalnorForm::*Handler)());
 
     TReceivedLines Incoming_;
     std::unique_ptr<TPrinter> HistoryPrinter_;
