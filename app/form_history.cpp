@@ -74,7 +74,7 @@ void TPalnorForm::BuildHistoryPage() {
 
     // A page never shown: the memo the history page prints from.
     auto* printLayout = new QVBoxLayout(TabSheet5);
-    Memo2 = new QPlainTextEdit(QStringLiteral("Memo2"));
+    Memo2 = new QPlainTextEdit;
     printLayout->addWidget(Memo2);
     MemoPrint1 = new TMemoPrint(TabSheet5);
     MemoPrint1->BeginLoading();
@@ -95,7 +95,6 @@ void TPalnorForm::BuildHistoryPage() {
     MemoPrint1->Loaded();
     printLayout->addWidget(MemoPrint1);
 
-    Memo2->clear();
 
     connect(Button3, &QPushButton::clicked, this, Guard(&TPalnorForm::Button3Click));
     connect(Button4, &QPushButton::clicked, this, Guard(&TPalnorForm::Button4Click));

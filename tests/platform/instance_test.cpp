@@ -3,6 +3,7 @@
 #include "event_loop.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
@@ -129,6 +130,9 @@ TEST_F(EndpointTest, ARequestReachesTheEndpointThatOwnsTheHandle) {
     TAppWindowEndpoint endpoint(name);
     ASSERT_TRUE(endpoint.Listening());
     EXPECT_EQ(endpoint.Handle(), static_cast<uint32_t>(QCoreApplication::applicationPid()));
+    const QFileInfoList sockets = QDir(Dir.path()).entryInfoList(QDir::System);
+    ASSERT_EQ(sockets.size(), 1);
+    EXPECT_EQ(sockets[0].permissions() & 0x0777, QFile::ReadUser | QFile::WriteUser) << "only this user may ask";
     int activations = 0;
     endpoint.OnActivationRequested = [&] { ++activations; };
 
