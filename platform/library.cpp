@@ -35,7 +35,7 @@ const Export Wsock32Exports[] = {
     KORVEL_EXPORT(WSAAsyncSelect), KORVEL_EXPORT(getservbyname), KORVEL_EXPORT(getprotobyname),
     KORVEL_EXPORT(gethostbyname), KORVEL_EXPORT(socket), KORVEL_EXPORT(shutdown),
     KORVEL_EXPORT(setsockopt), KORVEL_EXPORT(getsockopt), KORVEL_EXPORT(sendto),
-    KORVEL_EXPORT(send), KORVEL_EXPORT(recv), KORVEL_EXPORT(recvfrom), KORVEL_EXPORT(ntohs),
+    KORVEL_EXPORT(send), KORVEL_EXPORT(sendv), KORVEL_EXPORT(recv), KORVEL_EXPORT(recvfrom), KORVEL_EXPORT(ntohs),
     KORVEL_EXPORT(htons), KORVEL_EXPORT(listen), KORVEL_EXPORT(ioctlsocket),
     KORVEL_EXPORT(inet_ntoa), KORVEL_EXPORT(inet_addr), KORVEL_EXPORT(getsockname),
     KORVEL_EXPORT(getpeername), KORVEL_EXPORT(connect), KORVEL_EXPORT(closesocket),
