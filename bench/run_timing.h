@@ -103,13 +103,16 @@ private:
 // The line that scripts/bench gathers for its summary:
 //   RATIO <name> <median> <goal> <higher|lower> <min> <max>
 // Goal 0 prints as "-" (a figure shown without a goal); Higher: the goal is a floor, else a
-// ceiling. Nothing is printed for a figure that was not measured.
+// ceiling. A figure measured once (Min and Max 0: no spread known) leaves out min and max.
+// Nothing is printed for a figure that was not measured.
 enum class TGoal { Higher, Lower };
 inline void PrintRatio(const std::string& Name, const TSpread& S, double Goal, TGoal Side,
                        int Decimals = 3) {
     if (S.Median <= 0) return;
     char goal[32] = "-";
     if (Goal > 0) std::snprintf(goal, sizeof goal, "%g", Goal);
-    std::printf("RATIO %s %.*f %s %s %.*f %.*f\n", Name.c_str(), Decimals, S.Median, goal,
-                Side == TGoal::Higher ? "higher" : "lower", Decimals, S.Min, Decimals, S.Max);
+    std::printf("RATIO %s %.*f %s %s", Name.c_str(), Decimals, S.Median, goal,
+                Side == TGoal::Higher ? "higher" : "lower");
+    if (S.Max > 0) std::printf(" %.*f %.*f", Decimals, S.Min, Decimals, S.Max);
+    std::printf("\n");
 }
