@@ -5,17 +5,21 @@
 //            sender tops its queue up to 64 KiB whenever it is drained. Baselines: a poll() loop
 //            over raw sockets with the same call sizes (1460-byte sends, 2048-byte reads), and
 //            one with 64 KiB sends and reads.
+//   bulk     16 MiB handed to one Send, read 64 KiB per Receive; against raw sockets with 64 KiB
+//            sends and reads.
 //   connect  Connect, OnSessionConnected, Close, again; against a listener that accepts and
 //            closes. Baseline: the same cycle on a raw non-blocking socket.
 //   pending  1 and 2 MiB of 80-byte chat lines, all pending in the kernel before the paused
 //            receiver resumes: line mode (one Receive per line) against raw mode (2048-byte
 //            Receives) on the same bytes; and what 2 MiB costs against 1 MiB in line mode.
 //
-// Every case runs once in each of five rounds; the summary at the end prints the median figures
-// and, for each ratio, the median of the ratios taken within a round.
+// Every case runs once in each round, the two sides of a ratio next to each other and in turns
+// (run_timing.h); the summary at the end prints the median figures and, for each ratio, the
+// median of the ratios taken within a round with their spread.
 //
-// Own flags (besides the benchmark library's): --mib=N (stream size, default 256) and
-// --cycles=N (connect cycles, default 2000); smaller values suit a run under a profiler.
+// Own flags (besides the benchmark library's): --mib=N (stream size, default 256), --cycles=N
+// (connect cycles, default 2000) and --rounds=N (default 7); smaller values suit a run under a
+// profiler, as does the library's --benchmark_filter.
 #include "line_wsocket.h"
 #include "run_timing.h"
 #include "posix_baseline.h"
@@ -31,7 +35,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <map>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,18 +45,15 @@ constexpr int ReadSize = 2048;            // what the receiving handler asks for
 constexpr int QueueTarget = 64 * 1024;    // the sender keeps this much queued
 constexpr int RunTimeoutMs = 60 * 1000;   // a stalled run fails instead of hanging
 constexpr double Goal = 0.9;              // TWSocket against raw sockets with the same calls
-constexpr int Rounds = 5;                 // every case runs once per round
 
 uint64_t StreamBytes = 256ull << 20;
+uint64_t BulkBytes = 16ull << 20;
 int ConnectCycles = 2000;
+int Rounds = 7;                           // every case runs once per round
 
 // The figures (MiB/s or cycles/s) of every finished run, by benchmark name and round; by the
 // wall clock and by CPU time.
-struct TFigure {
-    double Wall = 0;
-    double Cpu = 0;
-};
-std::map<std::string, std::map<int, TFigure>> Figures;
+TRoundFigures WallFigures, CpuFigures;
 bool AnyFailure = false;
 
 // Sets up the event loop of one run: a failure or the time limit ends it.
@@ -77,12 +78,20 @@ private:
     QTimer Deadline;
 };
 
-TRunResult TWSocketStream(uint64_t Total) {
+// How the sender of a stream hands its bytes over: topping its queue up to QueueTarget whenever
+// it is drained, or in one Send of the whole stream.
+enum class TSending { TopUp, AllAtOnce };
+
+TRunResult TWSocketStream(uint64_t Total, int ReadLen, TSending Sending) {
     TRunResult r;
     TRunLoop run;
     const TStreamPattern pattern(MaxChunk);
     TStreamChecker checker(pattern);
-    char buffer[ReadSize];
+    std::vector<char> buffer(static_cast<std::size_t>(ReadLen));
+    std::string whole;  // the stream sent all at once
+    if (Sending == TSending::AllAtOnce)
+        for (uint64_t at = 0; at < Total; at += MaxChunk)
+            whole.append(pattern.At(at), std::min<uint64_t>(MaxChunk, Total - at));
     uint64_t queued = 0;      // bytes given to Send
     uint64_t handedOver = 0;  // bytes the send chain has passed to the transport
     bool done = false;
@@ -97,9 +106,9 @@ TRunResult TWSocketStream(uint64_t Total) {
         server.Dup(listener.Accept());
     };
     server.OnDataAvailable = [&](QObject*, uint16_t) {
-        const int n = server.Receive(buffer, ReadSize);
+        const int n = server.Receive(buffer.data(), ReadLen);
         if (n <= 0) return;  // a notification that found nothing left
-        checker.Take(buffer, n);
+        checker.Take(buffer.data(), n);
         if (checker.Received >= Total && !done) {
             clock.Stop(r);
             done = true;
@@ -113,6 +122,10 @@ TRunResult TWSocketStream(uint64_t Total) {
     // OnDataSent comes only once the send chain is drained, so one Send per event refills it.
     client.OnSendData = [&](QObject*, int Count) { handedOver += static_cast<uint64_t>(Count); };
     auto topUp = [&] {
+        if (Sending == TSending::AllAtOnce && queued == 0) {
+            client.Send(whole.data(), static_cast<int>(whole.size()));
+            queued = Total;
+        }
         const uint64_t waiting = queued - handedOver;
         if (queued >= Total || waiting >= QueueTarget) return;
         const uint64_t chunk = std::min<uint64_t>(QueueTarget - waiting, Total - queued);
@@ -282,16 +295,18 @@ void Measure(benchmark::State& State, const std::string& Name, int Round, const 
         }
         State.SetIterationTime(r.Seconds);
         const double amount = static_cast<double>(r.Count) / PerCount;
-        const TFigure figure{amount / r.Seconds, amount / r.CpuSeconds};
-        State.counters[Unit] = figure.Wall;
-        State.counters[std::string(Unit) + " (CPU)"] = figure.Cpu;
-        Figures[Name][Round] = figure;
+        State.counters[Unit] = amount / r.Seconds;
+        State.counters[std::string(Unit) + " (CPU)"] = amount / r.CpuSeconds;
+        WallFigures.Add(Name, Round, amount / r.Seconds);
+        CpuFigures.Add(Name, Round, amount / r.CpuSeconds);
     }
 }
 
 constexpr const char* RawSmall = "stream/raw_posix/send1460_read2048";
 constexpr const char* RawLarge = "stream/raw_posix/send64K_read64K";
 constexpr const char* Socket = "stream/TWSocket/send1460_read2048";
+constexpr const char* BulkRaw = "bulk/raw_posix/send64K_read64K";
+constexpr const char* BulkSocket = "bulk/TWSocket/one_send_read64K";
 constexpr const char* RawCycles = "connect_close/raw_posix";
 constexpr const char* SocketCycles = "connect_close/TWSocket";
 constexpr const char* PendingRaw1 = "pending_1MiB/raw_mode";
@@ -299,46 +314,35 @@ constexpr const char* PendingLine1 = "pending_1MiB/line_mode";
 constexpr const char* PendingRaw2 = "pending_2MiB/raw_mode";
 constexpr const char* PendingLine2 = "pending_2MiB/line_mode";
 
-// The runs go in rounds, each measuring every case once, one right after the other: this machine's
-// speed drifts by tens of percent over seconds, and a ratio taken within one round sees the same
-// machine on both sides.
+// The runs go in rounds, each measuring every case once, the two sides of a ratio one right after
+// the other and in turns (run_timing.h): this machine's speed drifts by tens of percent over
+// seconds, and a ratio taken within one round sees the same machine on both sides.
 void Register() {
     constexpr double MiB = 1024.0 * 1024.0;
-    for (int round = 0; round < Rounds; ++round) {
-        auto add = [round](const char* Name, const char* Unit, double PerCount, auto RunOnce) {
-            benchmark::RegisterBenchmark(Name, [=](benchmark::State& S) {
-                Measure(S, Name, round, Unit, PerCount, RunOnce);
+    struct TCase {
+        const char* Name;
+        const char* Unit;
+        double PerCount;
+        std::function<TRunResult()> Run;
+    };
+    std::vector<TCase> cases = {
+        {RawSmall, "MiB/s", MiB, [] { return RawStream(StreamBytes, 1460, ReadSize); }},
+        {Socket, "MiB/s", MiB, [] { return TWSocketStream(StreamBytes, ReadSize, TSending::TopUp); }},
+        {RawLarge, "MiB/s", MiB, [] { return RawStream(StreamBytes, MaxChunk, MaxChunk); }},
+        {BulkSocket, "MiB/s", MiB, [] { return TWSocketStream(BulkBytes, MaxChunk, TSending::AllAtOnce); }},
+        {BulkRaw, "MiB/s", MiB, [] { return RawStream(BulkBytes, MaxChunk, MaxChunk); }},
+        {RawCycles, "cycles/s", 1.0, [] { return RawConnectCycles(ConnectCycles); }},
+        {SocketCycles, "cycles/s", 1.0, [] { return TWSocketConnectCycles(ConnectCycles); }},
+    };
+    for (const bool line : {false, true}) {
+        cases.push_back({line ? PendingLine1 : PendingRaw1, "MiB/s", MiB, [=] { return PendingRun(1 << 20, line); }});
+        cases.push_back({line ? PendingLine2 : PendingRaw2, "MiB/s", MiB, [=] { return PendingRun(2 << 20, line); }});
+    }
+    for (int round = 0; round < Rounds; ++round)
+        for (const TCase& c : RoundOrder(cases, round))
+            benchmark::RegisterBenchmark(c.Name, [=](benchmark::State& S) {
+                Measure(S, c.Name, round, c.Unit, c.PerCount, c.Run);
             })->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-        };
-        add(RawSmall, "MiB/s", MiB, [] { return RawStream(StreamBytes, 1460, ReadSize); });
-        add(Socket, "MiB/s", MiB, [] { return TWSocketStream(StreamBytes); });
-        add(RawLarge, "MiB/s", MiB, [] { return RawStream(StreamBytes, MaxChunk, MaxChunk); });
-        add(RawCycles, "cycles/s", 1.0, [] { return RawConnectCycles(ConnectCycles); });
-        add(SocketCycles, "cycles/s", 1.0, [] { return TWSocketConnectCycles(ConnectCycles); });
-        for (const bool line : {false, true}) {
-            add(line ? PendingLine1 : PendingRaw1, "MiB/s", MiB, [=] { return PendingRun(1 << 20, line); });
-            add(line ? PendingLine2 : PendingRaw2, "MiB/s", MiB, [=] { return PendingRun(2 << 20, line); });
-        }
-    }
-}
-
-using TClockSide = double TFigure::*;
-
-// The median over the rounds of one figure.
-double MedianFigure(const char* Name, TClockSide Side) {
-    std::vector<double> v;
-    for (const auto& [round, figure] : Figures[Name]) v.push_back(figure.*Side);
-    return Median(v);
-}
-
-// The median over the rounds of A / B, both from the same round; 0 when no round has both.
-double MedianRatio(const char* A, const char* B, TClockSide Side) {
-    std::vector<double> v;
-    for (const auto& [round, a] : Figures[A]) {
-        const auto b = Figures[B].find(round);
-        if (b != Figures[B].end() && b->second.*Side > 0) v.push_back(a.*Side / (b->second.*Side));
-    }
-    return Median(v);
 }
 
 void PrintSummary() {
@@ -352,55 +356,52 @@ void PrintSummary() {
         return std::string(text);
     };
     auto value = [&](const char* Label, const char* Name, const char* Unit) {
-        std::printf("    %-44s %10s %-8s %10s\n", Label,
-                    number(MedianFigure(Name, &TFigure::Wall), 1).c_str(), Unit,
-                    number(MedianFigure(Name, &TFigure::Cpu), 1).c_str());
+        std::printf("    %-44s %10s %-8s %10s\n", Label, number(WallFigures.Figure(Name).Median, 1).c_str(),
+                    Unit, number(CpuFigures.Figure(Name).Median, 1).c_str());
     };
-    auto ratio = [&](const char* Label, const char* A, const char* B, bool WithGoal = false) {
-        const double wall = MedianRatio(A, B, &TFigure::Wall);
-        std::printf("    %-44s %10s %-8s %10s", Label, number(wall, 3).c_str(), "",
-                    number(MedianRatio(A, B, &TFigure::Cpu), 3).c_str());
-        if (WithGoal && wall > 0) std::printf("   goal %.2f: %s", Goal, wall >= Goal ? "met" : "missed");
-        std::printf("\n");
-        if (WithGoal && wall > 0) std::printf("RATIO socket_vs_raw_posix_1460_2048 %.3f %.2f higher\n", wall, Goal);
-    };
-    // A ratio with a goal of its own, printed for the summary of every benchmark.
-    auto goal = [](const char* Name, double Value, double Goal, bool Higher) {
-        if (Value > 0)
-            std::printf("RATIO %s %.3f %.2f %s\n", Name, Value, Goal, Higher ? "higher" : "lower");
+    // A ratio by the wall clock with its spread, and by CPU time; Key names its RATIO line.
+    auto ratio = [&](const char* Label, const char* A, const char* B, const char* Key = nullptr,
+                     double GoalValue = 0, TGoal Side = TGoal::Higher, double Scale = 1) {
+        TSpread wall = WallFigures.Ratio(A, B);
+        for (double* v : {&wall.Median, &wall.Min, &wall.Max}) *v *= Scale;
+        std::printf("    %-44s %10s %-8s %10s  (%s-%s)\n", Label, number(wall.Median, 3).c_str(), "",
+                    number(CpuFigures.Ratio(A, B).Median * Scale, 3).c_str(),
+                    number(wall.Min, 3).c_str(), number(wall.Max, 3).c_str());
+        if (Key) PrintRatio(Key, wall, GoalValue, Side);
     };
 
     std::printf("\nSummary: medians over %d rounds; each ratio is the median of the ratios taken "
-                "within a round\n", Rounds);
+                "within a round (min-max of those)\n", Rounds);
     std::printf("    %-44s %10s %-8s %10s\n", "", "wall", "", "CPU time");
     std::printf("  loopback stream of %llu MiB, one thread\n",
                 static_cast<unsigned long long>(StreamBytes >> 20));
     value("raw POSIX, 1460-byte sends, 2048-byte reads", RawSmall, "MiB/s");
     value("raw POSIX, 64 KiB sends and reads", RawLarge, "MiB/s");
     value("TWSocket, 1460-byte blocks, 2048-byte reads", Socket, "MiB/s");
-    ratio("ratio TWSocket / raw (1460/2048)", Socket, RawSmall, true);
+    ratio("ratio TWSocket / raw (1460/2048)", Socket, RawSmall, "socket_vs_raw_posix_1460_2048", Goal);
     ratio("ratio TWSocket / raw (64 KiB)", Socket, RawLarge);
     ratio("ratio raw (1460/2048) / raw (64 KiB)", RawSmall, RawLarge);
+    std::printf("  bulk send of %llu MiB at once\n", static_cast<unsigned long long>(BulkBytes >> 20));
+    value("raw POSIX, 64 KiB sends and reads", BulkRaw, "MiB/s");
+    value("TWSocket, one Send, 64 KiB reads", BulkSocket, "MiB/s");
+    ratio("ratio TWSocket / raw", BulkSocket, BulkRaw, "bulk_send_vs_raw_posix_64K", 0.7);
     std::printf("  connect and close, %d cycles\n", ConnectCycles);
     value("raw POSIX", RawCycles, "cycles/s");
     value("TWSocket", SocketCycles, "cycles/s");
-    ratio("ratio TWSocket / raw", SocketCycles, RawCycles);
+    ratio("ratio TWSocket / raw", SocketCycles, RawCycles, "connect_close_vs_raw_posix", 0.8);
     std::printf("  1 and 2 MiB of chat lines pending at once\n");
     value("raw mode, 1 MiB", PendingRaw1, "MiB/s");
     value("line mode, 1 MiB", PendingLine1, "MiB/s");
     value("raw mode, 2 MiB", PendingRaw2, "MiB/s");
     value("line mode, 2 MiB", PendingLine2, "MiB/s");
-    ratio("ratio line / raw mode, 1 MiB", PendingLine1, PendingRaw1);
-    ratio("ratio line / raw mode, 2 MiB", PendingLine2, PendingRaw2);
+    ratio("ratio line / raw mode, 1 MiB", PendingLine1, PendingRaw1, "line_mode_vs_raw_1MiB_pending", 0.8);
+    ratio("ratio line / raw mode, 2 MiB", PendingLine2, PendingRaw2, "line_mode_vs_raw_2MiB_pending", 0.8);
     // Time for 2 MiB over time for 1 MiB: twice the 1 MiB throughput over the 2 MiB one.
-    const double growth = 2 * MedianRatio(PendingLine1, PendingLine2, &TFigure::Wall);
-    std::printf("    %-44s %10.3f\n", "line mode, time of 2 MiB / time of 1 MiB", growth);
-    goal("line_mode_vs_raw_1MiB_pending", MedianRatio(PendingLine1, PendingRaw1, &TFigure::Wall), 0.8, true);
-    goal("line_mode_vs_raw_2MiB_pending", MedianRatio(PendingLine2, PendingRaw2, &TFigure::Wall), 0.8, true);
-    goal("line_mode_2MiB_vs_1MiB_time", growth, 2.2, false);
+    ratio("line mode, time of 2 MiB / time of 1 MiB", PendingLine1, PendingLine2,
+          "line_mode_2MiB_vs_1MiB_time", 2.2, TGoal::Lower, 2);
 }
 
-// Takes --mib=N and --cycles=N out of the arguments; false on a malformed value.
+// Takes --mib=N, --cycles=N and --rounds=N out of the arguments; false on a malformed value.
 bool TakeOwnFlags(int& Argc, char** Argv) {
     int kept = 1;
     for (int i = 1; i < Argc; ++i) {
@@ -420,6 +421,9 @@ bool TakeOwnFlags(int& Argc, char** Argv) {
         } else if (value("--cycles=", 1, v)) {
             if (v < 0 || v > 1000000) return false;
             ConnectCycles = static_cast<int>(v);
+        } else if (value("--rounds=", 1, v)) {
+            if (v < 0 || v > 1000) return false;
+            Rounds = static_cast<int>(v);
         } else {
             Argv[kept++] = Argv[i];
         }
@@ -433,7 +437,7 @@ bool TakeOwnFlags(int& Argc, char** Argv) {
 
 int main(int argc, char** argv) {
     if (!TakeOwnFlags(argc, argv)) {
-        std::fprintf(stderr, "usage: %s [--mib=N] [--cycles=N] [benchmark flags]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--mib=N] [--cycles=N] [--rounds=N] [benchmark flags]\n", argv[0]);
         return 2;
     }
     benchmark::Initialize(&argc, argv);

@@ -2,11 +2,12 @@
 // (VmHWM) at that moment, of the chat program's start sequence (startup_probe_window, linked as
 // the program is) against a minimal Qt window (startup_probe_minimal: a main window with a menu
 // bar and two plain-text panes) measured the same way in the same run. Every run is a fresh
-// process on the offscreen platform; the two alternate, after one unmeasured run of each.
+// process on the offscreen platform; the two alternate, after one unmeasured run of each, and the
+// ratios are taken within each round (run_timing.h).
 //
 // Figures: medians of the whole time and of its parts (exec to main, the application object,
 // building the window, showing it, reaching idle), of the peak memory and of the CPU time the
-// child used in all. Goals: at most 1.5 times the baseline in time and in peak memory.
+// child used in all. Goals: at most 1.3 times the baseline in time, 1.5 in peak memory.
 //
 // A cross-check with the program itself (app/korvelchat2): it cannot say when it is idle, so it
 // is taken as idle once its CPU time has stopped growing; its peak memory and the CPU time it
@@ -127,6 +128,8 @@ bool MeasureProgram(const std::string& Program, int Run, double& PeakMiB, double
     return idle;
 }
 
+constexpr double TimeGoal = 1.3, MemoryGoal = 1.5;
+
 double Median(const std::vector<TStart>& Runs, double TStart::*Field) {
     std::vector<double> v;
     for (const TStart& r : Runs) v.push_back(r.*Field);
@@ -149,11 +152,16 @@ int main(int argc, char** argv) {
     TStart ignored;
     if (!Measure(window, ignored) || !Measure(minimal, ignored)) return 1;
     std::vector<TStart> windows, minimals;
+    std::vector<double> times, cpuRatios, memories;  // the ratios of each round
     for (int r = 0; r < rounds; ++r) {
         TStart w, m;
-        if (!Measure(minimal, m) || !Measure(window, w)) return 1;
+        for (const std::string& program : RoundOrder<std::string>({minimal, window}, r))
+            if (!Measure(program, program == window ? w : m)) return 1;
         minimals.push_back(m);
         windows.push_back(w);
+        times.push_back(w.Total / m.Total);
+        cpuRatios.push_back(w.CpuSeconds / m.CpuSeconds);
+        memories.push_back(w.PeakMiB / m.PeakMiB);
     }
 
     std::printf("%d runs each, medians (ms; MiB)\n", rounds);
@@ -169,13 +177,13 @@ int main(int argc, char** argv) {
     row("chat window", windows);
     row("minimal Qt window", minimals);
     std::printf("(total: fork to the idle report; cpu: all the child used, its ending included)\n");
-    const double time = Median(windows, &TStart::Total) / Median(minimals, &TStart::Total);
-    const double cpu = Median(windows, &TStart::CpuSeconds) / Median(minimals, &TStart::CpuSeconds);
-    const double memory = Median(windows, &TStart::PeakMiB) / Median(minimals, &TStart::PeakMiB);
-    std::printf("ratio chat window / minimal window, time to shown and idle: %.2f (CPU time: %.2f) (goal <= 1.5: %s)\n",
-                time, cpu, time <= 1.5 ? "met" : "NOT met");
-    std::printf("ratio chat window / minimal window, peak memory: %.2f (goal <= 1.5: %s)\n", memory,
-                memory <= 1.5 ? "met" : "NOT met");
+    const TSpread time = SpreadOf(times), memory = SpreadOf(memories);
+    std::printf("ratio chat window / minimal window, time to shown and idle: %.2f (%.2f-%.2f; CPU time: "
+                "%.2f), goal <= %.1f\n", time.Median, time.Min, time.Max, Median(cpuRatios), TimeGoal);
+    std::printf("ratio chat window / minimal window, peak memory: %.2f (%.2f-%.2f), goal <= %.1f\n",
+                memory.Median, memory.Min, memory.Max, MemoryGoal);
+    PrintRatio("startup_time_vs_minimal_window", time, TimeGoal, TGoal::Lower, 2);
+    PrintRatio("startup_peak_memory_vs_minimal_window", memory, MemoryGoal, TGoal::Lower, 2);
 
     if (programRounds > 0) {
         const std::string program = bench::ProgramBeside("../app/korvelchat2");

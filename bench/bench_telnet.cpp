@@ -19,11 +19,13 @@
 // the component receives it through its socket's data-available events), against raw POSIX
 // sockets moving the same bytes with the same read size (posix_baseline.h).
 //
-// Every case runs once in each of five rounds; ratios are the medians of the ratios taken within
-// a round, by the process's CPU time (steady on a machine busy with other work; all the work is
-// on this one thread) with the wall clock beside it.
+// Every case runs once in each round (run_timing.h), the two sides of a ratio next to each other
+// and in turns; ratios are the medians of the ratios taken within a round, with their spread, by
+// the process's CPU time (steady on a machine busy with other work; all the work is on this one
+// thread) with the wall clock beside it.
 //
-// Own flag: --mib=N (stream size, default 64).
+// Own flags: --mib=N (stream size, default 64), --rounds=N (default 7), --only=TEXT (only the
+// cases whose name holds TEXT, for a run under a profiler).
 #include "bench_telnet_naive.h"
 #include "posix_baseline.h"
 #include "run_timing.h"
@@ -36,7 +38,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <map>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,8 +46,6 @@ namespace {
 
 constexpr int ReadSize = TTnCnx::ReadSize;
 constexpr int SendChunk = 64 * 1024;  // the loopback peer keeps this much queued
-constexpr int Rounds = 5;
-constexpr double Goal = 0.5;  // the parser path against memcpy
 constexpr int RunTimeoutMs = 60 * 1000;
 
 uint64_t StreamBytes = 64ull << 20;
@@ -337,39 +337,19 @@ TRunResult LoopbackRun(std::string_view Stream, uint64_t DataBytes) {
 
 // --- Rounds and summary -----------------------------------------------------------------------
 
-struct TFigure {
-    double Wall = 0, Cpu = 0;  // MiB/s
-};
-std::map<std::string, std::vector<TFigure>> Figures;  // by case, one per round
+TRoundFigures WallFigures, CpuFigures;  // MiB/s by case and round
 bool AnyFailure = false;
 
-void Record(const char* Name, const TRunResult& R) {
+void Record(const char* Name, int Round, const TRunResult& R) {
     if (!R.Failure.empty() || R.Seconds <= 0 || R.CpuSeconds <= 0) {
         std::printf("  %-34s failed: %s\n", Name, R.Failure.empty() ? "no time" : R.Failure.c_str());
         AnyFailure = true;
-        Figures[Name].push_back({});
         return;
     }
     const double mib = static_cast<double>(R.Count) / (1024.0 * 1024.0);
-    const TFigure f{mib / R.Seconds, mib / R.CpuSeconds};
-    std::printf("  %-34s %10.1f MiB/s %10.1f MiB/s (CPU)\n", Name, f.Wall, f.Cpu);
-    Figures[Name].push_back(f);
-}
-
-double MedianFigure(const char* Name, double TFigure::*Side) {
-    std::vector<double> v;
-    for (const TFigure& f : Figures[Name])
-        if (f.*Side > 0) v.push_back(f.*Side);
-    return Median(v);
-}
-
-double MedianRatio(const char* A, const char* B, double TFigure::*Side) {
-    std::vector<double> v;
-    const auto& a = Figures[A];
-    const auto& b = Figures[B];
-    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
-        if (a[i].*Side > 0 && b[i].*Side > 0) v.push_back(a[i].*Side / (b[i].*Side));
-    return Median(v);
+    std::printf("  %-34s %10.1f MiB/s %10.1f MiB/s (CPU)\n", Name, mib / R.Seconds, mib / R.CpuSeconds);
+    WallFigures.Add(Name, Round, mib / R.Seconds);
+    CpuFigures.Add(Name, Round, mib / R.CpuSeconds);
 }
 
 constexpr const char* Memcpy = "memcpy, 2048-byte reads";
@@ -378,50 +358,62 @@ constexpr const char* Parser = "TTnCnx parser and delivery";
 constexpr const char* RawLoopback = "loopback, raw POSIX recv";
 constexpr const char* CnxLoopback = "loopback, TTnCnx whole path";
 
+int Rounds = 7;
+
 void PrintSummary() {
-    std::printf("\nSummary: %llu MiB stream; medians over %d rounds\n",
+    std::printf("\nSummary: %llu MiB stream; medians over %d rounds, ratios taken within a round "
+                "(min-max of the rounds' ratios)\n",
                 static_cast<unsigned long long>(StreamBytes >> 20), Rounds);
     std::printf("    %-44s %10s %10s\n", "", "wall", "CPU time");
     for (const char* name : {Memcpy, Naive, Parser, RawLoopback, CnxLoopback})
-        std::printf("    %-44s %10.1f %10.1f MiB/s\n", name, MedianFigure(name, &TFigure::Wall),
-                    MedianFigure(name, &TFigure::Cpu));
+        std::printf("    %-44s %10.1f %10.1f MiB/s\n", name, WallFigures.Figure(name).Median,
+                    CpuFigures.Figure(name).Median);
     struct TRatio {
         const char* Label;
         const char* Key;
         const char* A;
         const char* B;
-        bool WithGoal;
+        double Goal;  // 0: none
     };
     const TRatio ratios[] = {
-        {"ratio parser / memcpy", "telnet_parser_vs_memcpy", Parser, Memcpy, true},
-        {"ratio parser / naive parser", "telnet_parser_vs_naive", Parser, Naive, false},
-        {"ratio naive parser / memcpy", "telnet_naive_vs_memcpy", Naive, Memcpy, false},
-        {"ratio loopback TTnCnx / raw POSIX", "telnet_loopback_vs_raw", CnxLoopback, RawLoopback, false},
+        {"ratio parser / memcpy", "telnet_parser_vs_memcpy", Parser, Memcpy, 0.6},
+        {"ratio parser / naive parser", "telnet_parser_vs_naive", Parser, Naive, 0},
+        {"ratio naive parser / memcpy", "telnet_naive_vs_memcpy", Naive, Memcpy, 0},
+        {"ratio loopback TTnCnx / raw POSIX", "telnet_loopback_vs_raw", CnxLoopback, RawLoopback, 0.7},
     };
     for (const TRatio& r : ratios) {
-        const double cpu = MedianRatio(r.A, r.B, &TFigure::Cpu);
-        std::printf("    %-44s %10.3f %10.3f", r.Label, MedianRatio(r.A, r.B, &TFigure::Wall), cpu);
-        if (r.WithGoal) std::printf("   goal >= %.2f: %s", Goal, cpu >= Goal ? "met" : "NOT met");
+        const TSpread cpu = CpuFigures.Ratio(r.A, r.B);
+        std::printf("    %-44s %10.3f %10.3f  (%.3f-%.3f)", r.Label, WallFigures.Ratio(r.A, r.B).Median,
+                    cpu.Median, cpu.Min, cpu.Max);
+        if (r.Goal > 0) std::printf("   goal >= %.2f: %s", r.Goal, cpu.Median >= r.Goal ? "met" : "NOT met");
         std::printf("\n");
     }
     // One machine-readable line per ratio (CPU time), gathered by scripts/bench.
-    for (const TRatio& r : ratios) {
-        const double cpu = MedianRatio(r.A, r.B, &TFigure::Cpu);
-        if (r.WithGoal)
-            std::printf("RATIO %s %.3f %.2f higher\n", r.Key, cpu, Goal);
-        else
-            std::printf("RATIO %s %.3f - higher\n", r.Key, cpu);
-    }
+    for (const TRatio& r : ratios) PrintRatio(r.Key, CpuFigures.Ratio(r.A, r.B), r.Goal, TGoal::Higher);
 }
+
+std::string Only;  // --only: the cases whose name holds this text
 
 bool TakeOwnFlags(int& Argc, char** Argv) {
     int kept = 1;
     for (int i = 1; i < Argc; ++i) {
-        if (std::strncmp(Argv[i], "--mib=", 6) == 0) {
+        const auto number = [&](const char* Flag, long long Min, long long Max, long long& Out) {
+            const std::size_t n = std::strlen(Flag);
+            if (std::strncmp(Argv[i], Flag, n) != 0) return false;
             char* end = nullptr;
-            const long long v = std::strtoll(Argv[i] + 6, &end, 10);
-            if (*end != '\0' || v < 1 || v > 4096) return false;
+            Out = std::strtoll(Argv[i] + n, &end, 10);
+            if (*end != '\0' || Out < Min || Out > Max) Out = -1;
+            return true;
+        };
+        long long v;
+        if (number("--mib=", 1, 4096, v)) {
+            if (v < 0) return false;
             StreamBytes = static_cast<uint64_t>(v) << 20;
+        } else if (number("--rounds=", 1, 1000, v)) {
+            if (v < 0) return false;
+            Rounds = static_cast<int>(v);
+        } else if (std::strncmp(Argv[i], "--only=", 7) == 0) {
+            Only = Argv[i] + 7;
         } else {
             Argv[kept++] = Argv[i];
         }
@@ -434,7 +426,7 @@ bool TakeOwnFlags(int& Argc, char** Argv) {
 
 int main(int argc, char** argv) {
     if (!TakeOwnFlags(argc, argv) || argc > 1) {
-        std::fprintf(stderr, "usage: %s [--mib=N]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--mib=N] [--rounds=N] [--only=TEXT]\n", argv[0]);
         return 2;
     }
     QCoreApplication app(argc, argv);
@@ -469,15 +461,24 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(stream.size()),
                 static_cast<unsigned long long>(dataBytes));
 
+    struct TStep {
+        const char* Name;
+        std::function<TRunResult()> Run;
+    };
+    // The two sides of each ratio run next to each other; replies go out, and the socket's
+    // notifications are served, before the next case.
+    const std::vector<TStep> steps = {
+        {Memcpy, [&] { return MemcpyRun(stream); }},
+        {Parser, [&] { const TRunResult r = ParserRun(session, stream); Settle(); return r; }},
+        {Naive, [&] { const TRunResult r = NaiveRun(session, stream); Settle(); return r; }},
+        {RawLoopback, [&] { return RawStream(stream.size(), SendChunk, ReadSize); }},
+        {CnxLoopback, [&] { return LoopbackRun(stream, dataBytes); }},
+    };
     for (int round = 0; round < Rounds; ++round) {
         std::printf("round %d\n", round + 1);
-        Record(Memcpy, MemcpyRun(stream));
-        Record(Naive, NaiveRun(session, stream));
-        Settle();  // the replies go out, the socket's notifications are served
-        Record(Parser, ParserRun(session, stream));
-        Settle();
-        Record(RawLoopback, RawStream(stream.size(), SendChunk, ReadSize));
-        Record(CnxLoopback, LoopbackRun(stream, dataBytes));
+        for (const TStep& step : RoundOrder(steps, round))
+            if (std::string(step.Name).find(Only) != std::string::npos)
+                Record(step.Name, round, step.Run());
     }
     PrintSummary();
     return AnyFailure ? 1 : 0;

@@ -29,7 +29,7 @@ void UnloadWinsock();
     X(WSAStartup) X(WSACleanup) X(WSASetLastError) X(WSAGetLastError) X(WSACancelAsyncRequest) \
     X(WSAAsyncGetHostByName) X(WSAAsyncGetHostByAddr) X(WSAAsyncSelect) X(getservbyname)       \
     X(getprotobyname) X(gethostbyname) X(socket) X(shutdown) X(setsockopt) X(getsockopt)       \
-    X(sendto) X(send) X(recv) X(recvfrom) X(ntohs) X(htons) X(listen) X(ioctlsocket)           \
+    X(sendto) X(send) X(sendv) X(recv) X(recvfrom) X(ntohs) X(htons) X(listen) X(ioctlsocket)  \
     X(inet_ntoa) X(inet_addr) X(getsockname) X(getpeername) X(connect) X(closesocket) X(bind)  \
     X(accept) X(WSAIoctl)
 

@@ -149,6 +149,8 @@ protected:
     virtual int GetRcvdCount();
     virtual void BindLocal();
     virtual int RawSend(const void* Data, int Len);
+    // The transmit step for several blocks of a stream at once: one gathering send, no events.
+    virtual int RawSendBlocks(const winsock::WSABUF* Pieces, int Count);
     virtual void ReportErrorFmt(const std::string& Format, std::initializer_list<TFormatArg> Args);
     virtual void ReportError(const std::string& Text);
     virtual void HandleEventException(const std::exception& E);
@@ -181,6 +183,9 @@ protected:
     // A send found the connection gone: it is closed, then the close is reported.
     virtual void ConnectionLost(int Error);
     void ClearSendChain();
+    // Hands the chain's first blocks to RawSendBlocks in one call and raises OnSendData for each
+    // block (or the part of one) it took, as one send per block would. Offered: the bytes offered.
+    int SendBlocks(int& Offered);
     // Slice: the loop yields once its time slice is over and resumes from a posted FD_READ.
     enum class TReceiveBound { Slice, UntilEmpty };
     void ReceiveLoop(uint16_t Error, TWSocketOptions Options,

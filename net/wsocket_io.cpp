@@ -85,8 +85,9 @@ void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options, TRecei
                 WS(ioctlsocket)(Handle, FIOREADONNEW, &unused);
                 break;
             }
+            // Only whether anything is left matters here, not how much.
             winsock::u_long pending = 0;
-            if (WS(ioctlsocket)(Handle, FIONREAD, &pending) == SOCKET_ERROR) {
+            if (WS(ioctlsocket)(Handle, FIONREADANY, &pending) == SOCKET_ERROR) {
                 LastError_ = WS(WSAGetLastError)();
                 break;
             }
@@ -218,7 +219,11 @@ void TCustomWSocket::TryToSend() {
             SendChain.pop_front();
             continue;
         }
-        const int count = RawSend(data, len);
+        // A stream takes several blocks in one call; a datagram is one block, and urgent data
+        // marks the end of each send, so those go one block per call.
+        const bool gather = SendChain.size() > 1 && SocketType == SOCK_STREAM && SendFlagsValue == 0;
+        int offered = len;
+        const int count = gather ? SendBlocks(offered) : RawSend(data, len);
         if (count == 0) return;
         if (count < 0) {
             const int err = WS(WSAGetLastError)();
@@ -235,9 +240,41 @@ void TCustomWSocket::TryToSend() {
         }
         // OnSendData may have closed, aborted or replaced the connection, freeing the chain.
         if (Handle != connection) return;
-        SendChain.front()->Remove(count);
-        if (count < len) return;
+        if (!gather) SendChain.front()->Remove(count);  // SendBlocks has removed its own
+        if (count < offered) return;
     }
+}
+
+int TCustomWSocket::SendBlocks(int& Offered) {
+    // Some 93 KB per call spread the call's cost thin, and the list fits on the stack.
+    constexpr int MaxBlocks = 64;
+    WSABUF pieces[MaxBlocks];
+    int count = 0;
+    Offered = 0;
+    for (const auto& block : SendChain) {
+        int32_t len;
+        const char* data = block->Peek(len);
+        if (len <= 0 || count == MaxBlocks) break;
+        pieces[count++] = {static_cast<winsock::u_long>(len), const_cast<char*>(data)};
+        Offered += len;
+    }
+    const int sent = RawSendBlocks(pieces, count);
+    // Each block's report comes before its bytes leave the chain, and a drained block is freed
+    // before the next one's report, as with a send per block. A handler may only add blocks
+    // behind these, or end the connection, which ends the reports.
+    const SOCKET connection = Handle;
+    int left = sent;
+    for (int i = 0; left > 0; ++i) {
+        const int took = std::min(left, static_cast<int>(pieces[i].len));
+        FireSendData(took);
+        if (Handle != connection) break;
+        SendChain.front()->Remove(took);
+        left -= took;
+        int32_t rest;
+        SendChain.front()->Peek(rest);
+        if (rest <= 0 && SendChain.size() > 1) SendChain.pop_front();
+    }
+    return sent;
 }
 
 void TCustomWSocket::ClearSendChain() { SendChain.clear(); }
@@ -263,6 +300,10 @@ int TCustomWSocket::RawSend(const void* Data, int Len) {
                                  static_cast<int>(SendFlagsValue));
     if (n > 0) FireSendData(n);
     return n;
+}
+
+int TCustomWSocket::RawSendBlocks(const WSABUF* Pieces, int Count) {
+    return WS(sendv)(Handle, Pieces, Count, static_cast<int>(SendFlagsValue));
 }
 
 int TCustomWSocket::Send(const void* Data, int Len) {

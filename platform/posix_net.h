@@ -25,7 +25,7 @@ constexpr int ip_multicast_if = IP_MULTICAST_IF, ip_multicast_ttl = IP_MULTICAST
 constexpr int tcp_nodelay = TCP_NODELAY;
 constexpr int tcp_keepidle = TCP_KEEPIDLE, tcp_keepcnt = TCP_KEEPCNT, tcp_keepintvl = TCP_KEEPINTVL;
 constexpr int tcp_inq = TCP_INQ;
-constexpr unsigned long fionread = FIONREAD;
+constexpr unsigned long fionread = FIONREAD, fionbio = FIONBIO;
 constexpr int msg_oob = MSG_OOB, msg_peek = MSG_PEEK, msg_dontwait = MSG_DONTWAIT,
               msg_nosignal = MSG_NOSIGNAL;
 }  // namespace posix

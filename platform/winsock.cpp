@@ -4,6 +4,7 @@
 
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace winsock {
@@ -276,13 +277,17 @@ int connect(SOCKET s, const sockaddr* name, int nameLen) {
     return fail(err);
 }
 
-int send(SOCKET s, const char* buf, int len, int flags) {
+namespace {
+// send and sendv: the checks before one transmitting call of Len bytes (Transmit, given the
+// descriptor) and the bookkeeping after it.
+template <typename Transmit>
+int streamSend(SOCKET s, long long len, Transmit&& transmit) {
     std::lock_guard lock(table().Lock);
     Entry* e = find(s);
     if (!e) return SOCKET_ERROR;
     if (len < 0) return failWith(WSAEINVAL);
     if (e->Type == SOCK_STREAM && !e->Connected && !hasPeer(e->Fd)) return failWith(WSAENOTCONN);
-    const ssize_t n = ::send(e->Fd, buf, static_cast<size_t>(len), (flags & MSG_OOB) | posix::msg_nosignal);
+    const ssize_t n = transmit(e->Fd);
     if (n >= 0) {
         // Linux takes part of a send when the buffer fills up, where Windows would refuse the
         // call with would-block; either way the caller waits for FD_WRITE to send the rest.
@@ -300,6 +305,32 @@ int send(SOCKET s, const char* buf, int len, int flags) {
     }
     if (err == EPIPE && e->ShutSend) return failWith(WSAESHUTDOWN);
     return fail(err);
+}
+}  // namespace
+
+int send(SOCKET s, const char* buf, int len, int flags) {
+    return streamSend(s, len, [&](int fd) {
+        return ::send(fd, buf, static_cast<size_t>(len), (flags & MSG_OOB) | posix::msg_nosignal);
+    });
+}
+
+int sendv(SOCKET s, const WSABUF* pieces, int count, int flags) {
+    if (!pieces && count > 0) return failWith(WSAEFAULT);
+    // The joined length must fit the int result: pieces beyond that count as not taken.
+    ::iovec iov[SENDV_MAX];
+    int taken = 0;
+    long long len = count < 0 ? -1 : 0;
+    for (; taken < count && taken < SENDV_MAX; ++taken) {
+        if (len + pieces[taken].len > INT32_MAX) break;
+        iov[taken] = {pieces[taken].buf, pieces[taken].len};
+        len += pieces[taken].len;
+    }
+    return streamSend(s, len, [&](int fd) {
+        ::msghdr m{};
+        m.msg_iov = iov;
+        m.msg_iovlen = static_cast<size_t>(taken);
+        return ::sendmsg(fd, &m, (flags & MSG_OOB) | posix::msg_nosignal);
+    });
 }
 
 int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int toLen) {
@@ -448,13 +479,14 @@ int ioctlsocket(SOCKET s, long cmd, u_long* argp) {
     Entry* e = find(s);
     if (!e) return SOCKET_ERROR;
     if (!argp) return failWith(WSAEFAULT);
-    if (cmd == FIONREAD) {
+    if (cmd == FIONREAD || cmd == FIONREADANY) {
         // The figure that came with the last recv counts a received end of stream as one more
-        // byte, so only its 0 is certain; any other figure is asked of the kernel, whose
-        // answer is exact (framing code waits for a count to reach a record's length).
-        if (e->KnownPending == 0) {
-            *argp = 0;
-            e->PendingTold = 0;
+        // byte, so only its 0 is certain for FIONREAD; any other figure is asked of the kernel,
+        // whose answer is exact (framing code waits for a count to reach a record's length).
+        // Above 1 it shows at least one byte of data, which is all FIONREADANY asks.
+        if (e->KnownPending == 0 || (cmd == FIONREADANY && e->KnownPending > 1)) {
+            *argp = static_cast<u_long>(e->KnownPending);
+            e->PendingTold = e->KnownPending;
             return 0;
         }
         int n = 0;

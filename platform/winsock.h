@@ -43,6 +43,10 @@ constexpr long FIONBIO = static_cast<long>(0x8004667EL);
 // last FIONREAD answered (or than are pending now, without one since the last recv), or the
 // connection ends; no notification comes while nothing new arrives. A recv ends the wait.
 constexpr long FIOREADONNEW = 0x20006B01;
+// This stand-in's own command, for a loop that only asks whether anything is left to read: the
+// answer is 0 exactly when FIONREAD's would be, but may exceed FIONREAD's by one. It spares the
+// system call when the count the kernel gave with the last recv already shows data pending.
+constexpr long FIONREADANY = 0x20006B02;
 constexpr int MSG_OOB = 1, MSG_PEEK = 2;
 constexpr int SD_RECEIVE = 0, SD_SEND = 1, SD_BOTH = 2;
 
@@ -79,6 +83,7 @@ struct sockaddr_in {
 };
 static_assert(sizeof(sockaddr_in) == 16);
 struct linger { u_short l_onoff; u_short l_linger; };
+struct WSABUF { u_long len; char* buf; };  // one piece of a gathering send
 struct ip_mreq { in_addr imr_multiaddr; in_addr imr_interface; };
 struct hostent {
     char* h_name;
@@ -126,6 +131,11 @@ int listen(SOCKET s, int backlog);
 SOCKET accept(SOCKET s, sockaddr* addr, int* addrLen);
 int connect(SOCKET s, const sockaddr* name, int nameLen);
 int send(SOCKET s, const char* buf, int len, int flags);
+// This stand-in's own call: the pieces, in order, as one send of their joined bytes (a gathering
+// write, one system call for many buffers). Result and errors are those of send. At most
+// SENDV_MAX pieces are taken; the rest count as bytes the transport did not take.
+constexpr int SENDV_MAX = 1024;
+int sendv(SOCKET s, const WSABUF* pieces, int count, int flags);
 int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int toLen);
 int recv(SOCKET s, char* buf, int len, int flags);
 int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromLen);

@@ -287,9 +287,12 @@ int WSAAsyncSelect(SOCKET s, HWND window, unsigned msg, long events) {
         WSASetLastError(WSAEINVAL);
         return SOCKET_ERROR;
     }
-    const int flags = ::fcntl(e->Fd, F_GETFL);
-    ::fcntl(e->Fd, F_SETFL, flags | O_NONBLOCK);
-    e->NonBlocking = true;
+    // One system call, and none for a socket that is non-blocking already (a new selection).
+    if (!e->NonBlocking) {
+        int on = 1;
+        ::ioctl(e->Fd, posix::fionbio, &on);
+        e->NonBlocking = true;
+    }
     e->Window = window;
     e->Msg = msg;
     e->Events = events;

@@ -1,8 +1,10 @@
 // Random event sequences against a peer on 127.0.0.1: the peer sends random bytes (or lines) in
 // random segments and ends with a close, a reset or not at all; each handler call picks at
 // random what to do: read all, part or nothing (and read later), pause, send, close, abort,
-// reconnect, release, or run a nested event loop. After every run the owner's invariants are
-// checked. A failing run prints its seed; KORVEL_SEED=n replays it, KORVEL_RUNS=n runs more.
+// reconnect, release, or run a nested event loop. What the owner sends (now and then far more
+// than a small receive buffer of the peer holds, so that sends are taken in part) must reach the
+// peer in order, reported by OnSendData block by block. After every run the owner's invariants
+// are checked. A failing run prints its seed; KORVEL_SEED=n replays it, KORVEL_RUNS=n runs more.
 #include "socket_probe.h"
 
 #include "event_loop.h"
@@ -27,6 +29,7 @@ struct PeerSide {
     int Fd = -1;
     std::string Stream;
     size_t Sent = 0;
+    std::string Got = {};  // what the owner sent, as the peer read it
     enum { Fin, Reset, Stay } End = Fin;
     bool Ended = false;
 };
@@ -39,6 +42,8 @@ struct Connection {
     bool TookNothing = false; // the last data handler call read nothing
     bool Declined = false;    // ...and then the close came: what was left is the owner's loss
     std::string Received;
+    std::string Sent;     // what Send took for this connection
+    size_t Reported = 0;  // the bytes OnSendData reported
 };
 
 class Sequence {
@@ -58,9 +63,13 @@ public:
         S->OnSessionConnected = [this](QObject*, uint16_t Err) { Connected(Err); };
         S->OnDataAvailable = [this](QObject*, uint16_t) { DataAvailable(); };
         S->OnDataSent = [this](QObject*, uint16_t) { Require("OnDataSent"); };
-        S->OnSendData = [this](QObject*, int) {
+        S->OnSendData = [this](QObject*, int Count) {
             Require("OnSendData");
-            if (Pick(20) == 0) Act(Pick(2) ? Action::Reconnect : Action::Close);
+            if (Count < 1 || Count > 1460) Fail("OnSendData for more or less than one block");
+            Current().Reported += static_cast<size_t>(Count);
+            // A short report ends a send (or is the part a full buffer took): an end there
+            // leaves the rest of a long send queued.
+            if (Count < 1460 && Pick(4) == 0) Act(Pick(2) ? Action::Reconnect : Action::Close);
         };
         S->OnSessionClosed = [this](QObject*, uint16_t) { SessionClosed(); };
         Connect();
@@ -97,7 +106,12 @@ private:
         if (++Current().Connected > 1) Fail("OnSessionConnected twice");
         if (Err != 0) Current().Failed = true;
         if (S->Paused || S->ReadCount() != 0) Fail("a new connection kept the last one's state");
-        if (Err == 0 && Pick(8) == 0) S->SendStr(std::string(1 + Pick(3000), 'c'));
+        // A small send buffer takes a long send in parts.
+        const int sendBuffer = 16384;
+        if (Err == 0 && Pick(2) == 0)
+            winsock::setsockopt(S->Handle, 0xFFFF, 0x1001,  // SOL_SOCKET, SO_SNDBUF (the Windows numbers)
+                                reinterpret_cast<const char*>(&sendBuffer), sizeof sendBuffer);
+        if (Err == 0 && Pick(3) == 0) Send();
     }
 
     void DataAvailable() {
@@ -151,6 +165,15 @@ private:
         Current().Received += buf;
     }
 
+    // Bytes that run on from one send to the next (a lost, doubled or reordered byte shows).
+    void Send() {
+        Connection& c = Current();
+        const size_t n = Pick(4) == 0 ? 100000 + Pick(1000000) : 1 + Pick(5000);
+        std::string bytes(n, '\0');
+        for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>((c.Sent.size() + i) % 251);
+        if (S->SendStr(bytes) > 0) c.Sent += bytes;
+    }
+
     void NestedLoop() {
         QEventLoop loop;
         QTimer::singleShot(1 + Pick(4), &loop, &QEventLoop::quit);
@@ -169,7 +192,7 @@ private:
             S->Pause();
             Paused = true;
             break;
-        case Action::Send: S->SendStr(std::string(1 + Pick(5000), 's')); break;
+        case Action::Send: Send(); break;
         case Action::Nested: NestedLoop(); break;
         case Action::Close: Current().ClientEnded = true; S->Close(); break;
         case Action::Abort: Current().ClientEnded = true; S->Abort(); break;
@@ -211,8 +234,8 @@ private:
                      std::to_string(static_cast<int>(Peers.back().End)) + " ";
         }
         for (auto& p : Peers) {
-            std::string sink;
-            while (peer::RecvNow(p.Fd, sink) > 0) sink.clear();
+            while (peer::RecvNow(p.Fd, p.Got) > 0) {
+            }
             if (p.Ended || Pick(3) != 0) continue;
             if (p.Sent < p.Stream.size()) {
                 const size_t n = std::min(p.Stream.size() - p.Sent, size_t(1 + Pick(3000)));
@@ -221,7 +244,12 @@ private:
             } else if (p.End != PeerSide::Stay) {
                 p.Ended = true;
                 Trail += "E ";
-                if (p.End == PeerSide::Reset) peer::Reset(p.Fd); else ::shutdown(p.Fd, SHUT_WR);
+                if (p.End == PeerSide::Reset) {
+                    peer::Reset(p.Fd);
+                    p.Fd = -1;  // closed: its number may come back for another connection
+                } else {
+                    ::shutdown(p.Fd, SHUT_WR);
+                }
             }
         }
         if (Paused && Pick(4) == 0 && S) {
@@ -242,8 +270,9 @@ private:
         const Connection& c = Conns[Index];
         if (c.ClientEnded || c.Failed || c.Declined || p.End == PeerSide::Reset)
             return c.ClientEnded || c.Closed;
+        // From a peer that stays, everything the owner sent arrives too.
         return c.Connected && c.Received.size() == p.Stream.size() &&
-               (p.End == PeerSide::Stay || c.Closed == 1);
+               (p.End == PeerSide::Stay ? p.Got.size() == c.Sent.size() : c.Closed == 1);
     }
 
     void Drive() {
@@ -270,6 +299,11 @@ private:
             const std::string& sent = Peers[i].Stream;
             if (Conns[i].Received != sent.substr(0, Conns[i].Received.size()))
                 Fail("bytes lost, doubled or out of order");
+            const std::string& got = Peers[i].Got;
+            if (got != Conns[i].Sent.substr(0, got.size()) || Conns[i].Reported > Conns[i].Sent.size())
+                Fail("sent bytes lost, doubled or out of order, or reported beyond what was sent");
+            if (got.size() == Conns[i].Sent.size() && !Conns[i].ClientEnded && Conns[i].Reported != got.size())
+                Fail("bytes that arrived were not reported by OnSendData");
             if (Conns[i].Connected == 0 && !Conns[i].ClientEnded && !Released)
                 Fail("a connection started from a handler never connected");
         }
@@ -278,7 +312,8 @@ private:
         } else {
             delete S;
         }
-        for (auto& p : Peers) peer::Close(p.Fd);
+        for (auto& p : Peers)
+            if (p.Fd >= 0) peer::Close(p.Fd);
     }
 
     std::mt19937 Rng;

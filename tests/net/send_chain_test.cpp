@@ -10,22 +10,38 @@ namespace {
 
 // The transport is replaced by a scripted one that takes a chosen number of bytes per call;
 // only partial acceptance needs it, since a real socket cannot be told to take exactly 1000.
+// It also works out the OnSendData reports that one send per block would have raised.
 class ScriptedTransportSocket : public RecordingSocket {
 public:
-    using RecordingSocket::RecordingSocket;
+    ScriptedTransportSocket() {
+        OnSendData = [this](QObject*, int Count) { Reported.push_back(Count); };
+    }
     std::deque<int> Accepts;  // bytes taken by each successive call; empty: everything
     std::string Transmitted;
     std::vector<int> CallSizes;
+    std::vector<int> Reported, PerBlock;  // OnSendData as raised, and per block sent
 
 protected:
     int RawSend(const void* Data, int Len) override {
-        CallSizes.push_back(Len);
-        int take = Len;
+        const winsock::WSABUF piece{static_cast<winsock::u_long>(Len), static_cast<char*>(const_cast<void*>(Data))};
+        const int take = RawSendBlocks(&piece, 1);
+        if (take > 0) FireSendData(take);
+        return take;
+    }
+    int RawSendBlocks(const winsock::WSABUF* Pieces, int Count) override {
+        int len = 0;
+        for (int i = 0; i < Count; ++i) len += static_cast<int>(Pieces[i].len);
+        CallSizes.push_back(len);
+        int take = len;
         if (!Accepts.empty()) {
-            take = std::min(Len, Accepts.front());
+            take = std::min(len, Accepts.front());
             Accepts.pop_front();
         }
-        Transmitted.append(static_cast<const char*>(Data), static_cast<size_t>(take));
+        for (int i = 0, left = take; left > 0; left -= static_cast<int>(Pieces[i++].len)) {
+            const int n = std::min(left, static_cast<int>(Pieces[i].len));
+            Transmitted.append(Pieces[i].buf, static_cast<size_t>(n));
+            PerBlock.push_back(n);
+        }
         return take;
     }
 };
@@ -82,15 +98,17 @@ TEST(SendChainTest, PartialAcceptanceEndsThePassAndTheRestGoesFirstNextTime) {
 
     s.Accepts = {1000};
     s.TryToSend();
-    EXPECT_EQ(s.CallSizes, (std::vector<int>{1460}));
+    EXPECT_EQ(s.CallSizes, (std::vector<int>{3000})) << "every block offered in one call";
+    EXPECT_EQ(s.Reported, (std::vector<int>{1000}));
     EXPECT_EQ(s.SendChain.front()->ReadPos, 1000);
     EXPECT_EQ(blockFill(s), (std::vector<int>{460, 1460, 80}));
     EXPECT_FALSE(s.AllSent);
 
-    // Next pass: the 460 first, each call at most one block, drained heads freed, the last
+    // Next pass: the 460 first, OnSendData once per block, drained heads freed, the last
     // block kept empty, and AllSent only when that last block is found empty.
     s.TryToSend();
-    EXPECT_EQ(s.CallSizes, (std::vector<int>{1460, 460, 1460, 80}));
+    EXPECT_EQ(s.CallSizes, (std::vector<int>{3000, 2000}));
+    EXPECT_EQ(s.Reported, (std::vector<int>{1000, 460, 1460, 80}));
     EXPECT_EQ(s.Transmitted, data);
     ASSERT_EQ(s.SendChain.size(), 1u);
     EXPECT_EQ(s.SendChain.front()->WritePos, 0);
@@ -107,7 +125,8 @@ TEST(SendChainTest, PartialAcceptanceEndsThePassAndTheRestGoesFirstNextTime) {
 }
 
 // Random block, write and drain sizes: the chain keeps every byte in order, no block but the
-// last is ever empty after a drain, and only the tail is ever written to.
+// last is ever empty after a drain, only the tail is ever written to, and OnSendData comes once
+// per block sent (or part of one), however many blocks one call took.
 TEST(SendChainTest, ManyBlockWriteAndDrainSizesKeepStructureAndOrder) {
     std::mt19937 rng(11);
     for (int blockSize : {1, 3, 64, 1460}) {
@@ -129,7 +148,7 @@ TEST(SendChainTest, ManyBlockWriteAndDrainSizesKeepStructureAndOrder) {
                     ASSERT_GT(s.SendChain.front()->WritePos, 0) << "drained heads are freed";
                 }
             }
-            for (int call : s.CallSizes) ASSERT_LE(call, blockSize);
+            ASSERT_EQ(s.Reported, s.PerBlock);
             for (size_t i = 0; i + 1 < s.SendChain.size(); ++i)
                 ASSERT_EQ(s.SendChain[i]->WritePos, blockSize) << "only the tail has room";
             std::string pending;

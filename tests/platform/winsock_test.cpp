@@ -125,6 +125,11 @@ TEST_F(WinsockTest, ReadIsReArmedByEachRecvWhileDataRemainsWithOneQueuedAtMost) 
             char buf[10];
             const int got = recv(s, buf, sizeof buf, 0);
             if (got > 0) received.append(buf, static_cast<size_t>(got));
+            // FIONREADANY: 0 exactly when FIONREAD is, otherwise at most one more.
+            winsock::u_long exact = 0, any = 0;
+            ASSERT_EQ(ioctlsocket(s, FIONREAD, &exact), 0);
+            ASSERT_EQ(ioctlsocket(s, FIONREADANY, &any), 0);
+            EXPECT_TRUE(any == exact || (exact > 0 && any == exact + 1)) << exact << " " << any;
         }
         pendingSeen = std::max(pendingSeen, msgwindow::PendingMessageCount(Window));
     };
@@ -171,9 +176,11 @@ TEST_F(WinsockTest, WriteComesBackAfterAWouldBlockSendOnceTheReaderCatchesUp) {
     ASSERT_TRUE(RunUntil([&] { return Count(s, FD_WRITE) == 1; }));
 
     std::string chunk(1460, 'x');
+    const WSABUF pieces[] = {{1460, chunk.data()}, {1000, chunk.data()}};
     std::size_t sent = 0;
+    // A gathering send fills the buffer just as a plain one does.
     for (int i = 0; i < 10000; ++i) {
-        const int n = send(s, chunk.data(), static_cast<int>(chunk.size()), 0);
+        const int n = i % 2 ? send(s, chunk.data(), static_cast<int>(chunk.size()), 0) : sendv(s, pieces, 2, 0);
         if (n == SOCKET_ERROR) break;
         sent += static_cast<std::size_t>(n);
     }
@@ -193,11 +200,13 @@ TEST_F(WinsockTest, OrderlyCloseFollowsTheDataAndComesOnce) {
     SOCKET s = ConnectedSocket(listener.Port());
     const int fd = listener.Accept();
     std::string received;
+    winsock::u_long any = 9;  // FIONREADANY right after the read: the end of stream is no data
     OnNote = [&](const Note& n) {
         char buf[64];
         if (n.Event == FD_READ) {
             const int got = recv(s, buf, sizeof buf, 0);
             if (got > 0) received.append(buf, static_cast<size_t>(got));
+            ioctlsocket(s, FIONREADANY, &any);
         }
     };
     ASSERT_TRUE(peer::SendAll(fd, "bye"));
@@ -205,6 +214,7 @@ TEST_F(WinsockTest, OrderlyCloseFollowsTheDataAndComesOnce) {
     EXPECT_TRUE(RunUntil([&] { return Count(s, FD_CLOSE) == 1; }));
     RunFor(100);
     EXPECT_EQ(received, "bye");
+    EXPECT_EQ(any, 0u);
     EXPECT_EQ(Count(s, FD_CLOSE), 1);
     EXPECT_EQ(Notes.back(), (Note{s, FD_CLOSE, 0}));
     char buf[4];
