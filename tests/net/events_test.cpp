@@ -453,10 +453,6 @@ TEST_F(EventsTest, TestMessageRaisesItsExceptionThroughTheBackgroundPath) {
     EXPECT_EQ(s->State(), wsClosed) << "CanClose left true: aborted";
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(EventsTest, APauseDuringTheConnectHoldsItsOutcomeUntilResume) {
     RecordingSocket s;
     s.ConnectTo(Listener.Port());
