@@ -133,7 +133,11 @@ inline TChildRun RunChild(const std::string& Program, const std::vector<std::str
     }
     if (pid == 0) {
         ::dup2(fds[1], STDOUT_FILENO);
-        if (errors) ::dup2(::fileno(errors), STDERR_FILENO);
+        // The file's own descriptor is not closed on exec: the program gets standard error only.
+        if (errors) {
+            ::dup2(::fileno(errors), STDERR_FILENO);
+            ::close(::fileno(errors));
+        }
         ::execv(Program.c_str(), argv.data());
         ::_exit(127);
     }

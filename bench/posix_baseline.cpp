@@ -7,11 +7,13 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 
 namespace {
 
@@ -177,6 +179,128 @@ TRunResult RawStream(uint64_t Total, int SendSize, int ReadSize) {
                 checker.Take(buffer.data(), static_cast<int>(n));
             }
         }
+    }
+    clock.Stop(r);
+    r.Count = checker.Received;
+    if (checker.Corrupt) r.Failure = "received bytes differ from the bytes sent";
+    else if (checker.Received != Total) r.Failure = "received more bytes than were sent";
+    return r;
+}
+
+// Reads from a non-blocking receiving end until the kernel would block; false (with Failure
+// set) when the read fails or the connection ends.
+static bool DrainReceiver(int Fd, std::vector<char>& Buffer, TStreamChecker& Checker,
+                   std::string& Failure) {
+    for (;;) {
+        const ssize_t n = ::recv(Fd, Buffer.data(), Buffer.size(), 0);
+        if (n < 0) {
+            if (WouldBlock(errno)) return true;
+            Failure = ErrnoText("recv");
+            return false;
+        }
+        if (n == 0) {
+            Failure = "receiving end saw the connection close early";
+            return false;
+        }
+        Checker.Take(Buffer.data(), static_cast<int>(n));
+    }
+}
+
+TRunResult RawGatherStream(uint64_t Total, int BlockSize, int QueueBytes, int MaxPieces,
+                           int ReadSize) {
+    TRunResult r;
+    TFd client, server;
+    if (!ConnectedPair(client, server, r.Failure)) return r;
+
+    const TStreamPattern pattern(MaxChunk);
+    TStreamChecker checker(pattern);
+    std::vector<char> buffer(static_cast<size_t>(ReadSize));
+
+    // The queue: blocks of BlockSize bytes, the last one possibly shorter, each filled by a copy
+    // as a sender's queue is (the caller's bytes are its own again once queued). Blocks that
+    // have gone out are kept for reuse, so that the steady state allocates nothing.
+    struct TBlock {
+        std::vector<char> Bytes;
+        int Used = 0;
+    };
+    std::deque<TBlock> queue, spare;
+    int headSent = 0;     // bytes of the first block already written
+    uint64_t queued = 0;  // bytes the queue has taken in
+    std::vector<iovec> pieces(static_cast<size_t>(MaxPieces));
+
+    auto refill = [&] {
+        uint64_t room = std::min<uint64_t>(static_cast<uint64_t>(QueueBytes), Total - queued);
+        while (room > 0) {
+            TBlock block;
+            if (!spare.empty()) {
+                block = std::move(spare.front());
+                spare.pop_front();
+            } else {
+                block.Bytes.resize(static_cast<size_t>(BlockSize));
+            }
+            block.Used = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(BlockSize), room));
+            std::memcpy(block.Bytes.data(), pattern.At(queued), static_cast<size_t>(block.Used));
+            queued += static_cast<uint64_t>(block.Used);
+            room -= static_cast<uint64_t>(block.Used);
+            queue.push_back(std::move(block));
+        }
+    };
+
+    TStopwatch clock;
+    clock.Start();
+    while (checker.Received < Total) {
+        const bool sending = queued < Total || !queue.empty();
+        pollfd fds[2] = {{client.Fd, static_cast<short>(sending ? POLLOUT : 0), 0},
+                         {server.Fd, POLLIN, 0}};
+        const int ready = ::poll(fds, 2, PollTimeoutMs);
+        if (ready <= 0) {
+            r.Failure = ready == 0 ? "stream stalled" : ErrnoText("poll");
+            return r;
+        }
+        if (fds[0].revents & (POLLERR | POLLHUP)) {
+            r.Failure = "sending end failed";
+            return r;
+        }
+        // The sender writes until the kernel would block, refilling its queue each time it has
+        // been drained, as the socket object's sender refills on its "all sent" event.
+        if (fds[0].revents & POLLOUT) {
+            for (;;) {
+                if (queue.empty()) {
+                    if (queued >= Total) break;
+                    refill();
+                }
+                int count = 0;
+                for (const TBlock& block : queue) {
+                    if (count == MaxPieces) break;
+                    const int skip = count == 0 ? headSent : 0;
+                    pieces[static_cast<size_t>(count)] = {
+                        const_cast<char*>(block.Bytes.data()) + skip,
+                        static_cast<size_t>(block.Used - skip)};
+                    ++count;
+                }
+                ssize_t n = ::writev(client.Fd, pieces.data(), count);
+                if (n < 0) {
+                    if (WouldBlock(errno)) break;
+                    r.Failure = ErrnoText("writev");
+                    return r;
+                }
+                // Blocks written whole go to the spare list; a block written in part stays first.
+                while (n > 0) {
+                    const int left = queue.front().Used - headSent;
+                    if (n < left) {
+                        headSent += static_cast<int>(n);
+                        break;
+                    }
+                    n -= left;
+                    headSent = 0;
+                    spare.push_back(std::move(queue.front()));
+                    queue.pop_front();
+                }
+            }
+        }
+        if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) &&
+            !DrainReceiver(server.Fd, buffer, checker, r.Failure))
+            return r;
     }
     clock.Stop(r);
     r.Count = checker.Received;

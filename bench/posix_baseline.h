@@ -10,6 +10,12 @@
 // and each recv() ReadSize bytes.
 TRunResult RawStream(uint64_t Total, int SendSize, int ReadSize);
 
+// Streams Total bytes the way a sender with a queue of blocks does: the queue is refilled with
+// up to QueueBytes, copied into BlockSize-byte blocks, whenever it has been drained; writev()
+// hands up to MaxPieces blocks to the kernel per call; each recv() reads ReadSize bytes.
+TRunResult RawGatherStream(uint64_t Total, int BlockSize, int QueueBytes, int MaxPieces,
+                           int ReadSize);
+
 // Cycles times: connect to a listener served by the same loop, wait until the connection is
 // established, close it. The close is the one the socket object makes (shutdown for sending,
 // then a close with linger on and a zero timeout), so both runs put the same packets on the

@@ -8,8 +8,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
+#include <utility>
 
 namespace {
+// The most one pass reads from the platform. It also bounds what is read ahead while a line
+// waits for the owner to read it: beyond this much held, the platform keeps the rest (and TCP's
+// window holds the peer back) until the owner takes its lines.
 constexpr int MaxLineRead = 64 * 1024;
 }  // namespace
 
@@ -59,9 +64,14 @@ int TCustomLineWSocket::RecvRaw(void* Buffer, int Len, int Flags) {
         DropHeld(n);
         LineLength -= n;
         // Read outside a delivery (the owner deferred it and reads it now): the lines held
-        // behind it are offered from the message loop, as new data would be.
-        if (LineLength == 0 && LineHeld > 0 && Delivering == 0)
-            msgwindow::PostMessage(WindowHandle, WM_SOCKET_REDISPATCH, 0, 0);
+        // behind it are offered from the message loop, as new data would be, and reading from
+        // the platform resumes if it waited for this line.
+        if (LineLength == 0 && Delivering == 0) {
+            if (LineHeld > 0)
+                msgwindow::PostMessage(WindowHandle, WM_SOCKET_REDISPATCH, 0, 0);
+            else if (std::exchange(ReadHeldBack, false))
+                PostOwnNotification(winsock::FD_READ);
+        }
         return n;
     }
     if (Len > 0 && !LineMode_ && LineHeld > 0) {
@@ -97,6 +107,7 @@ void TCustomLineWSocket::FreeLineBuffer() {
     LineHeld = 0;
     LineLength = 0;
     SearchFrom = 0;
+    ReadHeldBack = false;
     ++LineBufferGeneration;
 }
 
@@ -104,22 +115,29 @@ bool TCustomLineWSocket::FireDataAvailable(uint16_t Error) {
     if (!LineMode_ || LineEnd_.empty() || SocksNegotiating())
         return TCustomSocksWSocket::FireDataAvailable(Error);
 
-    // One read from the platform per pass, sized by what is pending there, up to a bound: a
-    // flood is taken in passes that reuse one buffer of bounded size, not in one allocation as
-    // large as the flood.
-    int pending = TCustomSocksWSocket::GetRcvdCount();
-    if (pending < 0) return true;
-    if (pending == 0) pending = 255;
-    pending = std::min(pending, MaxLineRead);
-    CompactHeld();
-    const size_t needed = static_cast<size_t>(LineHeld) + static_cast<size_t>(pending) + 1;
-    if (LineBuffer.size() < needed) LineBuffer.resize(needed);
-    // Read below this layer: ReadCount counts what the owner receives, not the assembly.
-    int count = TCustomSocksWSocket::RecvRaw(LineBuffer.data() + LineHeld, pending, 0);
-    if (count < 0) LastError_ = WS(WSAGetLastError)();
-    if (count < 1) {
-        if (LineHeld == 0) return true;
-        count = 0;  // search the held bytes again
+    int count = 0;
+    if (LineLength > 0 && LineHeld >= MaxLineRead) {
+        // The owner has left a line unread and enough is held behind it: its lines are offered
+        // again, but nothing more is read until it takes them.
+        ReadHeldBack = true;
+    } else {
+        // One read from the platform per pass, sized by what is pending there, up to a bound:
+        // a flood is taken in passes that reuse one buffer of bounded size, not in one
+        // allocation as large as the flood.
+        int pending = TCustomSocksWSocket::GetRcvdCount();
+        if (pending < 0) return true;
+        if (pending == 0) pending = 255;
+        pending = std::min(pending, MaxLineRead);
+        CompactHeld();
+        const size_t needed = static_cast<size_t>(LineHeld) + static_cast<size_t>(pending) + 1;
+        if (LineBuffer.size() < needed) LineBuffer.resize(needed);
+        // Read below this layer: ReadCount counts what the owner receives, not the assembly.
+        count = TCustomSocksWSocket::RecvRaw(LineBuffer.data() + LineHeld, pending, 0);
+        if (count < 0) LastError_ = WS(WSAGetLastError)();
+        if (count < 1) {
+            if (LineHeld == 0) return true;
+            count = 0;  // search the held bytes again
+        }
     }
 
     const unsigned generation = LineBufferGeneration;
@@ -137,7 +155,12 @@ bool TCustomLineWSocket::FireDataAvailable(uint16_t Error) {
     LineHeld += count;
     LineBuffer[static_cast<size_t>(LineHeld)] = 0;
 
-    if (DeliverLines(TSlice::Yield) == TDelivery::NoLineEnd) CheckLineLimit();
+    const TDelivery delivery = DeliverLines(TSlice::Yield);
+    if (delivery == TDelivery::Closed) return true;
+    CheckLineLimit(delivery);
+    // The owner has taken the line that held reading back: what the platform kept comes now.
+    if (generation == LineBufferGeneration && LineLength == 0 && std::exchange(ReadHeldBack, false))
+        PostOwnNotification(winsock::FD_READ);
     return true;
 }
 
@@ -205,22 +228,31 @@ bool TCustomLineWSocket::FindLine() {
     return false;
 }
 
-// Reached only when no line end is left in the held bytes: a complete line that the handler
-// deferred is never taken for an endless one.
-void TCustomLineWSocket::CheckLineLimit() {
+// Where the bytes behind the last line end in the held bytes start; 0 when none ends there.
+int TCustomLineWSocket::LineTailStart() const {
+    const size_t at = std::string_view(Held(), static_cast<size_t>(LineHeld)).rfind(LineEnd_);
+    return at == std::string_view::npos ? 0 : static_cast<int>(at + LineEnd_.size());
+}
+
+// The bytes behind the last line end are a line still coming in; more than LineLimit of them
+// is an endless line, also when complete lines that the owner has not read yet wait in front
+// of it. Only those bytes count, and only they are cleared: complete lines are never dropped.
+void TCustomLineWSocket::CheckLineLimit(TDelivery Delivery) {
     if (!LineMode_ || LineLimit_ <= 0 || LineHeld <= LineLimit_) return;
+    // A pass that found no line end has searched all the held bytes.
+    const int tail = LineHeld - (Delivery == TDelivery::NoLineEnd ? 0 : LineTailStart());
+    if (tail <= LineLimit_) return;
     bool clearData = true;
     const unsigned generation = LineBufferGeneration;
     {
         TFlagScope running(LineLimitRunning);
-        FireLineLimitExceeded(LineHeld, clearData);
+        FireLineLimitExceeded(tail, clearData);
     }
     if (generation != LineBufferGeneration || !clearData) return;
-    LineStart = 0;
-    LineHeld = 0;
-    LineLength = 0;
+    // The handler may have read lines meanwhile: the end of the last one is found again.
+    LineHeld = Delivery == TDelivery::NoLineEnd ? 0 : LineTailStart();
     SearchFrom = 0;
-    LineBuffer[0] = 0;
+    if (!LineBuffer.empty()) Held()[LineHeld] = 0;
 }
 
 void TCustomLineWSocket::FireLineLimitExceeded(int RcvdLength, bool& ClearData) {

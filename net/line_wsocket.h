@@ -1,8 +1,9 @@
 #pragma once
 // The line-mode layer of the socket object. With LineMode on, OnDataAvailable comes once per
 // complete line (ended by LineEnd) and Receive hands out exactly that line; received text can
-// be edited (backspace, tab) and echoed to the peer. With line mode off it passes everything
-// through.
+// be edited (backspace, tab) and echoed to the peer. LineLimit bounds the bytes behind the last
+// line end; while the owner leaves a line unread, reading from the platform pauses once enough
+// is held behind it. With line mode off it passes everything through.
 #include "socks_wsocket.h"
 
 #include <string>
@@ -57,12 +58,14 @@ private:
     enum class TSlice { Yield, Ignore };
     TDelivery DeliverLines(TSlice Slice);
     bool FindLine();
-    void CheckLineLimit();
+    int LineTailStart() const;
+    void CheckLineLimit(TDelivery Delivery);
     void Redispatch();
     void DropHeld(int Count);
     void CompactHeld();
     void FreeLineBuffer();
     char* Held() { return LineBuffer.data() + LineStart; }
+    const char* Held() const { return LineBuffer.data() + LineStart; }
 
     // Bytes received and not yet delivered, from the start of the current line, at LineStart
     // in the buffer: a delivered line only moves LineStart, and the held bytes move to the
@@ -78,6 +81,9 @@ private:
     int SearchFrom = 0;
     bool LineFound = false;
     bool LineLimitRunning = false;
+    // A read from the platform was skipped because a line waits unread (see FireDataAvailable):
+    // once the owner takes it, a posted FD_READ resumes reading.
+    bool ReadHeldBack = false;
     // DeliverLines is on the stack: a line the owner reads is followed by the next in turn.
     int Delivering = 0;
     // Counts the frees of the buffer, so that a loop can tell that a handler closed the

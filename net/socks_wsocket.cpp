@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -49,12 +50,15 @@ void TCustomSocksWSocket::SetSocksServer(const std::string& Value) {
     if (State_ != wsClosed) return ReportError("Can't change socks server if not closed");
     SocksServer_ = TrimBlanks(Value);
     SocksServerAssigned = !SocksServer_.empty();
+    // The peer address resolved last may be another proxy's or the target's own.
+    AddrResolved = false;
 }
 
 void TCustomSocksWSocket::SetSocksPort(const std::string& Value) {
     if (State_ != wsClosed) return ReportError("Can't change socks port if not closed");
     SocksPort_ = TrimBlanks(Value);
     SocksPortAssigned = !SocksPort_.empty();
+    PortResolved = false;
 }
 
 TSocksVersion TCustomSocksWSocket::Version() const {
@@ -65,12 +69,21 @@ TSocksVersion TCustomSocksWSocket::Version() const {
 
 void TCustomSocksWSocket::ResetToDefaults() {
     TCustomWSocket::ResetToDefaults();
+    ClearSocksSettings();
+    SocksLeftoverCount = 0;
+    SocksLeftoverPos = 0;
+}
+
+// The proxy settings of one connection. The close of a connection clears them before the owner
+// hears of it: ResetToDefaults comes too late for a handler of OnSessionClosed that connects
+// anew (the close then leaves the new connection's settings alone).
+void TCustomSocksWSocket::ClearSocksSettings() {
+    // The peer address resolved for a tunnel is the proxy's: the next Connect resolves its own.
+    if (SocksServerAssigned) AddrResolved = PortResolved = false;
     SetSocksState(ssIdle);
     SocksServer_.clear();
     SocksPort_.clear();
     SocksLevel_ = "5";
-    SocksLeftoverCount = 0;
-    SocksLeftoverPos = 0;
     SocksServerAssigned = false;
     SocksPortAssigned = false;
 }
@@ -96,8 +109,12 @@ void TCustomSocksWSocket::FireSocksAuthState(TSocksAuthState AuthState) {
 
 void TCustomSocksWSocket::Connect() {
     // A socket in use is refused by the plain Connect, before anything here is touched.
-    if (!SocksServerAssigned || (Handle != winsock::INVALID_SOCKET && State_ != wsClosed))
-        return TCustomWSocket::Connect();
+    if (Handle != winsock::INVALID_SOCKET && State_ != wsClosed) return TCustomWSocket::Connect();
+    // Bytes of an earlier tunnel that its owner never read are no data of this connection (one
+    // started from OnSessionClosed comes before the close has reset anything).
+    SocksLeftoverCount = 0;
+    SocksLeftoverPos = 0;
+    if (!SocksServerAssigned) return TCustomWSocket::Connect();
     if (LowerCase(ProtoText) != "tcp")
         return ReportError("tcp is the only protocol supported thru socks server");
     const bool offerCredentials =
@@ -153,23 +170,47 @@ void TCustomSocksWSocket::FireSessionConnected(uint16_t Error) {
 }
 
 void TCustomSocksWSocket::FireSessionClosed(uint16_t Error) {
-    if (SocksState == ssAuthResult) FireSocksAuthState(sasFailed);
-    // The connection to the proxy ended under a handshake that was waiting for a reply: the
-    // tunnel failed, and the owner hears so as from any failed attempt (a close the owner
-    // made itself is no failure of the proxy).
-    if (SocksState != ssIdle && State_ == wsConnected) {
-        const SOCKET connection = Handle;
-        LastSocksFailure_ = {SocksProxyClosed, SocksProxyClosedText, {}};
-        FireSocksError(SocksProxyClosed, SocksProxyClosedText);
-        if (Handle != connection) return;  // the owner has started another attempt
+    if (SocksFailureUnreported) {
+        // The owner closed the socket from OnSocksError: the failed attempt still ends as every
+        // failed one does, with OnSessionConnected and the failure's code, then the close.
+        const uint16_t code = *std::exchange(SocksFailureUnreported, std::nullopt);
         SetSocksState(ssIdle);
-        FireSessionConnected(SocksProxyClosed);
-        // The owner has started another attempt. One that only closed this one still hears of
-        // the close: it is under way, so that Close reported nothing.
-        if (Handle != connection && Handle != winsock::INVALID_SOCKET) return;
-        Error = SocksProxyClosed;
+        FireSessionConnected(code);
+        // The handler started another attempt: this close is no event of that one.
+        if (Handle != winsock::INVALID_SOCKET) return;
+        Error = code;
+    } else {
+        if (SocksState == ssAuthResult) FireSocksAuthState(sasFailed);
+        // The connection to the proxy ended under a handshake that was waiting for a reply: the
+        // tunnel failed, and the owner hears so as from any failed attempt (a close the owner
+        // made itself is no failure of the proxy).
+        if (SocksState != ssIdle && State_ == wsConnected) {
+            const SOCKET connection = Handle;
+            LastSocksFailure_ = {SocksProxyClosed, SocksProxyClosedText, {}};
+            SocksFailureUnreported = SocksProxyClosed;
+            FireSocksError(SocksProxyClosed, SocksProxyClosedText);
+            // Reported by a close the handler made, or ended by another attempt it started.
+            if (!std::exchange(SocksFailureUnreported, std::nullopt) || Handle != connection)
+                return;
+            SetSocksState(ssIdle);
+            FireSessionConnected(SocksProxyClosed);
+            // The owner has started another attempt. One that only closed this one still hears
+            // of the close: it is under way, so that Close reported nothing.
+            if (Handle != connection && Handle != winsock::INVALID_SOCKET) return;
+            Error = SocksProxyClosed;
+        }
     }
+    ClearSocksSettings();
     TCustomWSocket::FireSessionClosed(Error);
+}
+
+// A close made while OnSocksError reports a failure: when the failure came with the proxy's
+// own close, that close is under way and counted as reported; it is reported now, as the end
+// of the failed attempt (see FireSessionClosed).
+void TCustomSocksWSocket::DoClose(bool ShutFirst, uint16_t Error) {
+    if (SocksFailureUnreported && Handle != winsock::INVALID_SOCKET && State_ != wsClosed)
+        CloseReported = false;
+    TCustomWSocket::DoClose(ShutFirst, Error);
 }
 
 // The handshake's own requests are none of the owner's business: an owner that sends its
@@ -274,10 +315,12 @@ bool TCustomSocksWSocket::Succeed() {
 void TCustomSocksWSocket::FailSocks(int Code, const std::string& Text, const std::string& Reply) {
     LastSocksFailure_ = {Code, Text, Reply};
     const SOCKET connection = Handle;
+    SocksFailureUnreported = static_cast<uint16_t>(Code);
     FireSocksError(Code, Text);
-    // A handler that started another attempt (directly, or through the proxy again) has
-    // ended this one; nothing of it may touch the new one.
-    if (Handle != connection) return;
+    // A handler that closed the socket has had the failure reported by that close; one that
+    // started another attempt (directly, or through the proxy again) has ended this one, and
+    // nothing of it may touch the new one.
+    if (!std::exchange(SocksFailureUnreported, std::nullopt) || Handle != connection) return;
     SetSocksState(ssIdle);
     FireSessionConnected(static_cast<uint16_t>(Code));
     // A handler that closed the socket, or started another attempt, has dealt with this one.

@@ -2,9 +2,12 @@
 // The SOCKS client layer of the socket object: with SocksServer set, Connect reaches the peer
 // (Addr, Port) through a SOCKS 4, 4A or 5 proxy, and the owner gets OnSessionConnected only
 // once the tunnel stands. Without a SOCKS server it passes everything through. The proxy
-// settings hold for one connection: every close clears SocksServer, SocksPort and SocksLevel.
+// settings hold for one connection: SocksServer, SocksPort and SocksLevel are cleared before its
+// close is reported, so a connection started from OnSessionClosed has only the settings it set.
 #include "socks_reply.h"
 #include "wsocket.h"
+
+#include <optional>
 
 enum TSocksAuthentication : uint8_t { socksNoAuthentication, socksAuthenticateUsercode };
 enum TSocksAuthState : uint8_t { sasStarting, sasSucceeded, sasFailed, sasNotRequired };
@@ -58,6 +61,7 @@ protected:
     };
 
     void ResetToDefaults() override;
+    void DoClose(bool ShutFirst, uint16_t Error) override;
     int GetRcvdCount() override;
     bool FireDataAvailable(uint16_t Error) override;
     void FireSessionConnected(uint16_t Error) override;
@@ -75,6 +79,7 @@ protected:
 
 private:
     void SetSocksState(TSocksState Next);
+    void ClearSocksSettings();
     TSocksVersion Version() const;
     bool HandleReply(TSocksOutcome Outcome);
     void FailSocks(int Code, const std::string& Text, const std::string& Reply = {});
@@ -89,6 +94,9 @@ private:
     int SocksLeftoverCount = 0;
     int SocksLeftoverPos = 0;
     uint8_t SocksMethodOffered = 0;
+    // Set while OnSocksError reports a failed attempt whose OnSessionConnected has not come yet:
+    // a close the handler makes reports the failure before the close.
+    std::optional<uint16_t> SocksFailureUnreported;
     bool SocksServerAssigned = false;
     bool SocksPortAssigned = false;
 

@@ -27,6 +27,9 @@ bool programEnding(bool Terminated) {
 int TCustomSyncWSocket::WaitForFlag(bool& Flag) {
     if (Flag) return 0;
     if (programEnding(Terminated)) return WaitTimedOut;
+    // The wait is a frame of this socket: a Release that comes before or during it frees the
+    // socket only once the wait has returned (the flag may be the socket's own).
+    TFrame frame(*this);
     QEventLoop loop;
     // Checked whenever the loop has handled what was pending, and a few times a second in
     // case the dispatcher does not announce its sleeps.
@@ -72,6 +75,8 @@ int TCustomSyncWSocket::WaitForFlag(bool& Flag) {
 }
 
 int TCustomSyncWSocket::RunAndWait(const std::function<void()>& Procedure, bool& Flag) {
+    // The procedure may run the message loop too; the socket stays until the wait is over.
+    TFrame frame(*this);
     Flag = false;
     if (Procedure) Procedure();
     return WaitForFlag(Flag);

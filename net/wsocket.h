@@ -148,8 +148,11 @@ protected:
     virtual void DoAbort(uint16_t Error);
     virtual int GetRcvdCount();
     virtual void BindLocal();
+    // One send() (sendto() for a datagram socket), then OnSendData for what it took.
     virtual int RawSend(const void* Data, int Len);
-    // The transmit step for several blocks of a stream at once: one gathering send, no events.
+    // The send chain's transmit steps, raising no events: one send() or sendto() of one block,
+    // and one gathering send of several blocks of a stream.
+    virtual int RawTransmit(const void* Data, int Len);
     virtual int RawSendBlocks(const winsock::WSABUF* Pieces, int Count);
     virtual void ReportErrorFmt(const std::string& Format, std::initializer_list<TFormatArg> Args);
     virtual void ReportError(const std::string& Text);
@@ -183,9 +186,11 @@ protected:
     // A send found the connection gone: it is closed, then the close is reported.
     virtual void ConnectionLost(int Error);
     void ClearSendChain();
-    // Hands the chain's first blocks to RawSendBlocks in one call and raises OnSendData for each
-    // block (or the part of one) it took, as one send per block would. Offered: the bytes offered.
+    // Hands the chain's first blocks to RawSendBlocks in one call and drops what it took from the
+    // chain; raises no OnSendData. Offered: the bytes offered.
     int SendBlocks(int& Offered);
+    // Drops Count sent bytes from the head of the chain, freeing drained blocks but the last.
+    void DropSent(int Count);
     // Slice: the loop yields once its time slice is over and resumes from a posted FD_READ.
     enum class TReceiveBound { Slice, UntilEmpty };
     void ReceiveLoop(uint16_t Error, TWSocketOptions Options,
@@ -271,6 +276,9 @@ protected:
 
 private:
     void HandleLookupReply(TMessage& Msg, bool ByName);
+    std::unique_ptr<TBuffer> NewBlock();  // an empty block, a spare one where there is one
+    void DropFrontBlock();                // the drained first block leaves the chain
+    std::vector<std::unique_ptr<TBuffer>> SpareBlocks;
     bool Destroying_ = false;
     bool Draining = false;  // TryToSend is running (OnSendData may be on the stack)
     SOCKET OwnReadPostedFor = winsock::INVALID_SOCKET;
@@ -278,7 +286,8 @@ private:
     long long PlatformBytesRead = 0;
     int Frames = 0;
     bool ReleasePending = false;
-    // An FD_CONNECT that came while paused: Resume delivers it.
+    // An FD_CONNECT that came while paused: reported after Resume, ahead of any other
+    // notification of its connection.
     bool ConnectHeld = false;
     TMessage HeldConnect{};
     // Until then the receive loop delivers; a loop that empties the socket has no end.

@@ -123,6 +123,12 @@ void TCustomWSocket::HandleWindowMessage(TMessage& Msg) {
                 }
                 return;
             }
+            if (ConnectHeld) {
+                // Reported before this notification, which may have overtaken it.
+                ConnectHeld = false;
+                TMessage held = HeldConnect;
+                if (held.WParam == Handle) HandleConnectEvent(held);
+            }
             // Each bit in a fixed order: a connect before data, data before the close; the
             // rest is dropped once a handler has closed or replaced the connection.
             const auto bits = winsock::WSAGETSELECTEVENT(Msg.LParam);

@@ -78,13 +78,9 @@ void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options, TRecei
             // Closed, aborted or replaced by the handler: the rest is not this loop's business.
             // Paused by it: nothing more is delivered until Resume.
             if (Handle != connection || Paused) break;
-            if (BytesTaken() == takenBefore) {
-                // The handler waits for more (a record not yet whole). Calling it again with
-                // the same bytes would only spin; it is called again once more bytes arrive.
-                winsock::u_long unused = 0;
-                WS(ioctlsocket)(Handle, FIOREADONNEW, &unused);
-                break;
-            }
+            // The handler waits for more (a record not yet whole). Calling it again with the
+            // same bytes would only spin; the platform tells again once more bytes arrive.
+            if (BytesTaken() == takenBefore) break;
             // Only whether anything is left matters here, not how much.
             winsock::u_long pending = 0;
             if (WS(ioctlsocket)(Handle, FIONREADANY, &pending) == SOCKET_ERROR) {
@@ -190,15 +186,31 @@ int TCustomWSocket::GetRcvdCount() {
 void TCustomWSocket::QueueSendData(const void* Data, int Len) {
     if (Len <= 0 || !Data) return;
     auto* bytes = static_cast<const char*>(Data);
-    if (SendChain.empty()) SendChain.push_back(std::make_unique<TBuffer>(BlockSize));
+    if (SendChain.empty()) SendChain.push_back(NewBlock());
     for (;;) {
         const int n = SendChain.back()->Write(bytes, Len);
         if (n >= Len) break;
         Len -= n;
         bytes += n;
-        SendChain.push_back(std::make_unique<TBuffer>(BlockSize));
+        SendChain.push_back(NewBlock());
     }
     AllSent = false;
+}
+
+// A sender that keeps its queue topped up goes through the same few blocks again and again:
+// drained blocks wait here for the next bytes instead of going back to the allocator.
+std::unique_ptr<TBuffer> TCustomWSocket::NewBlock() {
+    if (SpareBlocks.empty()) return std::make_unique<TBuffer>(BlockSize);
+    std::unique_ptr<TBuffer> block = std::move(SpareBlocks.back());
+    SpareBlocks.pop_back();
+    return block;
+}
+
+void TCustomWSocket::DropFrontBlock() {
+    constexpr std::size_t MaxSpareBlocks = 64;  // as many as one gathering send takes
+    if (SpareBlocks.size() < MaxSpareBlocks && SendChain.front()->Size == BlockSize)
+        SpareBlocks.push_back(std::move(SendChain.front()));
+    SendChain.pop_front();
 }
 
 void TCustomWSocket::TryToSend() {
@@ -216,14 +228,19 @@ void TCustomWSocket::TryToSend() {
                 AllSent = true;
                 return;
             }
-            SendChain.pop_front();
+            DropFrontBlock();
             continue;
         }
-        // A stream takes several blocks in one call; a datagram is one block, and urgent data
-        // marks the end of each send, so those go one block per call.
-        const bool gather = SendChain.size() > 1 && SocketType == SOCK_STREAM && SendFlagsValue == 0;
+        // Several blocks of a stream go in one call only where nobody hears of each: with an
+        // OnSendData handler every block goes on its own and is reported once its bytes have
+        // left the chain, before the next one goes. So a handler that closes the connection
+        // has the peer get exactly what was reported, and one that throws repeats no byte. A
+        // datagram is one block, and urgent data marks the end of each send, so those go one
+        // block per call too.
+        const bool gather = !OnSendData && SendChain.size() > 1 && SocketType == SOCK_STREAM &&
+                            SendFlagsValue == 0;
         int offered = len;
-        const int count = gather ? SendBlocks(offered) : RawSend(data, len);
+        const int count = gather ? SendBlocks(offered) : RawTransmit(data, len);
         if (count == 0) return;
         if (count < 0) {
             const int err = WS(WSAGetLastError)();
@@ -238,16 +255,40 @@ void TCustomWSocket::TryToSend() {
                 return;
             }
         }
-        // OnSendData may have closed, aborted or replaced the connection, freeing the chain.
-        if (Handle != connection) return;
-        if (!gather) SendChain.front()->Remove(count);  // SendBlocks has removed its own
+        if (!gather) {
+            DropSent(count);
+            try {
+                FireSendData(count);
+            } catch (const std::exception& E) {
+                // As from any event handler; the drain goes on if the connection survives it.
+                HandleEventException(E);
+            } catch (...) {
+                // Not the layer's to handle: the rest goes out from the message loop.
+                if (Handle == connection) PostOwnNotification(FD_WRITE);
+                throw;
+            }
+            // OnSendData may have closed, aborted or replaced the connection, freeing the chain.
+            if (Handle != connection) return;
+        }
         if (count < offered) return;
+    }
+}
+
+void TCustomWSocket::DropSent(int Count) {
+    while (Count > 0) {
+        const int took = SendChain.front()->Remove(Count);
+        if (took <= 0) break;
+        Count -= took;
+        int32_t rest;
+        SendChain.front()->Peek(rest);
+        if (rest <= 0 && SendChain.size() > 1) DropFrontBlock();
     }
 }
 
 int TCustomWSocket::SendBlocks(int& Offered) {
     // Some 93 KB per call spread the call's cost thin, and the list fits on the stack.
     constexpr int MaxBlocks = 64;
+    static_assert(MaxBlocks <= SENDV_MAX, "sendv takes no more pieces than SENDV_MAX");
     WSABUF pieces[MaxBlocks];
     int count = 0;
     Offered = 0;
@@ -259,21 +300,7 @@ int TCustomWSocket::SendBlocks(int& Offered) {
         Offered += len;
     }
     const int sent = RawSendBlocks(pieces, count);
-    // Each block's report comes before its bytes leave the chain, and a drained block is freed
-    // before the next one's report, as with a send per block. A handler may only add blocks
-    // behind these, or end the connection, which ends the reports.
-    const SOCKET connection = Handle;
-    int left = sent;
-    for (int i = 0; left > 0; ++i) {
-        const int took = std::min(left, static_cast<int>(pieces[i].len));
-        FireSendData(took);
-        if (Handle != connection) break;
-        SendChain.front()->Remove(took);
-        left -= took;
-        int32_t rest;
-        SendChain.front()->Peek(rest);
-        if (rest <= 0 && SendChain.size() > 1) SendChain.pop_front();
-    }
+    if (sent > 0) DropSent(sent);
     return sent;
 }
 
@@ -291,15 +318,18 @@ void TCustomWSocket::ConnectionLost(int Error) {
 // --- Sending --------------------------------------------------------------------------------
 
 int TCustomWSocket::RawSend(const void* Data, int Len) {
-    const int n = SocketType == SOCK_DGRAM
-                      ? WS(sendto)(Handle, static_cast<const char*>(Data), Len,
-                                   static_cast<int>(SendFlagsValue),
-                                   reinterpret_cast<const sockaddr*>(&PeerAddress),
-                                   sizeof PeerAddress)
-                      : WS(send)(Handle, static_cast<const char*>(Data), Len,
-                                 static_cast<int>(SendFlagsValue));
+    const int n = RawTransmit(Data, Len);
     if (n > 0) FireSendData(n);
     return n;
+}
+
+int TCustomWSocket::RawTransmit(const void* Data, int Len) {
+    return SocketType == SOCK_DGRAM
+               ? WS(sendto)(Handle, static_cast<const char*>(Data), Len,
+                            static_cast<int>(SendFlagsValue),
+                            reinterpret_cast<const sockaddr*>(&PeerAddress), sizeof PeerAddress)
+               : WS(send)(Handle, static_cast<const char*>(Data), Len,
+                          static_cast<int>(SendFlagsValue));
 }
 
 int TCustomWSocket::RawSendBlocks(const WSABUF* Pieces, int Count) {
@@ -353,9 +383,11 @@ void TCustomWSocket::PostOwnNotification(long Event) {
     postedFor = connection;
     const bool posted = msgwindow::PostMessage(
         WindowHandle, WM_SOCKET_SELECT, connection,
-        WSAMAKESELECTREPLY(static_cast<uint16_t>(Event), 0), [&postedFor, connection] {
+        WSAMAKESELECTREPLY(static_cast<uint16_t>(Event), 0),
+        [&postedFor, connection](msgwindow::Delivery Phase) {
             // Runs only while the window, and so this object, still exists.
-            if (postedFor == connection) postedFor = INVALID_SOCKET;
+            if (Phase == msgwindow::Delivery::Starting && postedFor == connection)
+                postedFor = INVALID_SOCKET;
             return true;
         });
     if (!posted) postedFor = INVALID_SOCKET;
@@ -461,14 +493,15 @@ int TCustomWSocket::Pause() {
 
 int TCustomWSocket::Resume() {
     Paused = false;
-    const int result = WS(WSAAsyncSelect)(Handle, WindowHandle, WM_SOCKET_SELECT, EventMask);
-    if (ConnectHeld) {
+    // A connect held by the pause goes ahead of what the new selection brings (a connected
+    // socket gets FD_WRITE at once). It stays held until a notification of its connection is
+    // handled, which reports it first should one overtake it.
+    if (ConnectHeld && HeldConnect.WParam == Handle)
+        msgwindow::PostMessage(WindowHandle, HeldConnect.Msg, HeldConnect.WParam,
+                               HeldConnect.LParam);
+    else
         ConnectHeld = false;
-        if (HeldConnect.WParam == Handle)
-            msgwindow::PostMessage(WindowHandle, HeldConnect.Msg, HeldConnect.WParam,
-                                   HeldConnect.LParam);
-    }
-    return result;
+    return WS(WSAAsyncSelect)(Handle, WindowHandle, WM_SOCKET_SELECT, EventMask);
 }
 
 void TCustomWSocket::PumpMessages() {

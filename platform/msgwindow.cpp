@@ -5,58 +5,61 @@
 #include <QObject>
 #include <QThread>
 
-#include <atomic>
+#include <deque>
 #include <map>
 #include <mutex>
 
 namespace msgwindow {
 namespace {
 
-const QEvent::Type PostedMessageType = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type DrainEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
-struct PostedMessage : QEvent {
-    PostedMessage(UINT m, WPARAM w, LPARAM l, DeliveryGate g)
-        : QEvent(PostedMessageType), Msg(m), WParam(w), LParam(l), Gate(std::move(g)) {}
+struct Message {
+    HWND Window;
     UINT Msg;
     WPARAM WParam;
     LPARAM LParam;
     DeliveryGate Gate;
+    std::uint64_t Seq;
 };
 
-class Target final : public QObject {
+// The messages of one thread's windows, in posting order. One event posted to the queue's
+// object drains everything that was queued when the drain began; what handlers post meanwhile
+// waits for the next wake-up, so a handler that keeps posting never starves timers and input.
+class Queue final : public QObject {
 public:
-    Target(HWND hwnd, WNDPROC proc) : Hwnd(hwnd), Proc(proc) {}
-
     bool event(QEvent* e) override {
-        if (e->type() != PostedMessageType) return QObject::event(e);
-        auto* m = static_cast<PostedMessage*>(e);
-        Pending.fetch_sub(1, std::memory_order_relaxed);
-        if (Destroyed) return true;
-        if (m->Gate && !m->Gate()) return true;
-        // The window procedure may destroy this very window; it is then deleted only after
-        // this delivery has returned.
-        ++Delivering;
-        Proc(Hwnd, m->Msg, m->WParam, m->LParam);
-        --Delivering;
-        if (Destroyed && Delivering == 0) deleteLater();
+        if (e->type() != DrainEventType) return QObject::event(e);
+        Drain();
         return true;
     }
+    void Drain();
 
-    const HWND Hwnd;
-    const WNDPROC Proc;
-    LPARAM Extra = 0;
-    std::atomic<int> Pending{0};
-    std::string ClassName;
-    bool Destroyed = false;  // destroyed while delivering: drops what is still queued
-    int Delivering = 0;
+    // All fields are under the registry's lock.
+    std::deque<Message> Messages;
+    std::uint64_t NextSeq = 0;
+    bool WakePosted = false;
+    int Windows = 0;    // live windows of this thread
+    int Draining = 0;   // drains on the stack (a handler may run a nested event loop)
+    bool Orphaned = false;  // its last window is gone: deleted once no drain is on the stack
 };
 
-// One registry for the process: classes by name and live windows by handle. Posting looks the
-// window up under the same lock that destruction takes, so a post never reaches a freed target.
+struct Window {
+    WNDPROC Proc;
+    std::string ClassName;
+    Queue* Owner;
+    LPARAM Extra = 0;
+    int Pending = 0;
+};
+
+// One registry for the process: classes by name, live windows by handle, and the queue of each
+// thread that has windows. Posting and destruction take the same lock, so a post never reaches
+// a freed queue.
 struct Registry {
     std::mutex Lock;
     std::map<std::string, WNDPROC> Classes;
-    std::map<HWND, Target*> Windows;
+    std::map<HWND, Window> Windows;
+    std::map<QThread*, Queue*> Queues;
     HWND NextHandle = 1;
 };
 
@@ -65,9 +68,68 @@ Registry& registry() {
     return r;
 }
 
-Target* find(Registry& r, HWND window) {
+Window* find(Registry& r, HWND window) {
     auto it = r.Windows.find(window);
-    return it == r.Windows.end() ? nullptr : it->second;
+    return it == r.Windows.end() ? nullptr : &it->second;
+}
+
+// The nesting of PostBatch scopes on this thread.
+thread_local int BatchDepth = 0;
+
+// Under the registry's lock: makes sure a drain of Q is on its way.
+void wake(Queue* q) {
+    if (q->WakePosted || q->Messages.empty()) return;
+    q->WakePosted = true;
+    QCoreApplication::postEvent(q, new QEvent(DrainEventType));
+}
+
+void Queue::Drain() {
+    auto& r = registry();
+    std::uint64_t last;
+    {
+        std::lock_guard lock(r.Lock);
+        WakePosted = false;
+        if (Messages.empty()) return;
+        last = Messages.back().Seq;
+        ++Draining;
+    }
+    // However the drain ends (a handler may throw), what is left gets a wake-up of its own,
+    // and a queue whose last window went meanwhile is freed.
+    struct TLeave {
+        Queue* Q;
+        Registry& R;
+        ~TLeave() {
+            bool free;
+            {
+                std::lock_guard lock(R.Lock);
+                free = --Q->Draining == 0 && Q->Orphaned;
+                if (!Q->Orphaned) wake(Q);
+            }
+            if (free) delete Q;
+        }
+    } leave{this, r};
+    for (;;) {
+        Message m;
+        WNDPROC proc;
+        {
+            std::lock_guard lock(r.Lock);
+            if (Orphaned || Messages.empty() || Messages.front().Seq > last) return;
+            m = std::move(Messages.front());
+            Messages.pop_front();
+            Window* w = find(r, m.Window);
+            if (!w) continue;  // destroyed: what was posted to it is dropped
+            --w->Pending;
+            proc = w->Proc;
+        }
+        if (m.Gate && !m.Gate(Delivery::Starting)) continue;
+        struct TDone {
+            DeliveryGate& Gate;
+            ~TDone() {
+                if (Gate) Gate(Delivery::Done);
+            }
+        } done{m.Gate};
+        proc(m.Window, m.Msg, m.WParam, m.LParam);
+    }
 }
 
 }  // namespace
@@ -83,8 +145,8 @@ bool RegisterWindowClass(const std::string& className, WNDPROC proc) {
 bool UnregisterWindowClass(const std::string& className) {
     auto& r = registry();
     std::lock_guard lock(r.Lock);
-    for (auto& [hwnd, target] : r.Windows)
-        if (target->ClassName == className) return false;
+    for (auto& [hwnd, w] : r.Windows)
+        if (w.ClassName == className) return false;
     return r.Classes.erase(className) == 1;
 }
 
@@ -99,28 +161,37 @@ HWND CreateWindow(const std::string& className) {
     std::lock_guard lock(r.Lock);
     auto cls = r.Classes.find(className);
     if (cls == r.Classes.end()) return 0;
-    HWND hwnd = r.NextHandle++;
-    auto* target = new Target(hwnd, cls->second);
-    target->ClassName = className;
-    r.Windows.emplace(hwnd, target);
+    Queue*& q = r.Queues[QThread::currentThread()];
+    if (!q) q = new Queue;  // lives in this thread
+    ++q->Windows;
+    const HWND hwnd = r.NextHandle++;
+    r.Windows.emplace(hwnd, Window{cls->second, className, q});
     return hwnd;
 }
 
 bool DestroyWindow(HWND window) {
     auto& r = registry();
-    Target* target;
+    Queue* freed = nullptr;
     {
         std::lock_guard lock(r.Lock);
-        target = find(r, window);
-        if (!target) return false;
+        Window* w = find(r, window);
+        if (!w) return false;
+        Queue* q = w->Owner;
         r.Windows.erase(window);
+        if (--q->Windows > 0) return true;
+        // The thread's last window: its queue holds nothing anybody can receive.
+        r.Queues.erase(q->thread());
+        q->Messages.clear();
+        q->Orphaned = true;
+        if (q->Draining == 0) freed = q;
     }
-    // Deleting the QObject removes the events still posted to it.
-    target->Destroyed = true;
-    if (target->thread() != QThread::currentThread())
-        target->deleteLater();
-    else if (target->Delivering == 0)
-        delete target;
+    if (freed) {
+        // Deleting the object also removes its wake-up event, if one is still posted.
+        if (freed->thread() == QThread::currentThread())
+            delete freed;
+        else
+            freed->deleteLater();
+    }
     return true;
 }
 
@@ -133,23 +204,26 @@ bool IsWindow(HWND window) {
 void SetWindowLongPtr(HWND window, LPARAM value) {
     auto& r = registry();
     std::lock_guard lock(r.Lock);
-    if (Target* t = find(r, window)) t->Extra = value;
+    if (Window* w = find(r, window)) w->Extra = value;
 }
 
 LPARAM GetWindowLongPtr(HWND window) {
     auto& r = registry();
     std::lock_guard lock(r.Lock);
-    Target* t = find(r, window);
-    return t ? t->Extra : 0;
+    Window* w = find(r, window);
+    return w ? w->Extra : 0;
 }
 
 bool PostMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam, DeliveryGate gate) {
     auto& r = registry();
     std::lock_guard lock(r.Lock);
-    Target* t = find(r, window);
-    if (!t) return false;
-    t->Pending.fetch_add(1, std::memory_order_relaxed);
-    QCoreApplication::postEvent(t, new PostedMessage(msg, wParam, lParam, std::move(gate)));
+    Window* w = find(r, window);
+    if (!w) return false;
+    Queue* q = w->Owner;
+    ++w->Pending;
+    q->Messages.push_back({window, msg, wParam, lParam, std::move(gate), q->NextSeq++});
+    // Inside a batch of the queue's own thread the batch delivers; no wake-up is needed.
+    if (!(BatchDepth > 0 && q->thread() == QThread::currentThread())) wake(q);
     return true;
 }
 
@@ -158,20 +232,30 @@ LRESULT SendMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
     {
         auto& r = registry();
         std::lock_guard lock(r.Lock);
-        Target* t = find(r, window);
-        if (!t) return 0;
-        proc = t->Proc;
+        Window* w = find(r, window);
+        if (!w) return 0;
+        proc = w->Proc;
     }
     return proc(window, msg, wParam, lParam);
 }
 
 LRESULT DefWindowProc(HWND, UINT, WPARAM, LPARAM) { return 0; }
 
+PostBatch::PostBatch() { ++BatchDepth; }
+
+PostBatch::~PostBatch() {
+    if (--BatchDepth > 0) return;
+    auto& r = registry();
+    std::lock_guard lock(r.Lock);
+    auto it = r.Queues.find(QThread::currentThread());
+    if (it != r.Queues.end()) wake(it->second);
+}
+
 int PendingMessageCount(HWND window) {
     auto& r = registry();
     std::lock_guard lock(r.Lock);
-    Target* t = find(r, window);
-    return t ? t->Pending.load(std::memory_order_relaxed) : 0;
+    Window* w = find(r, window);
+    return w ? w->Pending : 0;
 }
 
 }  // namespace msgwindow

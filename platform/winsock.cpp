@@ -58,10 +58,14 @@ bool hasPeer(int fd) {
     return ::getpeername(fd, reinterpret_cast<::sockaddr*>(&a), &len) == 0;
 }
 
-// Asks the kernel to tell, with every read, how many bytes it still holds.
-void reportPendingWithReads(int fd) {
+// A stream socket's own settings: the kernel tells with every read how many bytes it still
+// holds (so the receive loop rarely asks), and urgent bytes are read in order with the rest
+// (telnet servers send their Synch so; out of line it would sit at a mark that stops FIONREAD
+// and every read short of it).
+void prepareStream(int fd) {
     const int on = 1;
     ::setsockopt(fd, ::IPPROTO_TCP, posix::tcp_inq, &on, sizeof on);
+    ::setsockopt(fd, posix::sol_socket, posix::so_oobinline, &on, sizeof on);
 }
 
 bool started() {
@@ -144,7 +148,7 @@ SOCKET socket(int af, int type, int protocol) {
         fail(errno);
         return INVALID_SOCKET;
     }
-    if (type == SOCK_STREAM) reportPendingWithReads(fd);
+    if (type == SOCK_STREAM) prepareStream(fd);
     return adopt(fd, type);
 }
 
@@ -155,10 +159,11 @@ int closesocket(SOCKET s) {
         std::lock_guard lock(t.Lock);
         Entry* e = find(s);
         if (!e) return SOCKET_ERROR;
-        releaseNotifiers(*e);
         fd = e->Fd;
         t.Sockets.erase(s);
+        released(s);
     }
+    // Closing the descriptor also takes it out of the readiness watcher.
     ::close(fd);
     return 0;
 }
@@ -188,9 +193,9 @@ int listen(SOCKET s, int backlog) {
     Entry* e = find(s);
     if (!e) return SOCKET_ERROR;
     if (::listen(e->Fd, backlog) != 0) return fail(errno);
-    e->Listening = true;
-    e->AcceptArmed = true;
-    updateNotifiers(s, *e);
+    e->State = Phase::Listening;
+    if (const int err = watch(s, *e)) return failWith(err);
+    selected(s, *e);
     return 0;
 }
 
@@ -205,7 +210,7 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrLen) {
         std::lock_guard lock(table().Lock);
         Entry* e = find(s);
         if (!e) return INVALID_SOCKET;
-        if (!e->Listening) {
+        if (e->State != Phase::Listening) {
             failWith(WSAEINVAL);
             return INVALID_SOCKET;
         }
@@ -213,13 +218,12 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrLen) {
         fd = ::accept4(e->Fd, reinterpret_cast<::sockaddr*>(&peer), &len,
                        SOCK_CLOEXEC | (e->NonBlocking ? SOCK_NONBLOCK : 0));
         const int err = errno;
-        e->AcceptArmed = true;  // accept re-enables FD_ACCEPT
-        updateNotifiers(s, *e);
+        accepted(s, *e, fd >= 0);
         if (fd < 0) {
             fail(err);
             return INVALID_SOCKET;
         }
-        reportPendingWithReads(fd);
+        prepareStream(fd);
         window = e->Window;
         msg = e->Msg;
         events = e->Events;
@@ -233,13 +237,12 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrLen) {
     // The accepted socket starts with the listening socket's selection.
     std::lock_guard lock(table().Lock);
     Entry* e = find(n);
-    e->Connected = true;
+    e->State = Phase::Connected;
     e->NonBlocking = nonBlocking;
     e->Window = window;
     e->Msg = msg;
     e->Events = events;
-    if (events & FD_WRITE) post(n, *e, FD_WRITE, 0);
-    updateNotifiers(n, *e);
+    selected(n, *e);
     return n;
 }
 
@@ -249,29 +252,23 @@ int connect(SOCKET s, const sockaddr* name, int nameLen) {
     if (!e) return SOCKET_ERROR;
     ::sockaddr_in a;
     if (!toPosix(name, nameLen, a)) return failWith(WSAEFAULT);
-    if (e->Connecting) return failWith(WSAEALREADY);
-    if (e->Connected && e->Type == SOCK_STREAM) return failWith(WSAEISCONN);
+    if (e->State == Phase::Connecting) return failWith(WSAEALREADY);
+    if (e->State == Phase::Connected && e->Type == SOCK_STREAM) return failWith(WSAEISCONN);
     const int rc = ::connect(e->Fd, reinterpret_cast<::sockaddr*>(&a), sizeof a);
     const int err = errno;
-    if (e->Type != SOCK_STREAM) {
+    if (e->Type != SOCK_STREAM || !e->NonBlocking) {
         if (rc != 0) return fail(err);
-        e->Connected = true;
-        return 0;
-    }
-    if (!e->NonBlocking) {
-        if (rc != 0) return fail(err);
-        e->Connected = true;
+        e->State = Phase::Connected;
         return 0;
     }
     // Non-blocking: the outcome always arrives as FD_CONNECT, as on Windows.
     if (rc == 0 || err == EINPROGRESS) {
-        e->Connecting = true;
-        updateNotifiers(s, *e);
+        if (const int watchErr = watch(s, *e)) return failWith(watchErr);
+        connectStarted(s, *e, 0);
         return rc == 0 ? 0 : failWith(WSAEWOULDBLOCK);
     }
     if (err == ECONNREFUSED || err == ETIMEDOUT || err == ENETUNREACH || err == EHOSTUNREACH) {
-        e->CloseDone = true;
-        if (e->Events & FD_CONNECT) post(s, *e, FD_CONNECT, ErrorFromErrno(err));
+        connectStarted(s, *e, ErrorFromErrno(err));
         return failWith(WSAEWOULDBLOCK);
     }
     return fail(err);
@@ -279,28 +276,26 @@ int connect(SOCKET s, const sockaddr* name, int nameLen) {
 
 namespace {
 // send and sendv: the checks before one transmitting call of Len bytes (Transmit, given the
-// descriptor) and the bookkeeping after it.
+// descriptor) and the bookkeeping after it. Left: bytes the caller offered beyond Len (pieces
+// of a gathering send past its limit).
 template <typename Transmit>
-int streamSend(SOCKET s, long long len, Transmit&& transmit) {
+int streamSend(SOCKET s, long long len, long long left, Transmit&& transmit) {
     std::lock_guard lock(table().Lock);
     Entry* e = find(s);
     if (!e) return SOCKET_ERROR;
     if (len < 0) return failWith(WSAEINVAL);
-    if (e->Type == SOCK_STREAM && !e->Connected && !hasPeer(e->Fd)) return failWith(WSAENOTCONN);
+    if (e->Type == SOCK_STREAM && e->State != Phase::Connected && !hasPeer(e->Fd))
+        return failWith(WSAENOTCONN);
     const ssize_t n = transmit(e->Fd);
     if (n >= 0) {
         // Linux takes part of a send when the buffer fills up, where Windows would refuse the
         // call with would-block; either way the caller waits for FD_WRITE to send the rest.
-        if (n < len && e->NonBlocking) {
-            e->WriteArmed = true;
-            updateNotifiers(s, *e);
-        }
+        if (n < len || left > 0) sendCut(s, *e, n < len);
         return static_cast<int>(n);
     }
     const int err = errno;
     if (err == EAGAIN || err == EWOULDBLOCK) {
-        e->WriteArmed = true;  // FD_WRITE follows when buffer space frees up
-        updateNotifiers(s, *e);
+        sendCut(s, *e, true);  // FD_WRITE follows when buffer space frees up
         return failWith(WSAEWOULDBLOCK);
     }
     if (err == EPIPE && e->ShutSend) return failWith(WSAESHUTDOWN);
@@ -309,7 +304,7 @@ int streamSend(SOCKET s, long long len, Transmit&& transmit) {
 }  // namespace
 
 int send(SOCKET s, const char* buf, int len, int flags) {
-    return streamSend(s, len, [&](int fd) {
+    return streamSend(s, len, 0, [&](int fd) {
         return ::send(fd, buf, static_cast<size_t>(len), (flags & MSG_OOB) | posix::msg_nosignal);
     });
 }
@@ -325,7 +320,9 @@ int sendv(SOCKET s, const WSABUF* pieces, int count, int flags) {
         iov[taken] = {pieces[taken].buf, pieces[taken].len};
         len += pieces[taken].len;
     }
-    return streamSend(s, len, [&](int fd) {
+    long long left = 0;
+    for (int i = taken; i < count; ++i) left += pieces[i].len;
+    return streamSend(s, len, left, [&](int fd) {
         ::msghdr m{};
         m.msg_iov = iov;
         m.msg_iovlen = static_cast<size_t>(taken);
@@ -347,8 +344,7 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, in
     if (n >= 0) return static_cast<int>(n);
     const int err = errno;
     if (err == EAGAIN || err == EWOULDBLOCK) {
-        e->WriteArmed = true;
-        updateNotifiers(s, *e);
+        sendCut(s, *e, true);
         return failWith(WSAEWOULDBLOCK);
     }
     if (err == EPIPE && e->ShutSend) return failWith(WSAESHUTDOWN);
@@ -367,33 +363,30 @@ int recv(SOCKET s, char* buf, int len, int flags) {
         const ssize_t n = ::recv(e->Fd, &probe, 1, posix::msg_peek | posix::msg_dontwait);
         return n >= 0 ? 0 : fail(errno);
     }
-    ssize_t n;
     if ((flags & MSG_PEEK) || e->Type != SOCK_STREAM) {
-        n = ::recv(e->Fd, buf, static_cast<size_t>(len), flags & (MSG_OOB | MSG_PEEK));
-    } else {
-        // The kernel reports with the data how many bytes it still holds (TCP_INQ).
-        ::iovec iov{buf, static_cast<size_t>(len)};
-        alignas(::cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-        ::msghdr m{};
-        m.msg_iov = &iov;
-        m.msg_iovlen = 1;
-        m.msg_control = control;
-        m.msg_controllen = sizeof control;
-        n = ::recvmsg(e->Fd, &m, flags & MSG_OOB);
-        e->KnownPending = -1;
-        e->PendingTold = -1;
-        if (n > 0)
-            for (::cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
-                if (c->cmsg_level == ::IPPROTO_TCP && c->cmsg_type == posix::tcp_inq)
-                    std::memcpy(&e->KnownPending, CMSG_DATA(c), sizeof(int));
+        const ssize_t n = ::recv(e->Fd, buf, static_cast<size_t>(len), flags & (MSG_OOB | MSG_PEEK));
+        const int err = errno;
+        if (!(flags & MSG_PEEK)) received(s, *e, static_cast<int>(n), -1, n < 0 ? ErrorFromErrno(err) : 0);
+        return n >= 0 ? static_cast<int>(n) : fail(err);
     }
+    // The kernel reports with the data how many bytes it still holds (TCP_INQ).
+    ::iovec iov{buf, static_cast<size_t>(len)};
+    alignas(::cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    ::msghdr m{};
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(e->Fd, &m, flags & MSG_OOB);
     const int err = errno;
-    if (!(flags & MSG_PEEK) && !e->ReadArmed) {
-        e->ReadArmed = true;  // recv re-enables FD_READ
-        updateNotifiers(s, *e);
-    }
-    if (n == 0 && e->ResetError) return failWith(e->ResetError);
-    if (n < 0 && (err == ECONNRESET || err == ETIMEDOUT)) e->ResetError = ErrorFromErrno(err);
+    int left = -1;
+    if (n > 0)
+        for (::cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
+            if (c->cmsg_level == ::IPPROTO_TCP && c->cmsg_type == posix::tcp_inq)
+                std::memcpy(&left, CMSG_DATA(c), sizeof(int));
+    received(s, *e, static_cast<int>(n), left, n < 0 ? ErrorFromErrno(err) : 0);
+    // A broken connection goes on failing with its error, as on Windows.
+    if (n == 0 && e->EndError) return failWith(e->EndError);
     return n >= 0 ? static_cast<int>(n) : fail(err);
 }
 
@@ -407,10 +400,7 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromL
     const ssize_t n = ::recvfrom(e->Fd, buf, static_cast<size_t>(len), flags & (MSG_OOB | MSG_PEEK),
                                  reinterpret_cast<::sockaddr*>(&peer), &peerLen);
     const int err = errno;
-    if (!(flags & MSG_PEEK) && !e->ReadArmed) {
-        e->ReadArmed = true;
-        updateNotifiers(s, *e);
-    }
+    if (!(flags & MSG_PEEK)) received(s, *e, static_cast<int>(n), -1, n < 0 ? ErrorFromErrno(err) : 0);
     if (n < 0) return fail(err);
     if (from && fromLen && fromPosix(peer, from, fromLen) != 0) return SOCKET_ERROR;
     return static_cast<int>(n);
@@ -480,22 +470,20 @@ int ioctlsocket(SOCKET s, long cmd, u_long* argp) {
     if (!e) return SOCKET_ERROR;
     if (!argp) return failWith(WSAEFAULT);
     if (cmd == FIONREAD || cmd == FIONREADANY) {
-        // The figure that came with the last recv counts a received end of stream as one more
-        // byte, so only its 0 is certain for FIONREAD; any other figure is asked of the kernel,
-        // whose answer is exact (framing code waits for a count to reach a record's length).
-        // Above 1 it shows at least one byte of data, which is all FIONREADANY asks.
-        if (e->KnownPending == 0 || (cmd == FIONREADANY && e->KnownPending > 1)) {
-            *argp = static_cast<u_long>(e->KnownPending);
-            e->PendingTold = e->KnownPending;
+        // FIONREADANY only asks whether anything is left. The count the kernel gave with the
+        // last read answers that without a system call where it is certain (it counts a
+        // received end of stream as one more byte, so 0 and counts above 1 are); bytes that
+        // came since are announced by their own edge. FIONREAD is always asked of the kernel:
+        // framing code waits for the exact count to reach a record's length.
+        if (cmd == FIONREADANY && e->Type == SOCK_STREAM && (e->LeftByRecv == 0 || e->LeftByRecv > 1)) {
+            *argp = static_cast<u_long>(e->LeftByRecv);
             return 0;
         }
         int n = 0;
         if (::ioctl(e->Fd, posix::fionread, &n) != 0) return fail(errno);
         *argp = static_cast<u_long>(n);
-        e->PendingTold = n;
         return 0;
     }
-    if (cmd == FIOREADONNEW) return waitForNewData(s, *e);
     if (cmd == FIONBIO) {
         // A selected socket cannot be made blocking again (Windows refuses it too).
         if (*argp == 0 && e->Events != 0) return failWith(WSAEINVAL);

@@ -38,14 +38,10 @@ constexpr int TCP_KEEPIDLE = 3, TCP_KEEPCNT = 16, TCP_KEEPINTVL = 17;
 
 constexpr long FIONREAD = 0x4004667F;
 constexpr long FIONBIO = static_cast<long>(0x8004667EL);
-// This stand-in's own command, for a reader that looked at what is pending and chose to wait for
-// more (a record not yet whole): FD_READ is posted again once more bytes are pending than the
-// last FIONREAD answered (or than are pending now, without one since the last recv), or the
-// connection ends; no notification comes while nothing new arrives. A recv ends the wait.
-constexpr long FIOREADONNEW = 0x20006B01;
 // This stand-in's own command, for a loop that only asks whether anything is left to read: the
-// answer is 0 exactly when FIONREAD's would be, but may exceed FIONREAD's by one. It spares the
-// system call when the count the kernel gave with the last recv already shows data pending.
+// answer is 0 exactly when FIONREAD's would be (bytes that arrived since the last recv aside:
+// they are announced by FD_READ), but may exceed FIONREAD's by one. It spares the system call
+// when the count the kernel gave with the last recv already answers it.
 constexpr long FIONREADANY = 0x20006B02;
 constexpr int MSG_OOB = 1, MSG_PEEK = 2;
 constexpr int SD_RECEIVE = 0, SD_SEND = 1, SD_BOTH = 2;

@@ -1,5 +1,6 @@
 // Windows Sockets start-up and the error numbers: errno translated to the Windows codes.
 #include "winsock.h"
+#include "winsock_table.h"
 
 #include <cerrno>
 #include <cstring>
@@ -75,7 +76,7 @@ int WSAStartup(std::uint16_t versionRequested, WSADATA* data) {
     std::strcpy(data->szSystemStatus, "Running");
     data->iMaxSockets = 0xFFFF;
     data->iMaxUdpDg = 65507;
-    ++StartCount;
+    if (StartCount++ == 0) detail::startedUp();
     return 0;
 }
 
@@ -87,6 +88,8 @@ int WSACleanup() {
             return SOCKET_ERROR;
         }
     } while (!StartCount.compare_exchange_weak(count, count - 1));
+    // The last user is gone: the readiness watcher goes too, once no socket is left open.
+    if (count == 1) detail::cleanedUp();
     return 0;
 }
 

@@ -179,7 +179,8 @@ HANDLE startLookup(HWND window, unsigned msg, char* buf, int bufLen,
         if (!error && need > it->second.Length) error = WSAENOBUFS;
         const auto reply = WSAMAKESELECTREPLY(static_cast<std::uint16_t>(need),
                                               static_cast<std::uint16_t>(error));
-        auto gate = [id, data = std::move(data), error] {
+        auto gate = [id, data = std::move(data), error](msgwindow::Delivery phase) {
+            if (phase != msgwindow::Delivery::Starting) return true;
             std::lock_guard lock(RequestLock);
             auto it = Requests.find(id);
             if (it == Requests.end()) return false;  // cancelled before delivery

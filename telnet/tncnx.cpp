@@ -85,8 +85,10 @@ void TTnCnx::SocketSessionConnected(uint16_t Error) {
 
 void TTnCnx::SocketSessionClosed(uint16_t Error) {
     if (Socket_ && Socket_->State() != wsClosed) Socket_->Close();
-    // Reads still waiting behind the parse that a handler interrupted come first.
-    if (Frames_) {
+    // Reads still waiting come first: behind the parse that a handler interrupted, whose drain
+    // then reports the close, or left by one that threw, whose posted drain reports it (never
+    // from inside the caller of Close).
+    if (Frames_ || !Backlog_.empty()) {
         CloseHeld_ = true;
         HeldCloseError_ = Error;
         return;
@@ -108,24 +110,67 @@ void TTnCnx::SocketDataAvailable() {
             OnDisplay(this, "\r\n**** ERROR: " + std::to_string(err) + " ****\r\n");
         return;
     }
-    // A handler of ours runs the event loop in the middle of a parse: the read waits until that
-    // parse is done, so that data and records keep their order (a close after it too).
-    if (Frames_) {
-        Backlog_.emplace_back(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
-        return;
+    // Every read joins the backlog and is parsed from its front, so reads keep their order
+    // whatever a handler does. A handler of ours that runs the event loop in the middle of a
+    // parse: the drain below it takes this read in turn.
+    Backlog_.emplace_back(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
+    if (!Frames_) DrainBacklog();
+}
+
+// Parses the backlog from its front, then reports a close that came behind it. A handler that
+// runs the event loop meanwhile only adds to the backlog, which this loop then takes in turn.
+// One that throws leaves the component consistent: the rest of its read goes back to the front
+// of the backlog, a posted drain delivers what is left without waiting for more data, and the
+// exception goes on to the caller.
+void TTnCnx::DrainBacklog() {
+    TFrame frame(this);
+    const unsigned generation = ParserGeneration_;
+    std::string read;
+    int done = 0;
+    try {
+        while (!Backlog_.empty() || CloseHeld_) {
+            read.clear();
+            done = 0;
+            if (Backlog_.empty()) {
+                CloseHeld_ = false;
+                if (OnSessionClosed) OnSessionClosed(this, HeldCloseError_);
+                if (frame.Destroyed) return;
+                continue;
+            }
+            read = std::move(Backlog_.front());
+            Backlog_.pop_front();
+            const auto* bytes = reinterpret_cast<const uint8_t*>(read.data());
+            if (!Parse(bytes, static_cast<int>(read.size()), &done) || !DeliverCollected()) return;
+        }
+    } catch (...) {
+        if (!frame.Destroyed) {
+            // A handler that connected anew has dropped the old connection's reads.
+            if (generation == ParserGeneration_ && done < static_cast<int>(read.size()))
+                Backlog_.push_front(read.substr(static_cast<size_t>(done)));
+            if (!Backlog_.empty() || CloseHeld_) PostDrain();
+        }
+        throw;
     }
-    if (!Parse(buffer, n) || !DeliverCollected()) return;
-    while (!Backlog_.empty()) {
-        const std::string next = std::move(Backlog_.front());
-        Backlog_.pop_front();
-        if (!Parse(reinterpret_cast<const uint8_t*>(next.data()), static_cast<int>(next.size())) ||
-            !DeliverCollected())
-            return;
-    }
-    if (CloseHeld_) {
-        CloseHeld_ = false;
-        if (OnSessionClosed) OnSessionClosed(this, HeldCloseError_);
-    }
+}
+
+void TTnCnx::PostDrain() {
+    if (std::exchange(DrainPosted_, true)) return;
+    // Dropped with the component.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            DrainPosted_ = false;
+            // A drain on the stack (its handler runs the event loop) takes the backlog itself.
+            if (Frames_) return;
+            // No exception may cross the event loop: one from a handler ends this drain as the
+            // socket's receive loop ends a read, and what is left goes on with a drain posted
+            // again.
+            try {
+                DrainBacklog();
+            } catch (...) {
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 void TTnCnx::ResetParser() {
@@ -135,16 +180,22 @@ void TTnCnx::ResetParser() {
     CollectedCount_ = 0;
     Backlog_.clear();
     CloseHeld_ = false;
+    ++ParserGeneration_;
 }
 
 // Runs of plain data are copied whole up to the next IAC; everything else goes byte by byte.
-bool TTnCnx::Parse(const uint8_t* Data, int Len) {
+bool TTnCnx::Parse(const uint8_t* Data, int Len, int* Done) {
     TFrame frame(this);
     const uint8_t* p = Data;
     const uint8_t* const end = Data + Len;
+    auto taken = [&] {
+        if (Done) *Done = static_cast<int>(p - Data);
+    };
     while (p < end) {
         if (ParseState_ != TParseState::Data) {
-            ParseByte(*p++);
+            ++p;
+            taken();
+            ParseByte(p[-1]);
             if (frame.Destroyed) return false;
             continue;
         }
@@ -163,6 +214,7 @@ bool TTnCnx::Parse(const uint8_t* Data, int Len) {
             std::memcpy(Collected_.get() + CollectedCount_, p, static_cast<size_t>(take));
             CollectedCount_ += static_cast<int>(take);
             p += take;
+            taken();
             if (CollectedCount_ == CollectSize && !DeliverCollected()) return false;
         }
         if (iac) {
@@ -170,6 +222,7 @@ bool TTnCnx::Parse(const uint8_t* Data, int Len) {
             ++p;
         }
     }
+    taken();
     return true;
 }
 

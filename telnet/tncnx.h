@@ -3,7 +3,9 @@
 // stream and the server's option negotiation is answered here; the remaining data reaches the
 // owner in zero-terminated chunks, one per socket read. What the owner sends goes out unchanged.
 // Any handler may destroy the component: the parse it interrupted stops at once, and the socket
-// is released once its own handler frames have returned.
+// is released once its own handler frames have returned. Reads keep their order whatever a
+// handler does: those made while it runs the event loop or left when it throws (and a close
+// behind them) are delivered after its own, from the message loop when nothing else comes.
 #include "line_wsocket.h"
 
 #include <QPointer>
@@ -56,8 +58,10 @@ public:
 protected:
     // The parser, byte by byte and as runs; DeliverCollected hands the collected data over.
     // Both return false when a handler destroyed the component (nothing of it may be touched).
+    // Parse keeps *Done at the count of bytes taken whenever a handler may run, so that a
+    // handler that throws leaves the rest of the read known.
     void ParseByte(uint8_t B);
-    bool Parse(const uint8_t* Data, int Len);
+    bool Parse(const uint8_t* Data, int Len, int* Done = nullptr);
     bool DeliverCollected();
     TWSocket* Socket() const { return Socket_; }
     std::size_t SubnegotiationBytesHeld() const { return SubBytes_.size(); }
@@ -73,6 +77,8 @@ private:
     void SocketSessionConnected(uint16_t Error);
     void SocketSessionClosed(uint16_t Error);
     void SocketDataAvailable();
+    void DrainBacklog();
+    void PostDrain();
     void CollectByte(uint8_t B);
     void HandleCommand(uint8_t B);
     void HandleOption(uint8_t Verb, uint8_t Option);
@@ -94,10 +100,14 @@ private:
         bool Destroyed = false;
     };
     TFrame* Frames_ = nullptr;
-    // Reads made while a handler ran the event loop mid-parse, and a close that came behind them.
+    // Reads not parsed yet, oldest first: those made while a handler ran the event loop
+    // mid-parse, or left by a handler that threw; and a close that came behind them.
     std::deque<std::string> Backlog_;
     bool CloseHeld_ = false;
     uint16_t HeldCloseError_ = 0;
+    bool DrainPosted_ = false;
+    // Counts the parser resets, so that a parse can tell that a handler connected anew.
+    unsigned ParserGeneration_ = 0;
 
     QPointer<TWSocket> Socket_;
     std::string Port_ = "23";

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <memory>
 #include <thread>
+#include <utility>
 
 using Lines = std::vector<std::string>;
 
@@ -462,6 +463,36 @@ TEST_F(EventsTest, APauseDuringTheConnectHoldsItsOutcomeUntilResume) {
     EXPECT_EQ(s.State(), wsConnecting);
     s.Resume();
     EXPECT_TRUE(RunUntil([&] { return s.State() == wsConnected; }));
+}
+
+// A connect held by a pause is reported before what Resume's selection brings, and before a
+// write notification queued ahead of it: an owner that sends from OnDataSent stays connected.
+TEST_F(EventsTest, AHeldConnectIsReportedBeforeTheFirstOnDataSent) {
+    struct PausingAtConnect : RecordingSocket {
+        void HandleWindowMessage(TMessage& Msg) override {
+            if (Msg.Msg == WM_SOCKET_SELECT && (Msg.LParam & winsock::FD_CONNECT) &&
+                std::exchange(Once, false))
+                Pause();
+            RecordingSocket::HandleWindowMessage(Msg);
+        }
+        bool Once = true;
+    };
+    for (const bool writeQueued : {false, true}) {
+        PausingAtConnect s;
+        bool replied = false;
+        s.OnDataSent = [&](QObject*, uint16_t) { if (!std::exchange(replied, true)) s.SendStr("hi"); };
+        s.ConnectTo(Listener.Port());
+        const int fd = Listener.Accept();
+        ASSERT_TRUE(RunUntil([&] { return s.Paused; }));
+        if (writeQueued)
+            msgwindow::PostMessage(s.WindowHandle, WM_SOCKET_SELECT, s.Handle,
+                                   winsock::WSAMAKESELECTREPLY(winsock::FD_WRITE, 0));
+        s.Resume();
+        ASSERT_TRUE(RunUntil([&] { return replied; }));
+        EXPECT_EQ(peer::Recv(fd), "hi") << writeQueued;
+        EXPECT_EQ(s.State(), wsConnected);
+        peer::Close(fd);
+    }
 }
 
 TEST_F(EventsTest, ReadCountWrapsAroundAsA32BitCount) {

@@ -145,6 +145,54 @@ TEST_F(LineModeTest, LineLimitReportsAndClearsUnlessTheOwnerKeepsTheBytes) {
     EXPECT_EQ(S->Got, (Lines{"0123456789abcd\r\n"}));
 }
 
+// Behind a line the owner leaves unread, the limit counts the bytes after the last line end and
+// clears only them; a flood of lines stays with the platform until the owner reads that line.
+TEST_F(LineModeTest, AnUnreadLineKeepsTheLimitAndHoldsBackReading) {
+    struct Row {
+        std::string Behind;
+        std::vector<int> Reported;
+        Lines Expected;  // once the owner reads, with "\r\n" sent last
+    } const rows[] = {{"a\r\nb\r\n0123456789ab", {12}, {"first\r\n", "a\r\n", "b\r\n", "\r\n"}},
+                      {"a\r\n0123456789", {}, {"first\r\n", "a\r\n", "0123456789\r\n"}}};
+    auto sendUnreadLine = [&] {
+        S->Got.clear();
+        S->Reading = false;
+        S->Calls = 0;
+        Send("first\r\n");
+        ASSERT_TRUE(RunUntil([&] { return S->Calls == 1; }));
+    };
+    S->SetLineLimit(10);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Behind);
+        std::vector<int> reported;
+        S->OnLineLimitExceeded = [&](QObject*, int Length, bool&) { reported.push_back(Length); };
+        sendUnreadLine();
+        Send(row.Behind);
+        ASSERT_TRUE(RunUntil([&] { return S->Calls == 2; }));
+        EXPECT_EQ(reported, row.Reported);
+        S->Reading = true;
+        Send("\r\n");
+        ASSERT_TRUE(Got(row.Expected.size()));
+        EXPECT_EQ(S->Got, row.Expected);
+    }
+    S->SetLineLimit(0);
+    sendUnreadLine();
+    std::string flood;
+    // 8 MiB, in lines longer than one read.
+    for (int i = 0; i < 80; ++i) flood += std::string(100 * 1024, 'x') + "\r\n";
+    size_t sent = 0;
+    auto pump = [&] {  // true when the socket took some
+        const int n = peer::SendNow(PeerFd, flood.substr(sent, 1 << 18));
+        return n > 0 && (sent += static_cast<size_t>(n)) > 0;
+    };
+    for (int idle = 0; idle < 30 && sent < flood.size(); RunFor(10)) idle = pump() ? 0 : idle + 1;
+    EXPECT_LE(S->Held(), 256 * 1024) << sent << " bytes sent";
+    S->Reading = true;
+    ASSERT_EQ(S->ReceiveStr(), "first\r\n");
+    EXPECT_TRUE(RunUntil([&] { return !pump() && S->Got.size() == 80; }, 20000));
+    EXPECT_EQ(S->Got.back(), flood.substr(0, 100 * 1024 + 2));
+}
+
 TEST_F(LineModeTest, EditingAndEcho) {
     struct Row {
         const char* Name;

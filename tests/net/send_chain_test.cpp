@@ -1,8 +1,10 @@
 // The send chain: how queued bytes are cut into blocks and drained into the transport.
+#include "socket_exception.h"
 #include "socket_probe.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <random>
 
@@ -13,20 +15,30 @@ namespace {
 // It also works out the OnSendData reports that one send per block would have raised.
 class ScriptedTransportSocket : public RecordingSocket {
 public:
-    ScriptedTransportSocket() {
-        OnSendData = [this](QObject*, int Count) { Reported.push_back(Count); };
+    // OnSendData: none, one that records, or one that also throws at every third report (to an
+    // OnBgException that keeps the connection).
+    enum class THandler { None, Records, Throws };
+    explicit ScriptedTransportSocket(THandler Handler = THandler::Records) {
+        if (Handler == THandler::None) return;
+        OnSendData = [this, Handler](QObject*, int Count) {
+            Reported.push_back(Count);
+            if (Handler == THandler::Throws && Reported.size() % 3 == 0) throw Exception("report");
+        };
+        OnBgException = [this](QObject*, const std::exception&, bool& CanClose) {
+            ++Thrown;
+            CanClose = false;
+        };
     }
     std::deque<int> Accepts;  // bytes taken by each successive call; empty: everything
     std::string Transmitted;
     std::vector<int> CallSizes;
     std::vector<int> Reported, PerBlock;  // OnSendData as raised, and per block sent
+    size_t Thrown = 0;
 
 protected:
-    int RawSend(const void* Data, int Len) override {
+    int RawTransmit(const void* Data, int Len) override {
         const winsock::WSABUF piece{static_cast<winsock::u_long>(Len), static_cast<char*>(const_cast<void*>(Data))};
-        const int take = RawSendBlocks(&piece, 1);
-        if (take > 0) FireSendData(take);
-        return take;
+        return RawSendBlocks(&piece, 1);
     }
     int RawSendBlocks(const winsock::WSABUF* Pieces, int Count) override {
         int len = 0;
@@ -98,7 +110,7 @@ TEST(SendChainTest, PartialAcceptanceEndsThePassAndTheRestGoesFirstNextTime) {
 
     s.Accepts = {1000};
     s.TryToSend();
-    EXPECT_EQ(s.CallSizes, (std::vector<int>{3000})) << "every block offered in one call";
+    EXPECT_EQ(s.CallSizes, (std::vector<int>{1460})) << "with OnSendData, one block per call";
     EXPECT_EQ(s.Reported, (std::vector<int>{1000}));
     EXPECT_EQ(s.SendChain.front()->ReadPos, 1000);
     EXPECT_EQ(blockFill(s), (std::vector<int>{460, 1460, 80}));
@@ -107,7 +119,7 @@ TEST(SendChainTest, PartialAcceptanceEndsThePassAndTheRestGoesFirstNextTime) {
     // Next pass: the 460 first, OnSendData once per block, drained heads freed, the last
     // block kept empty, and AllSent only when that last block is found empty.
     s.TryToSend();
-    EXPECT_EQ(s.CallSizes, (std::vector<int>{3000, 2000}));
+    EXPECT_EQ(s.CallSizes, (std::vector<int>{1460, 460, 1460, 80}));
     EXPECT_EQ(s.Reported, (std::vector<int>{1000, 460, 1460, 80}));
     EXPECT_EQ(s.Transmitted, data);
     ASSERT_EQ(s.SendChain.size(), 1u);
@@ -126,11 +138,15 @@ TEST(SendChainTest, PartialAcceptanceEndsThePassAndTheRestGoesFirstNextTime) {
 
 // Random block, write and drain sizes: the chain keeps every byte in order, no block but the
 // last is ever empty after a drain, only the tail is ever written to, and OnSendData comes once
-// per block sent (or part of one), however many blocks one call took.
+// per block sent (or part of one), also around a handler that throws. Without a handler, one
+// call takes several blocks.
 TEST(SendChainTest, ManyBlockWriteAndDrainSizesKeepStructureAndOrder) {
     std::mt19937 rng(11);
+    using THandler = ScriptedTransportSocket::THandler;
+    for (const THandler handler : {THandler::None, THandler::Records, THandler::Throws})
     for (int blockSize : {1, 3, 64, 1460}) {
-        ScriptedTransportSocket s;
+        SCOPED_TRACE(::testing::Message() << static_cast<int>(handler) << "/" << blockSize);
+        ScriptedTransportSocket s(handler);
         s.Handle = 1;
         s.BlockSize = blockSize;
         std::string queued;
@@ -148,7 +164,8 @@ TEST(SendChainTest, ManyBlockWriteAndDrainSizesKeepStructureAndOrder) {
                     ASSERT_GT(s.SendChain.front()->WritePos, 0) << "drained heads are freed";
                 }
             }
-            ASSERT_EQ(s.Reported, s.PerBlock);
+            ASSERT_EQ(s.Reported, handler == THandler::None ? std::vector<int>{} : s.PerBlock);
+            ASSERT_EQ(s.Thrown, handler == THandler::Throws ? s.Reported.size() / 3 : 0);
             for (size_t i = 0; i + 1 < s.SendChain.size(); ++i)
                 ASSERT_EQ(s.SendChain[i]->WritePos, blockSize) << "only the tail has room";
             std::string pending;
@@ -162,6 +179,8 @@ TEST(SendChainTest, ManyBlockWriteAndDrainSizesKeepStructureAndOrder) {
         EXPECT_EQ(s.Transmitted, queued);
         EXPECT_TRUE(s.AllSent);
         EXPECT_EQ(s.SendChain.size(), 1u);
+        EXPECT_TRUE(handler != THandler::None ||
+                    *std::max_element(s.CallSizes.begin(), s.CallSizes.end()) > blockSize);
         s.Handle = winsock::INVALID_SOCKET;
     }
 }

@@ -511,11 +511,12 @@ namespace {
 // Handlers of the handshake's events that send, close or start another attempt: the owner hears
 // nothing of the handshake's own bytes, each attempt ends with its own report, and an attempt
 // started from a handler is left alone by the clean-up of the one that failed.
-void ThroughProxy(SocksProbe& S, ScriptedProxy& Proxy) {
+void ThroughProxy(SocksProbe& S, ScriptedProxy& Proxy, const char* Addr = "target.example",
+                  const std::string& Port = "4321") {
     S.SetSocksServer("127.0.0.1");
     S.SetSocksPort(std::to_string(Proxy.Port()));
-    S.SetAddr("target.example");
-    S.SetPort("4321");
+    S.SetAddr(Addr);
+    S.SetPort(Port);
     S.Connect();
     ASSERT_TRUE(Proxy.Accept());
 }
@@ -534,16 +535,23 @@ TEST_F(SocksTest, HandshakeBytesAreNeverReportedAsTheOwnersSends) {
 }
 
 // The target refuses, the proxy closes, or it resets as the request goes out; an owner that
-// closes on the failure report still gets the close, once.
+// closes on a failure report (OnSessionConnected, or OnSocksError) still gets OnSessionConnected
+// with the failure, then the close, once each.
 TEST_F(SocksTest, AFailedHandshakeReportsSocksErrorConnectedAndClosedOnce) {
-    for (const char* ending : {"refused", "closed", "reset"}) {
-        SCOPED_TRACE(ending);
+    const std::pair<const char*, bool> rows[] = {{"refused", false}, {"closed", false}, {"reset", false},
+                                                 {"refused", true}, {"closed", true}, {"reset", true}};
+    for (const auto& [ending, onSocksError] : rows) {
+        SCOPED_TRACE(std::string(ending) + (onSocksError ? ", closed from OnSocksError" : ""));
         const std::string e = ending;
         ScriptedProxy proxy;
         SocksProbe s;
         s.OnSessionConnected = [&](QObject*, uint16_t err) {
             s.Log.push_back("connected " + std::to_string(err));
-            if (err != 0 && e != "reset") s.Close();
+            if (err != 0 && e != "reset" && !onSocksError) s.Close();
+        };
+        s.OnSocksError = [&, log = s.OnSocksError](QObject* o, int err, const std::string& m) {
+            log(o, err, m);
+            if (onSocksError) s.Close();
         };
         ThroughProxy(s, proxy);
         proxy.Expect(3);
@@ -560,15 +568,18 @@ TEST_F(SocksTest, AFailedHandshakeReportsSocksErrorConnectedAndClosedOnce) {
         RunFor(30);
         ASSERT_EQ(s.Log.size(), 4u) << ::testing::PrintToString(s.Log);
         EXPECT_EQ(s.Log[1].rfind("socks error ", 0), 0u);
+        EXPECT_EQ(s.Log[2], "connected " + s.Log[1].substr(12, s.Log[1].find(' ', 12) - 12));
         EXPECT_NE(s.Log[2], "connected 0");
         EXPECT_EQ(s.Log[3].rfind("closed ", 0), 0u);
     }
 }
 
-// A retry started from each handshake event: the new attempt stands as a direct connection and is
-// not closed by what follows the handler.
+// A retry started from each handshake event, or from the close of a failed or unread tunnel: the
+// new attempt stands as a direct connection, is not closed by what follows the handler and reads
+// nothing of the old tunnel.
 TEST_F(SocksTest, AnAttemptStartedFromAHandshakeHandlerIsLeftAlone) {
-    for (const char* where : {"socks error", "socks connected", "auth state"}) {
+    for (const char* where : {"socks error", "socks connected", "auth state", "session closed",
+                              "unread tunnel"}) {
         SCOPED_TRACE(where);
         const std::string w = where;
         ScriptedProxy proxy;
@@ -590,17 +601,25 @@ TEST_F(SocksTest, AnAttemptStartedFromAHandshakeHandlerIsLeftAlone) {
             s.SetSocksPassword("p");
             s.OnSocksAuthState = [&](QObject*, TSocksAuthState) { retryDirect(); };
         }
-        ThroughProxy(s, proxy);
+        if (w == "session closed" || w == "unread tunnel")
+            s.OnSessionClosed = [&](QObject*, uint16_t) { retryDirect(); };
+        if (w == "unread tunnel")  // closes before reading what came with the reply
+            s.OnSessionConnected = [&](QObject*, uint16_t) { if (!retried) s.Close(); };
+        ThroughProxy(s, proxy, "127.0.0.1", std::to_string(direct.Port()));  // where retries go
         if (w != "socks connected") {
             proxy.Expect(3);
-            proxy.Reply(w == "socks error" ? Bytes({5, 0xFF}) : Bytes({5, 2}));
+            proxy.Reply(w == "auth state" ? Bytes({5, 2}) : Bytes({5, w == "unread tunnel" ? 0 : 0xFF}));
         }
+        if (w == "unread tunnel") proxy.Expect(16);
+        if (w == "unread tunnel") proxy.Reply(Granted5() + "stale");
         int fd = -1;
         ASSERT_TRUE(RunUntil([&] { return (fd = direct.Accept(0)) >= 0; }));
         ASSERT_TRUE(RunUntil([&] { return s.State() == wsConnected; }));
         RunFor(50);
         EXPECT_EQ(s.State(), wsConnected) << ::testing::PrintToString(s.Log);
-        EXPECT_EQ(std::count(s.Log.begin(), s.Log.end(), "connected 0"), 1);
+        EXPECT_EQ(std::count(s.Log.begin(), s.Log.end(), "connected 0"), w != "unread tunnel");
+        peer::SendAll(fd, "fresh");
+        EXPECT_TRUE(RunUntil([&] { return s.Data == "fresh"; })) << s.Data;
         peer::Close(fd);
     }
 }

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -42,12 +43,32 @@ TEST(SyncWaitTest, AWaitLastsItsFullTime) {
     }
 }
 
+// A Release before a wait (0), in a procedure that runs the message loop (1) or from a handler
+// in the wait (2) frees the socket once the wait has returned; the flag is the socket's own.
+TEST(SyncWaitTest, AReleaseWaitsForTheWaitToReturn) {
+    struct FlagSocket : RecordingSocket { bool Done = false; };
+    PosixListener listener;
+    for (const int when : {0, 1, 2}) {
+        QPointer<FlagSocket> s = new FlagSocket;
+        s->SetSyncTimeout(300);
+        s->OnSessionConnected = [&](QObject*, uint16_t) { s->Release(); };
+        if (when < 2) s->Release();
+        const int result = when == 0 ? s->WaitForFlag(s->Done) : s->RunAndWait([&] {
+            if (when == 1) QCoreApplication::processEvents();
+            else s->ConnectTo(listener.Port());
+        }, s->Done);
+        EXPECT_EQ(result, 12001) << when;
+        ASSERT_FALSE(s.isNull()) << when;
+        EXPECT_TRUE(RunUntil([&] { return s.isNull(); })) << when;
+    }
+}
+
 TEST(SyncWaitTest, ProgramEndingEndsTheWaitWith12001) {
     RecordingSocket s;
     bool flag = false;
     // Without the quit the flag would be set later and the wait would return 0.
     QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
-    QTimer::singleShot(3000, [&] { flag = true; });
+    QTimer::singleShot(3000, &s, [&] { flag = true; });  // cancelled with s, before flag goes
     EXPECT_EQ(s.WaitForFlag(flag), 12001);
 }
 

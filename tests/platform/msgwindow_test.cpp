@@ -98,8 +98,8 @@ TEST_F(MsgWindowTest, GateCanDropAMessageAndExtraSlotHoldsAValue) {
     const auto w = msgwindow::CreateWindow("TestClass");
     msgwindow::SetWindowLongPtr(w, 1234);
     EXPECT_EQ(msgwindow::GetWindowLongPtr(w), 1234);
-    msgwindow::PostMessage(w, 1025, 1, 0, [] { return false; });
-    msgwindow::PostMessage(w, 1025, 2, 0, [] { return true; });
+    msgwindow::PostMessage(w, 1025, 1, 0, [](msgwindow::Delivery) { return false; });
+    msgwindow::PostMessage(w, 1025, 2, 0, [](msgwindow::Delivery) { return true; });
     EXPECT_TRUE(RunUntil([] { return !Log.empty(); }));
     RunFor(20);
     ASSERT_EQ(Log.size(), 1u);

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -147,18 +149,116 @@ TEST_F(WinsockTest, ReadIsReArmedByEachRecvWhileDataRemainsWithOneQueuedAtMost) 
     peer::Close(fd);
 }
 
-TEST_F(WinsockTest, NoFurtherReadWithoutRecv) {
+// A handler that takes nothing (it waits for a whole record) is told again once per arrival of
+// more bytes, and once at the end; never while nothing new comes, so it costs nothing meanwhile.
+TEST_F(WinsockTest, AReaderThatTookNothingIsToldAgainOnlyWhenMoreArrives) {
     PosixListener listener;
     SOCKET s = ConnectedSocket(listener.Port());
     const int fd = listener.Accept();
     ASSERT_TRUE(peer::SendAll(fd, "hello"));
     EXPECT_TRUE(RunUntil([&] { return Count(s, FD_READ) == 1; }));
-    ASSERT_TRUE(peer::SendAll(fd, "more"));
     RunFor(100);
-    EXPECT_EQ(Count(s, FD_READ), 1) << "FD_READ waits for a recv";
+    EXPECT_EQ(Count(s, FD_READ), 1) << "told again without anything new";
+    ASSERT_TRUE(peer::SendAll(fd, "more"));
+    EXPECT_TRUE(RunUntil([&] { return Count(s, FD_READ) == 2; }));
+    RunFor(100);
+    EXPECT_EQ(Count(s, FD_READ), 2);
+    // A recv that leaves bytes behind re-arms it as on Windows.
     char buf[4];
     ASSERT_EQ(recv(s, buf, sizeof buf, 0), 4);
-    EXPECT_TRUE(RunUntil([&] { return Count(s, FD_READ) == 2; }));
+    EXPECT_TRUE(RunUntil([&] { return Count(s, FD_READ) == 3; }));
+    peer::Close(fd);
+    EXPECT_TRUE(RunUntil([&] { return Count(s, FD_CLOSE) == 1; }));
+    closesocket(s);
+}
+
+// Telnet servers send their Synch as urgent data. It is read in order with the rest of the
+// stream, and neither it nor the mark it sets stops what follows, the close included.
+TEST_F(WinsockTest, UrgentBytesAreReadInOrderAndNothingStallsAtTheirMark) {
+    PosixListener listener;
+    SOCKET s = ConnectedSocket(listener.Port());
+    const int fd = listener.Accept();
+    std::string received;
+    OnNote = [&](const Note& n) {
+        char buf[3];  // small reads stop at the mark if anything does
+        if (n.Event != FD_READ) return;
+        for (int got; (got = recv(s, buf, sizeof buf, 0)) > 0;) received.append(buf, static_cast<size_t>(got));
+    };
+    ASSERT_TRUE(peer::SendAll(fd, "ab"));
+    ASSERT_TRUE(peer::SendUrgent(fd, "\xff\xf2"));
+    ASSERT_TRUE(peer::SendAll(fd, "cdefgh"));
+    peer::Close(fd);
+    EXPECT_TRUE(RunUntil([&] { return Count(s, FD_CLOSE) == 1; }));
+    EXPECT_EQ(received, "ab\xff\xf2" "cdefgh");
+    closesocket(s);
+}
+
+// A watched socket costs no descriptor beyond its own: with the limit just above what the
+// sockets themselves hold, every one of them that waits for more is still told when it comes.
+TEST_F(WinsockTest, WaitingSocketsNeedNoDescriptorOfTheirOwnAndAreAllToldOfMore) {
+    PosixListener listener(64);
+    constexpr int Count = 40;
+    std::vector<SOCKET> sockets;
+    std::vector<int> peers;
+    for (int i = 0; i < Count; ++i) {
+        sockets.push_back(ConnectedSocket(listener.Port()));
+        peers.push_back(listener.Accept());
+    }
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit tight = old;
+    tight.rlim_cur = static_cast<rlim_t>(peer::OpenDescriptors() + 1);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    // Each owner waits for a record of 4 bytes and takes nothing before it is whole.
+    int whole = 0;
+    OnNote = [&](const Note& n) {
+        winsock::u_long pending = 0;
+        if (n.Event != FD_READ || ioctlsocket(n.Socket, FIONREAD, &pending) != 0 || pending < 4) return;
+        char buf[4];
+        whole += recv(n.Socket, buf, 4, 0) == 4;
+    };
+    for (int fd : peers) ASSERT_TRUE(peer::SendAll(fd, "ab"));
+    EXPECT_TRUE(RunUntil([&] { return (int)Notes.size() >= 3 * Count; }));
+    RunFor(50);
+    const size_t told = Notes.size();
+    for (int fd : peers) ASSERT_TRUE(peer::SendAll(fd, "cd"));
+    EXPECT_TRUE(RunUntil([&] { return whole == Count; }));
+    ::setrlimit(RLIMIT_NOFILE, &old);
+    EXPECT_EQ(Notes.size(), told + Count) << "one notice for each arrival, no more";
+    for (SOCKET s : sockets) closesocket(s);
+    for (int fd : peers) peer::Close(fd);
+}
+
+// A connect that completes while nobody listens (the socket is paused) is reported when the
+// socket is selected again: FD_CONNECT first, then FD_WRITE, each once.
+TEST_F(WinsockTest, AConnectThatCompletesWhilePausedIsReportedOnTheNextSelection) {
+    PosixListener listener;
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_EQ(WSAAsyncSelect(s, Window, 1025, AllEvents), 0);
+    sockaddr_in a = Loopback(listener.Port());
+    connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ASSERT_EQ(WSAAsyncSelect(s, Window, 0, 0), 0);
+    const int fd = listener.Accept();
+    RunFor(50);
+    EXPECT_TRUE(Notes.empty());
+    ASSERT_EQ(WSAAsyncSelect(s, Window, 1025, AllEvents), 0);
+    RunFor(50);
+    EXPECT_EQ(Notes, (std::vector<Note>{{s, FD_CONNECT, 0}, {s, FD_WRITE, 0}}));
+    closesocket(s);
+    peer::Close(fd);
+}
+
+// A gathering send of more pieces than it takes at once returns a short count, and FD_WRITE
+// tells the caller to go on, as after any send that took less than offered.
+TEST_F(WinsockTest, PiecesBeyondTheGatheringLimitAreLeftWithAWriteToFollow) {
+    PosixListener listener;
+    SOCKET s = ConnectedSocket(listener.Port());
+    const int fd = listener.Accept();
+    char byte = 'x';
+    std::vector<WSABUF> pieces(SENDV_MAX + 10, WSABUF{1, &byte});
+    const int before = Count(s, FD_WRITE);
+    EXPECT_EQ(sendv(s, pieces.data(), static_cast<int>(pieces.size()), 0), SENDV_MAX);
+    EXPECT_TRUE(RunUntil([&] { return Count(s, FD_WRITE) == before + 1; }));
     closesocket(s);
     peer::Close(fd);
 }

@@ -132,6 +132,10 @@ uint16_t UnusedPort() {
 
 }  // namespace peer
 
+bool peer::SendUrgent(int Fd, const std::string& Bytes) {
+    return ::send(Fd, Bytes.data(), Bytes.size(), MSG_OOB | MSG_NOSIGNAL) == static_cast<ssize_t>(Bytes.size());
+}
+
 int peer::OpenDescriptors() {
     int n = 0;
     if (DIR* d = ::opendir("/proc/self/fd")) {

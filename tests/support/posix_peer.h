@@ -23,6 +23,8 @@ int Connect(uint16_t Port);                       // blocking connect to 127.0.0
 bool SendAll(int Fd, const std::string& Bytes);
 // Sends what the socket takes without waiting: the count, 0 when it takes nothing, -1 on error.
 int SendNow(int Fd, const std::string& Bytes);
+// Sends Bytes as urgent data (its last byte marks where the urgent data ends).
+bool SendUrgent(int Fd, const std::string& Bytes);
 std::string Recv(int Fd, int TimeoutMs = 2000);   // what arrives within the time ("" at EOF)
 std::string RecvExactly(int Fd, std::size_t Count, int TimeoutMs = 5000);
 // One read without waiting, for peers polled between event-loop turns: appends what was there

@@ -159,6 +159,44 @@ TEST_F(TnCnxTest, AChunkStaysWholeWhileItsHandlerReceivesMoreOrDestroysTheCompon
     EXPECT_EQ(seen, "last words");
 }
 
+// Reads (and a close) that arrive while a data handler runs the event loop, then throws, come after
+// its chunk without waiting for more data; so does the rest of a read whose record handler throws.
+TEST_F(TnCnxTest, ReadsHeldWhileAHandlerRunsTheEventLoopKeepTheirOrder) {
+    struct Row {
+        const char* Name;
+        bool RecordHandlerThrows, CloseInTheLoop;
+        std::vector<std::string> Expected;
+    } const rows[] = {{"data handler throws", false, false, {"first", "second", "third"}},
+                      {"data handler throws, close held", false, true, {"first", "second", "closed"}},
+                      {"record handler throws", true, false, {"first", "second", "third"}}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Name);
+        Cnx.OnSessionClosed = nullptr;  // the last row's connection ends unheard
+        if (Fd >= 0) peer::Close(Fd);
+        ConnectCnx();
+        std::vector<std::string> got;
+        Cnx.OnSessionClosed = [&](QObject*, uint16_t) { got.push_back("closed"); };
+        Cnx.OnEndOfRecord = [&](QObject*) {
+            if (row.RecordHandlerThrows && got.empty()) throw std::runtime_error("record");
+        };
+        Cnx.OnDataAvailable = [&](QObject*, const char* data, int len) {
+            got.emplace_back(data, static_cast<size_t>(len));
+            if (got.back() != "first") return;
+            const int before = Cnx.Socket()->ReadCount();  // counted again from a close on
+            peer::SendAll(Fd, "second");
+            if (row.CloseInTheLoop) peer::Close(std::exchange(Fd, -1));
+            EXPECT_TRUE(RunUntil([&] { return row.CloseInTheLoop ? Cnx.State() == wsClosed
+                                                                 : Cnx.Socket()->ReadCount() == before + 6; }));
+            if (!row.RecordHandlerThrows) throw std::runtime_error("data");
+        };
+        peer::SendAll(Fd, "fi\xff\xefrst");
+        ASSERT_TRUE(RunUntil([&] { return got.size() >= 2; })) << "the held read waits";
+        if (!row.CloseInTheLoop) peer::SendAll(Fd, "third");
+        ASSERT_TRUE(RunUntil([&] { return got.size() == 3; }));
+        EXPECT_EQ(got, row.Expected);
+    }
+}
+
 TEST_F(TnCnxTest, AnEndlessSubnegotiationIsHeldToABoundedSize) {
     std::string got;
     Cnx.OnDataAvailable = [&](QObject*, const char* data, int len) { got.append(data, len); };
