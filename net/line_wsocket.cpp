@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <string_view>
 #include <utility>
 
@@ -168,10 +169,20 @@ bool TCustomLineWSocket::FireDataAvailable(uint16_t Error) {
 TCustomLineWSocket::TDelivery TCustomLineWSocket::DeliverLines(TSlice Slice) {
     const unsigned generation = LineBufferGeneration;
     ++Delivering;
+    // A handler that throws ends the pass (the exception goes on to the receive loop, which
+    // swallows it); the lines still held are offered again from the message loop, since no
+    // new data may ever come to announce them.
     struct TLeave {
-        int& Depth;
-        ~TLeave() { --Depth; }
-    } leave{Delivering};
+        TCustomLineWSocket& Socket;
+        unsigned Generation;
+        int Unwinding = std::uncaught_exceptions();
+        ~TLeave() {
+            --Socket.Delivering;
+            if (std::uncaught_exceptions() > Unwinding && Generation == Socket.LineBufferGeneration &&
+                Socket.LineHeld > 0)
+                msgwindow::PostMessage(Socket.WindowHandle, WM_SOCKET_REDISPATCH, 0, 0);
+        }
+    } leave{*this, generation};
     while (LineMode_ && !LineEnd_.empty()) {
         // A line that the handler left unread is offered again before any search.
         if (LineLength == 0 && !FindLine()) return TDelivery::NoLineEnd;
@@ -307,27 +318,47 @@ void TCustomLineWSocket::ApplyLineEditing(int& Count) {
 // --- Closing and re-dispatch ----------------------------------------------------------------
 
 void TCustomLineWSocket::FireSessionClosed(uint16_t Error) {
-    const SOCKET connection = Handle;
     if (!LineBuffer.empty()) {
         // The complete lines still held go out one by one, then the bytes without a line end
         // as the session's last line.
         // A handler that paused or declined on the way has ended the delivery: no later comes.
-        if (LineMode_ && LineHeld > 0 && !LineLimitRunning &&
-            DeliverLines(TSlice::Ignore) == TDelivery::NoLineEnd && LineMode_ && LineHeld > 0) {
-            LineLength = LineHeld;
-            const unsigned generation = LineBufferGeneration;
-            while (LineMode_ && LineLength > 0 && !Paused) {
-                const int before = LineLength;
-                if (!TCustomSocksWSocket::FireDataAvailable(0)) break;
-                if (generation != LineBufferGeneration || LineLength == before) break;
+        // One that throws ends it too, as in the receive loop; the close is still reported.
+        LastLinesOfClose = true;
+        LastLinesCloseError = Error;
+        try {
+            if (LineMode_ && LineHeld > 0 && !LineLimitRunning &&
+                DeliverLines(TSlice::Ignore) == TDelivery::NoLineEnd && LineMode_ && LineHeld > 0) {
+                LineLength = LineHeld;
+                const unsigned generation = LineBufferGeneration;
+                while (LineMode_ && LineLength > 0 && !Paused) {
+                    const int before = LineLength;
+                    if (!TCustomSocksWSocket::FireDataAvailable(0)) break;
+                    if (generation != LineBufferGeneration || LineLength == before) break;
+                }
             }
+        } catch (...) {
         }
         FreeLineBuffer();
-        // A handler of the last lines started another connection: this close is no event of
-        // that one.
-        if (Handle != connection && Handle != winsock::INVALID_SOCKET) return;
+        // A handler of the last lines started another connection, and heard of this close
+        // before it did.
+        if (!std::exchange(LastLinesOfClose, false)) return;
     }
     TCustomSocksWSocket::FireSessionClosed(Error);
+}
+
+void TCustomLineWSocket::Connect() {
+    if (std::exchange(LastLinesOfClose, false)) {
+        // The proxy settings made for the new connection stay: the close is the old one's.
+        const std::string server = SocksServer(), port = SocksPort(), level = SocksLevel();
+        TCustomSocksWSocket::FireSessionClosed(LastLinesCloseError);
+        if (State_ != wsClosed) return;  // its handler connected already
+        if (SocksServer().empty() && !server.empty()) {
+            SetSocksServer(server);
+            SetSocksPort(port);
+            SetSocksLevel(level);
+        }
+    }
+    TCustomSocksWSocket::Connect();
 }
 
 int TCustomLineWSocket::Resume() {

@@ -20,6 +20,8 @@ public:
 
     void HandleWindowMessage(TMessage& Msg) override;
     int Resume() override;
+    // A handler of a closed session's last lines that connects anew hears of that close first.
+    void Connect() override;
 
     bool LineMode() const { return LineMode_; }
     virtual void SetLineMode(bool Value);
@@ -81,6 +83,10 @@ private:
     int SearchFrom = 0;
     bool LineFound = false;
     bool LineLimitRunning = false;
+    // The last lines of a closed session are being delivered; its close is reported after them,
+    // or by a Connect that one of their handlers makes.
+    bool LastLinesOfClose = false;
+    uint16_t LastLinesCloseError = 0;
     // A read from the platform was skipped because a line waits unread (see FireDataAvailable):
     // once the owner takes it, a posted FD_READ resumes reading.
     bool ReadHeldBack = false;

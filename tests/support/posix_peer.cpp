@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <set>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -143,4 +146,32 @@ int peer::OpenDescriptors() {
         ::closedir(d);
     }
     return n;
+}
+
+long peer::LimitDescriptors(int Spare) {
+    // The limit bounds descriptor numbers: a new descriptor takes the lowest free number, so
+    // the limit goes just above the Spare-th free one.
+    std::set<int> used;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (dirent* e = ::readdir(d))
+            if (e->d_name[0] != '.') used.insert(std::atoi(e->d_name));
+        used.erase(::dirfd(d));
+        ::closedir(d);
+    }
+    int limit = 0;
+    for (int free = 0; free < Spare || used.count(limit); ++limit)
+        if (!used.count(limit)) ++free;
+    rlimit r{};
+    ::getrlimit(RLIMIT_NOFILE, &r);
+    const long old = static_cast<long>(r.rlim_cur);
+    r.rlim_cur = static_cast<rlim_t>(limit);
+    ::setrlimit(RLIMIT_NOFILE, &r);
+    return old;
+}
+
+void peer::RestoreDescriptorLimit(long Old) {
+    rlimit r{};
+    ::getrlimit(RLIMIT_NOFILE, &r);
+    r.rlim_cur = static_cast<rlim_t>(Old);
+    ::setrlimit(RLIMIT_NOFILE, &r);
 }

@@ -36,4 +36,8 @@ void Reset(int Fd);                               // closes with a reset (linger
 void SetReceiveBuffer(int Fd, int Bytes);
 uint16_t UnusedPort();                            // a port nobody listens on
 int OpenDescriptors();                            // of this process, to find leaks
+// Lowers the soft limit of open descriptors so that exactly Spare more can be opened; returns
+// the old limit for RestoreDescriptorLimit.
+long LimitDescriptors(int Spare);
+void RestoreDescriptorLimit(long Old);
 }  // namespace peer
