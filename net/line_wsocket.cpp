@@ -34,10 +34,12 @@ void TCustomLineWSocket::SetLineMode(bool Value) {
 
 void TCustomLineWSocket::HandleWindowMessage(TMessage& Msg) {
     if (Msg.Msg != WM_SOCKET_REDISPATCH) return TCustomSocksWSocket::HandleWindowMessage(Msg);
+    // Held bytes go to the data handler as from the receive loop, which swallows what the
+    // handler raises: it never aborts the connection (by the time the exception arrives that
+    // may be another one, which a handler of the held lines started).
     try {
         Redispatch();
-    } catch (const std::exception& E) {
-        HandleEventException(E);
+    } catch (...) {
     }
 }
 
@@ -325,6 +327,12 @@ void TCustomLineWSocket::FireSessionClosed(uint16_t Error) {
         // One that throws ends it too, as in the receive loop; the close is still reported.
         LastLinesOfClose = true;
         LastLinesCloseError = Error;
+        // The session is over: proxy settings that a handler of its last lines makes are for
+        // the next connection.
+        if (!SocksNegotiating()) {
+            ClearSocksSettings();
+            SocksSettingsCleared = true;
+        }
         try {
             if (LineMode_ && LineHeld > 0 && !LineLimitRunning &&
                 DeliverLines(TSlice::Ignore) == TDelivery::NoLineEnd && LineMode_ && LineHeld > 0) {
@@ -348,15 +356,8 @@ void TCustomLineWSocket::FireSessionClosed(uint16_t Error) {
 
 void TCustomLineWSocket::Connect() {
     if (std::exchange(LastLinesOfClose, false)) {
-        // The proxy settings made for the new connection stay: the close is the old one's.
-        const std::string server = SocksServer(), port = SocksPort(), level = SocksLevel();
         TCustomSocksWSocket::FireSessionClosed(LastLinesCloseError);
         if (State_ != wsClosed) return;  // its handler connected already
-        if (SocksServer().empty() && !server.empty()) {
-            SetSocksServer(server);
-            SetSocksPort(port);
-            SetSocksLevel(level);
-        }
     }
     TCustomSocksWSocket::Connect();
 }

@@ -70,6 +70,7 @@ TSocksVersion TCustomSocksWSocket::Version() const {
 void TCustomSocksWSocket::ResetToDefaults() {
     TCustomWSocket::ResetToDefaults();
     ClearSocksSettings();
+    SocksSettingsCleared = false;
     SocksLeftoverCount = 0;
     SocksLeftoverPos = 0;
 }
@@ -124,15 +125,13 @@ void TCustomSocksWSocket::Connect() {
     if (!problem.empty()) return ReportError(problem);
     try {
         // The plain Connect opens the connection to PeerAddress: the proxy's address, marked
-        // resolved so that it stays. PortNumber keeps the target's port for the request.
-        if (!PortResolved) {
-            PeerAddress.sin_port = WS(htons)(WSocketResolvePort(SocksPort_, ProtoText));
-            PortResolved = true;
-        }
-        if (!AddrResolved) {
-            PeerAddress.sin_addr.s_addr = WSocketResolveHost(SocksServer_);
-            AddrResolved = true;
-        }
+        // resolved so that it stays. It is resolved for every attempt: an address resolved
+        // before may be the last direct connection's target. PortNumber keeps the target's
+        // port for the request.
+        PeerAddress.sin_port = WS(htons)(WSocketResolvePort(SocksPort_, ProtoText));
+        PortResolved = true;
+        PeerAddress.sin_addr.s_addr = WSocketResolveHost(SocksServer_);
+        AddrResolved = true;
         PortNumber = WSocketResolvePort(PortText, ProtoText);
         SetSocksState(ssMethodChoice);
         SocksReply.Start(srMethodChoice);
@@ -200,7 +199,7 @@ void TCustomSocksWSocket::FireSessionClosed(uint16_t Error) {
             Error = SocksProxyClosed;
         }
     }
-    ClearSocksSettings();
+    if (!std::exchange(SocksSettingsCleared, false)) ClearSocksSettings();
     TCustomWSocket::FireSessionClosed(Error);
 }
 

@@ -49,6 +49,11 @@ public:
     TSocksAuthStateEvent OnSocksAuthState;
 
 protected:
+    // Forgets the proxy settings of the connection that ended (they hold for one connection).
+    // Done when its close is reported, or earlier by a layer that raises events of the ended
+    // connection first and says so with SocksSettingsCleared.
+    void ClearSocksSettings();
+    bool SocksSettingsCleared = false;
     // Where the handshake stands. Version 4 and 4A use ssMethodChoice only while the TCP
     // connection to the proxy is being opened.
     enum TSocksState : uint8_t {
@@ -79,7 +84,6 @@ protected:
 
 private:
     void SetSocksState(TSocksState Next);
-    void ClearSocksSettings();
     TSocksVersion Version() const;
     bool HandleReply(TSocksOutcome Outcome);
     void FailSocks(int Code, const std::string& Text, const std::string& Reply = {});

@@ -280,7 +280,8 @@ private:
     void DropFrontBlock();                // the drained first block leaves the chain
     std::vector<std::unique_ptr<TBuffer>> SpareBlocks;
     bool Destroying_ = false;
-    bool Draining = false;  // TryToSend is running (OnSendData may be on the stack)
+    // The connection whose TryToSend is running (OnSendData may be on the stack).
+    SOCKET DrainingFor = winsock::INVALID_SOCKET;
     SOCKET OwnReadPostedFor = winsock::INVALID_SOCKET;
     SOCKET OwnWritePostedFor = winsock::INVALID_SOCKET;
     long long PlatformBytesRead = 0;

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 using namespace winsock;
 
@@ -216,8 +217,14 @@ void TCustomWSocket::DropFrontBlock() {
 void TCustomWSocket::TryToSend() {
     if (Handle == INVALID_SOCKET || SendChain.empty()) return;
     // A send from OnSendData only queues: the drain already running takes its bytes in turn.
-    if (Draining) return;
-    TFlagScope draining(Draining);
+    // A drain of another connection on the stack (its handler started this one) is no reason
+    // to wait: it leaves this connection's chain alone once it sees the handle change.
+    if (DrainingFor == Handle) return;
+    struct TDrain {
+        SOCKET& For;
+        SOCKET Outer;
+        ~TDrain() { For = Outer; }
+    } drain{DrainingFor, std::exchange(DrainingFor, Handle)};
     const SOCKET connection = Handle;
     for (;;) {
         int32_t len;
@@ -307,12 +314,10 @@ int TCustomWSocket::SendBlocks(int& Offered) {
 void TCustomWSocket::ClearSendChain() { SendChain.clear(); }
 
 void TCustomWSocket::ConnectionLost(int Error) {
-    // Inside the report of this very close (a handler sending from OnSessionClosed) the close
-    // is not reported a second time.
-    const bool reported = CloseReported;
-    CloseReported = true;
-    Close();
-    if (!reported) FireSessionClosed(static_cast<uint16_t>(Error));
+    // The close reports the loss with its error, before the connection's state is reset (a
+    // paused owner is still paused for the last lines); inside the report of this very close
+    // (a handler sending from OnSessionClosed) it is not reported a second time.
+    DoClose(true, static_cast<uint16_t>(Error));
 }
 
 // --- Sending --------------------------------------------------------------------------------
@@ -395,7 +400,7 @@ void TCustomWSocket::PostOwnNotification(long Event) {
 
 void TCustomWSocket::Flush() {
     // From inside the drain (an OnSendData handler) the drain cannot go on until it returns.
-    if (Draining) return;
+    if (DrainingFor == Handle) return;
     while (Handle != INVALID_SOCKET && !AllSent) {
         TryToSend();
         PumpMessages();

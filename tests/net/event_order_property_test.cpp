@@ -782,7 +782,9 @@ private:
             } catch (const std::exception&) {
             }
         }
-        if (ReadLater && Pick(4) == 0 && S->State() == wsConnected && Clock::now() >= Current().BusyUntil) {
+        // Only a session the owner was told of: a tunnel's handshake is none of its business.
+        if (ReadLater && Pick(4) == 0 && S->State() == wsConnected && Current().Connected == 1 &&
+            Clock::now() >= Current().BusyUntil) {
             ReadLater = false;
             ++Current().Wakeups;
             for (int i = 0; i < 64 && Read(1 << 16, false) > 0; ++i) {  // all there is
