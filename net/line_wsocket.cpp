@@ -356,6 +356,9 @@ void TCustomLineWSocket::FireSessionClosed(uint16_t Error) {
 
 void TCustomLineWSocket::Connect() {
     if (std::exchange(LastLinesOfClose, false)) {
+        // The proxy settings now made are the new connection's: the old ones went before the
+        // last lines did.
+        SocksSettingsCleared = true;
         TCustomSocksWSocket::FireSessionClosed(LastLinesCloseError);
         if (State_ != wsClosed) return;  // its handler connected already
     }

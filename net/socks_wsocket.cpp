@@ -300,15 +300,24 @@ bool TCustomSocksWSocket::Succeed() {
     if (Handle != connection) return true;  // closed or replaced by the handler
     // The owner's first OnDataSent, as a direct connection gives it once it stands.
     if (AllSent) PostOwnNotification(winsock::FD_WRITE);
+    // Paused by the handler: Resume offers the bytes that came with the reply.
+    if (Paused) return true;
     bool handled = FireDataAvailable(0);
     // The platform will not announce bytes that are already here: a handler that reads them
     // in small pieces is called again while it makes progress.
-    while (handled && SocksLeftoverCount > 0 && Handle == connection) {
+    while (handled && SocksLeftoverCount > 0 && Handle == connection && !Paused) {
         const int before = SocksLeftoverCount;
         handled = FireDataAvailable(0);
         if (SocksLeftoverCount == before) break;
     }
     return handled;
+}
+
+int TCustomSocksWSocket::Resume() {
+    const int result = TCustomWSocket::Resume();
+    // Bytes that came behind the proxy's reply are here already: no platform notice comes.
+    if (SocksLeftoverCount > 0) PostOwnNotification(winsock::FD_READ);
+    return result;
 }
 
 void TCustomSocksWSocket::FailSocks(int Code, const std::string& Text, const std::string& Reply) {

@@ -21,6 +21,7 @@ public:
 
     void Connect() override;
     void Listen() override;
+    int Resume() override;
 
     std::string SocksLevel() const { return SocksLevel_; }
     void SetSocksLevel(const std::string& Value);
