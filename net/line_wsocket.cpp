@@ -362,6 +362,8 @@ void TCustomLineWSocket::Connect() {
         TCustomSocksWSocket::FireSessionClosed(LastLinesCloseError);
         if (State_ != wsClosed) return;  // its handler connected already
     }
+    // Bytes held from the last connection are none of the next one's.
+    if (State_ == wsClosed && !LineBuffer.empty()) FreeLineBuffer();
     TCustomSocksWSocket::Connect();
 }
 
