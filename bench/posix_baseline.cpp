@@ -126,67 +126,6 @@ bool PosixWriteAll(int Fd, const char* Data, uint64_t Size) {
 
 void PosixClose(int Fd) { ::close(Fd); }
 
-TRunResult RawStream(uint64_t Total, int SendSize, int ReadSize) {
-    TRunResult r;
-    TFd client, server;
-    if (!ConnectedPair(client, server, r.Failure)) return r;
-
-    const TStreamPattern pattern(MaxChunk);
-    TStreamChecker checker(pattern);
-    std::vector<char> buffer(static_cast<size_t>(ReadSize));
-    uint64_t sent = 0;
-
-    TStopwatch clock;
-    clock.Start();
-    while (checker.Received < Total) {
-        pollfd fds[2] = {{client.Fd, static_cast<short>(sent < Total ? POLLOUT : 0), 0},
-                         {server.Fd, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, PollTimeoutMs);
-        if (ready <= 0) {
-            r.Failure = ready == 0 ? "stream stalled" : ErrnoText("poll");
-            return r;
-        }
-        if (fds[0].revents & (POLLERR | POLLHUP)) {
-            r.Failure = "sending end failed";
-            return r;
-        }
-        // Each side works until the kernel would block, as an event-driven socket does.
-        if (fds[0].revents & POLLOUT) {
-            while (sent < Total) {
-                const int chunk = static_cast<int>(std::min<uint64_t>(SendSize, Total - sent));
-                const ssize_t n = ::send(client.Fd, pattern.At(sent), static_cast<size_t>(chunk),
-                                         MSG_NOSIGNAL);
-                if (n < 0) {
-                    if (WouldBlock(errno)) break;
-                    r.Failure = ErrnoText("send");
-                    return r;
-                }
-                sent += static_cast<uint64_t>(n);
-            }
-        }
-        if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-            for (;;) {
-                const ssize_t n = ::recv(server.Fd, buffer.data(), buffer.size(), 0);
-                if (n < 0) {
-                    if (WouldBlock(errno)) break;
-                    r.Failure = ErrnoText("recv");
-                    return r;
-                }
-                if (n == 0) {
-                    r.Failure = "receiving end saw the connection close early";
-                    return r;
-                }
-                checker.Take(buffer.data(), static_cast<int>(n));
-            }
-        }
-    }
-    clock.Stop(r);
-    r.Count = checker.Received;
-    if (checker.Corrupt) r.Failure = "received bytes differ from the bytes sent";
-    else if (checker.Received != Total) r.Failure = "received more bytes than were sent";
-    return r;
-}
-
 // Reads from a non-blocking receiving end until the kernel would block; false (with Failure
 // set) when the read fails or the connection ends.
 static bool DrainReceiver(int Fd, std::vector<char>& Buffer, TStreamChecker& Checker,
@@ -204,6 +143,64 @@ static bool DrainReceiver(int Fd, std::vector<char>& Buffer, TStreamChecker& Che
         }
         Checker.Take(Buffer.data(), static_cast<int>(n));
     }
+}
+
+// One wait of a raw stream's loop for the sending end (when it has more to send) and the
+// receiving end; false (with Failure set) on a stall, a poll error or a failed sending end.
+static bool WaitForEnds(int Client, int Server, bool Sending, pollfd (&Fds)[2],
+                        std::string& Failure) {
+    Fds[0] = {Client, static_cast<short>(Sending ? POLLOUT : 0), 0};
+    Fds[1] = {Server, POLLIN, 0};
+    const int ready = ::poll(Fds, 2, PollTimeoutMs);
+    if (ready <= 0) {
+        Failure = ready == 0 ? "stream stalled" : ErrnoText("poll");
+        return false;
+    }
+    if (Fds[0].revents & (POLLERR | POLLHUP)) {
+        Failure = "sending end failed";
+        return false;
+    }
+    return true;
+}
+
+TRunResult RawStream(uint64_t Total, int SendSize, int ReadSize) {
+    TRunResult r;
+    TFd client, server;
+    if (!ConnectedPair(client, server, r.Failure)) return r;
+
+    const TStreamPattern pattern(MaxChunk);
+    TStreamChecker checker(pattern);
+    std::vector<char> buffer(static_cast<size_t>(ReadSize));
+    uint64_t sent = 0;
+
+    TStopwatch clock;
+    clock.Start();
+    while (checker.Received < Total) {
+        pollfd fds[2];
+        if (!WaitForEnds(client.Fd, server.Fd, sent < Total, fds, r.Failure)) return r;
+        // Each side works until the kernel would block, as an event-driven socket does.
+        if (fds[0].revents & POLLOUT) {
+            while (sent < Total) {
+                const int chunk = static_cast<int>(std::min<uint64_t>(SendSize, Total - sent));
+                const ssize_t n = ::send(client.Fd, pattern.At(sent), static_cast<size_t>(chunk),
+                                         MSG_NOSIGNAL);
+                if (n < 0) {
+                    if (WouldBlock(errno)) break;
+                    r.Failure = ErrnoText("send");
+                    return r;
+                }
+                sent += static_cast<uint64_t>(n);
+            }
+        }
+        if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) &&
+            !DrainReceiver(server.Fd, buffer, checker, r.Failure))
+            return r;
+    }
+    clock.Stop(r);
+    r.Count = checker.Received;
+    if (checker.Corrupt) r.Failure = "received bytes differ from the bytes sent";
+    else if (checker.Received != Total) r.Failure = "received more bytes than were sent";
+    return r;
 }
 
 TRunResult RawGatherStream(uint64_t Total, int BlockSize, int QueueBytes, int MaxPieces,
@@ -249,18 +246,9 @@ TRunResult RawGatherStream(uint64_t Total, int BlockSize, int QueueBytes, int Ma
     TStopwatch clock;
     clock.Start();
     while (checker.Received < Total) {
-        const bool sending = queued < Total || !queue.empty();
-        pollfd fds[2] = {{client.Fd, static_cast<short>(sending ? POLLOUT : 0), 0},
-                         {server.Fd, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, PollTimeoutMs);
-        if (ready <= 0) {
-            r.Failure = ready == 0 ? "stream stalled" : ErrnoText("poll");
+        pollfd fds[2];
+        if (!WaitForEnds(client.Fd, server.Fd, queued < Total || !queue.empty(), fds, r.Failure))
             return r;
-        }
-        if (fds[0].revents & (POLLERR | POLLHUP)) {
-            r.Failure = "sending end failed";
-            return r;
-        }
         // The sender writes until the kernel would block, refilling its queue each time it has
         // been drained, as the socket object's sender refills on its "all sent" event.
         if (fds[0].revents & POLLOUT) {
