@@ -17,6 +17,7 @@ namespace {
 // waits for the owner to read it: beyond this much held, the platform keeps the rest (and TCP's
 // window holds the peer back) until the owner takes its lines.
 constexpr int MaxLineRead = 64 * 1024;
+constexpr unsigned SliceCheckLines = 16;
 }  // namespace
 
 TCustomLineWSocket::TCustomLineWSocket(QObject* Owner) : TCustomSocksWSocket(Owner) {}
@@ -212,7 +213,8 @@ TCustomLineWSocket::TDelivery TCustomLineWSocket::DeliverLines(TSlice Slice) {
                 if (Paused || LineHeld == before) return TDelivery::Held;
             }
         }
-        if (Slice == TSlice::Yield && LineHeld > 0 && SliceOver()) {
+        if (Slice == TSlice::Yield && LineHeld > 0 && ++LinesSinceSliceCheck % SliceCheckLines == 0 &&
+            SliceOver()) {
             // Other events get their turn; the rest comes with a posted FD_READ.
             PostOwnNotification(winsock::FD_READ);
             return TDelivery::Held;
@@ -224,14 +226,15 @@ TCustomLineWSocket::TDelivery TCustomLineWSocket::DeliverLines(TSlice Slice) {
 // Sets LineLength to the first line of the held bytes; false when none is complete yet.
 bool TCustomLineWSocket::FindLine() {
     const int endLength = static_cast<int>(LineEnd_.size());
-    const int last = LineHeld - endLength;
+    const int last = LineHeld - endLength;  // the last place a line end can start
     const char* held = Held();
+    const char first = LineEnd_[0];
     for (int i = SearchFrom; i <= last; ++i) {
-        // The first byte is found fast; only there is the whole sequence compared.
-        const void* hit = std::memchr(held + i, LineEnd_[0], static_cast<size_t>(last - i + 1));
+        // The first byte is found fast; only there is the rest of the sequence compared.
+        const void* hit = std::memchr(held + i, first, static_cast<size_t>(last - i + 1));
         if (!hit) break;
         i = static_cast<int>(static_cast<const char*>(hit) - held);
-        if (std::memcmp(held + i, LineEnd_.data(), static_cast<size_t>(endLength)) == 0) {
+        if (std::equal(LineEnd_.begin() + 1, LineEnd_.end(), held + i + 1)) {
             LineLength = i + endLength;
             SearchFrom = 0;
             return true;

@@ -92,6 +92,9 @@ private:
     bool ReadHeldBack = false;
     // DeliverLines is on the stack: a line the owner reads is followed by the next in turn.
     int Delivering = 0;
+    // Lines offered since the time slice was last looked at: the clock is read once every
+    // SliceCheckLines lines, since reading it costs as much as offering a short line.
+    unsigned LinesSinceSliceCheck = 0;
     // Counts the frees of the buffer, so that a loop can tell that a handler closed the
     // session under it.
     unsigned LineBufferGeneration = 0;
