@@ -172,11 +172,15 @@ void TCustomSocksWSocket::FireSessionClosed(uint16_t Error) {
     if (SocksFailureUnreported) {
         // The owner closed the socket from OnSocksError: the failed attempt still ends as every
         // failed one does, with OnSessionConnected and the failure's code, then the close.
+        // The close may also be the proxy's own, reported while OnSocksError still runs (it
+        // waits in a nested loop): then the socket is still open here, and its close is still
+        // to be reported all the same.
         const uint16_t code = *std::exchange(SocksFailureUnreported, std::nullopt);
+        const SOCKET connection = Handle;
         SetSocksState(ssIdle);
         FireSessionConnected(code);
         // The handler started another attempt: this close is no event of that one.
-        if (Handle != winsock::INVALID_SOCKET) return;
+        if (Handle != connection && Handle != winsock::INVALID_SOCKET) return;
         Error = code;
     } else {
         if (SocksState == ssAuthResult) FireSocksAuthState(sasFailed);

@@ -276,7 +276,8 @@ protected:
 
 private:
     void HandleLookupReply(TMessage& Msg, bool ByName);
-    std::unique_ptr<TBuffer> NewBlock();  // an empty block, a spare one where there is one
+    std::unique_ptr<TBuffer> NewBlock(int Wanted);  // an empty block for Wanted more bytes
+    bool Gathers() const;  // blocks go out several at a time, unreported
     void DropFrontBlock();                // the drained first block leaves the chain
     std::vector<std::unique_ptr<TBuffer>> SpareBlocks;
     bool Destroying_ = false;

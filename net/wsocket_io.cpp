@@ -187,20 +187,26 @@ int TCustomWSocket::GetRcvdCount() {
 void TCustomWSocket::QueueSendData(const void* Data, int Len) {
     if (Len <= 0 || !Data) return;
     auto* bytes = static_cast<const char*>(Data);
-    if (SendChain.empty()) SendChain.push_back(NewBlock());
+    if (SendChain.empty()) SendChain.push_back(NewBlock(Len));
     for (;;) {
         const int n = SendChain.back()->Write(bytes, Len);
         if (n >= Len) break;
         Len -= n;
         bytes += n;
-        SendChain.push_back(NewBlock());
+        SendChain.push_back(NewBlock(Len));
     }
     AllSent = false;
 }
 
 // A sender that keeps its queue topped up goes through the same few blocks again and again:
-// drained blocks wait here for the next bytes instead of going back to the allocator.
-std::unique_ptr<TBuffer> TCustomWSocket::NewBlock() {
+// drained blocks wait here for the next bytes instead of going back to the allocator. Where
+// nobody hears of each block (a stream without OnSendData and without urgent sends), a large
+// Send goes into blocks of up to LargeBlockSize: the bytes on the wire are the same, and a
+// 16 MiB Send costs some 250 allocations instead of 11,000. Smaller sends keep to spare blocks.
+std::unique_ptr<TBuffer> TCustomWSocket::NewBlock(int Wanted) {
+    constexpr int LargeBlockSize = 64 * 1024;
+    if (Wanted >= LargeBlockSize / 4 && Wanted > BlockSize && Gathers())
+        return std::make_unique<TBuffer>(std::min(Wanted, LargeBlockSize));
     if (SpareBlocks.empty()) return std::make_unique<TBuffer>(BlockSize);
     std::unique_ptr<TBuffer> block = std::move(SpareBlocks.back());
     SpareBlocks.pop_back();
@@ -244,8 +250,7 @@ void TCustomWSocket::TryToSend() {
         // has the peer get exactly what was reported, and one that throws repeats no byte. A
         // datagram is one block, and urgent data marks the end of each send, so those go one
         // block per call too.
-        const bool gather = !OnSendData && SendChain.size() > 1 && SocketType == SOCK_STREAM &&
-                            SendFlagsValue == 0;
+        const bool gather = SendChain.size() > 1 && Gathers();
         int offered = len;
         const int count = gather ? SendBlocks(offered) : RawTransmit(data, len);
         if (count == 0) return;
@@ -279,6 +284,12 @@ void TCustomWSocket::TryToSend() {
         }
         if (count < offered) return;
     }
+}
+
+// Blocks are handed on without a report of each: a stream without an OnSendData handler and
+// without urgent sends.
+bool TCustomWSocket::Gathers() const {
+    return !OnSendData && SocketType == SOCK_STREAM && SendFlagsValue == 0;
 }
 
 void TCustomWSocket::DropSent(int Count) {
