@@ -10,7 +10,7 @@
 // sends (now and then far more than a small send buffer takes at once) must reach the peer in
 // order, and with an OnSendData handler exactly what it reported, also on connections the owner
 // ended. After every run the owner's invariants are checked for every connection. A failing run
-// prints its seed; KORVEL_SEED=n replays it, KORVEL_RUNS=n runs more.
+// prints its seed; KORVEL_SEED=n replays it, KORVEL_RUNS=n runs more, KORVEL_FIRST=n starts there.
 #include "socket_exception.h"
 #include "socket_probe.h"
 
@@ -892,8 +892,12 @@ private:
                 size_t at = 0;
                 while (at < sent.size() && c.Received[at] == sent[at]) ++at;
                 const bool urgent = std::find(p.Urgent.begin(), p.Urgent.end(), at) != p.Urgent.end();
+                std::string where = " at byte " + std::to_string(at) + " of " +
+                                    std::to_string(c.Received.size()) + " received, " +
+                                    std::to_string(p.Sent) + " sent; urgent at";
+                for (const size_t u : p.Urgent) where += " " + std::to_string(u);
                 Fail(urgent ? "an urgent byte was lost or moved: it must arrive inline, in order"
-                            : "bytes lost, doubled or out of order");
+                            : "bytes lost, doubled or out of order" + where);
             }
             const std::string& got = p.Got;
             Trail += "#" + std::to_string(i) + " sent/reported/arrived " + std::to_string(c.Sent.size()) +

@@ -15,9 +15,10 @@ inline QByteArray RandomBytes(QRandomGenerator& Rng, int MaxSize) {
 }
 
 // The seeds of a run of sequences: KORVEL_SEED alone when set, else KORVEL_RUNS (or Default)
-// seeds from First, the same in every run of the test.
+// seeds from First (or KORVEL_FIRST), the same in every run of the test.
 inline std::vector<uint32_t> SequenceSeeds(uint32_t First, int Default) {
     if (qEnvironmentVariableIsSet("KORVEL_SEED")) return {qgetenv("KORVEL_SEED").toUInt()};
+    if (qEnvironmentVariableIsSet("KORVEL_FIRST")) First = qgetenv("KORVEL_FIRST").toUInt();
     bool set = false;
     const int runs = qEnvironmentVariableIntValue("KORVEL_RUNS", &set);
     std::vector<uint32_t> seeds(static_cast<size_t>(set ? runs : Default));
