@@ -123,20 +123,21 @@ TEST_F(ProfileTest, WritingKeepsEveryOtherLineAsItWas) {
     profile.WriteString("Added", "Key", "v");             // new section: end of the file
     QString error;
     ASSERT_TRUE(profile.UpdateFile(&error)) << error.toStdString();
+    // Lines nobody changed keep their bytes, line ends included.
     EXPECT_EQ(Contents(),
-              "; settings\r\n"
-              "[Other]\r\n"
-              "Top = 5 \r\n"
-              "\r\n"
+              "; settings\n"
+              "[Other]\n"
+              "Top = 5 \n"
+              "\n"
               "[form]\r\n"
               "ONTOP=0\r\n"
-              "Unknown=\xE9t\xE9 \x81\r\n"
-              "Host  =  chat.example  \r\n"
-              "; trailing comment\r\n"
+              "Unknown=\xE9t\xE9 \x81\n"
+              "Host  =  chat.example  \n"
+              "; trailing comment\n"
               "Width=300\r\n"
-              "\r\n"
-              "\r\n"
-              "[Last]\r\n"
+              "\n"
+              "\n"
+              "[Last]\n"
               "no equals sign here\r\n"
               "[Added]\r\n"
               "Key=v\r\n");
@@ -148,13 +149,62 @@ TEST_F(ProfileTest, TextIsUtf8OnlyWhenAValueDoesNotFitWindows1252AndLineBreaksCa
     profile.WriteString("FORM", "Name", QStringLiteral("Jos\u00E9 \u20AC \u0100"));
     profile.WriteString("FORM", "User", "A\r\nTop=999");
     ASSERT_TRUE(profile.UpdateFile());
-    EXPECT_EQ(Contents(), "[FORM]\r\nName=Jos\xC3\xA9 \xE2\x82\xAC \xC4\x80\r\nUser=A  Top=999\r\n");
+    EXPECT_EQ(Contents(), "\xEF\xBB\xBF[FORM]\r\nName=Jos\xC3\xA9 \xE2\x82\xAC \xC4\x80\r\nUser=A  Top=999\r\n");
     const TProfileFile again(Path);
     EXPECT_EQ(again.ReadString("FORM", "Name", ""), QStringLiteral("Jos\u00E9 \u20AC \u0100"));
     EXPECT_EQ(again.ReadString("FORM", "Top", "none"), "none");
     profile.WriteString("FORM", "Name", QStringLiteral("Jos\u00E9 \u20AC"));
     ASSERT_TRUE(profile.UpdateFile());
-    EXPECT_EQ(Contents(), "[FORM]\r\nName=Jos\xE9 \x80\r\nUser=A  Top=999\r\n");
+    EXPECT_EQ(Contents(), "\xEF\xBB\xBF[FORM]\r\nName=Jos\xC3\xA9 \xE2\x82\xAC\r\nUser=A  Top=999\r\n")
+        << "a UTF-8 file stays one";
+    QFile::remove(Path);
+    TProfileFile fresh(Path);
+    fresh.WriteString("FORM", "Name", QStringLiteral("Jos\u00E9 \u20AC"));
+    ASSERT_TRUE(fresh.UpdateFile());
+    EXPECT_EQ(Contents(), "[FORM]\r\nName=Jos\xE9 \x80\r\n");
+}
+
+// The encoding is what the program marked, never a guess from bytes that happen to be valid
+// UTF-8; a key nobody changed keeps its bytes when another one is stored.
+TEST_F(ProfileTest, TheEncodingIsTheOneTheFileWasWrittenIn) {
+    struct Row {
+        const char* Name;
+        std::string File;
+        QString Value;  // of Name
+    };
+    const Row rows[] = {
+        {"Windows-1252 that is valid UTF-8", "[FORM]\r\nName=J\xC3\x89R\xC3\x94ME\r\n", QStringLiteral("J\u00C3\u2030R\u00C3\u201DME")},
+        {"marked UTF-8", "\xEF\xBB\xBF[FORM]\r\nName=J\xC3\x89R\xC3\x94ME\r\n", QStringLiteral("J\u00C9R\u00D4ME")},
+        {"marked UTF-8 with a broken line", "\xEF\xBB\xBF[FORM]\nName=\xCE\x93\xFF\n", QStringLiteral("\u0393\uFFFD")},
+        {"an earlier version's unmarked UTF-8", "[FORM]\r\nName=\xCE\x93\xCE\xB5\r\n", QStringLiteral("\u0393\u03B5")},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Name);
+        Put(row.File);
+        TProfileFile profile(Path);
+        EXPECT_EQ(profile.ReadString("FORM", "Name", "-"), row.Value);
+        profile.WriteString("FORM", "Name", profile.ReadString("FORM", "Name", "-"));
+        profile.WriteString("FORM", "Top", "1");
+        ASSERT_TRUE(profile.UpdateFile());
+        const std::string after = Contents();
+        const std::string nameLine = row.File.substr(row.File.find("Name="));
+        EXPECT_NE(after.find(nameLine), std::string::npos) << after;
+        EXPECT_EQ(TProfileFile(Path).ReadString("FORM", "Name", "-"), profile.ReadString("FORM", "Name", "-"));
+    }
+}
+
+// Whatever bytes a file holds, storing a key leaves every other line's bytes as they were.
+TEST_F(ProfileTest, RandomFilesKeepTheLinesNobodyChanged) {
+    const uint32_t seed = TestSeed();
+    SCOPED_TRACE("KORVEL_SEED=" + std::to_string(seed));
+    QRandomGenerator rng(seed);
+    const QByteArray pieces[] = {"[FORM]", "[form]\r", "Top=5", " top = 7 ", "Name=\xC3\x89", "\xEF\xBB\xBF",
+                                 "\xCE\x93", "\xFF", "\r", "\n", "\r\n", "=", ";c", "\xE9t\xE9"};
+    for (int round = 0; round < 300; ++round) {
+        QByteArray bytes;
+        for (int n = rng.bounded(12); n > 0; --n) bytes += pieces[rng.bounded(int(std::size(pieces)))];
+        ASSERT_EQ(UntouchedLinesKeepTheirBytes(bytes, Path), "") << QByteArray(bytes).toPercentEncoding().toStdString();
+    }
 }
 
 // The fuzz target's property, for a few seconds of random text: values in any script read back
