@@ -35,6 +35,9 @@ class TTzOnlyOne;
 class TMemoPrint;
 class TPrinter;
 
+// The pane's notice that no session stands; a Connect that succeeds may wipe it again.
+inline const QString NotConnectedNotice = QStringLiteral("*** NOT CONNECTED ***");
+
 class TPalnorForm : public QMainWindow {
 public:
     explicit TPalnorForm(QWidget* Parent = nullptr);
@@ -117,6 +120,10 @@ public:
     void Button2Click();
     void CancelSettingsClick();
     void Help();
+    // Opens Target on the desktop; when nothing does, the status line says so (and, for a file
+    // or folder, names it to be opened by hand). What names it in the message.
+    enum class TByHand { No, Yes };
+    void OpenOnDesktop(const QString& Target, const QString& What, TByHand ByHand);
     void FormCreate();
     void FormShow();
     void FormActivate();
@@ -131,6 +138,7 @@ public:
     void DisconnectButtonClick();
     void TnCnxSessionConnected(uint16_t Error);
     void TnCnxSessionClosed(uint16_t Error);
+    QString SessionEndNote(uint16_t Error) const;
     void FormCloseQuery(bool& CanClose);
 
     // Incoming text.
