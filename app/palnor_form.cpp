@@ -89,11 +89,13 @@ TPalnorForm::TPalnorForm(QWidget* Parent) : QMainWindow(Parent) {
     WireUsers();
     FormCreate();
     ShowConnectionState(false);
+    if (const QString note = TzOnlyOne1->EndpointNote(); !note.isEmpty()) statusBar()->showMessage(note);
 }
 
 TPalnorForm::~TPalnorForm() = default;
 
 bool TPalnorForm::AnotherInstanceRunning() const { return TzOnlyOne1->AnotherInstanceRunning(); }
+bool TPalnorForm::RunningCopyUnreachable() const { return TzOnlyOne1->OwnerUnreachable(); }
 
 QString TPalnorForm::ProgramDir() { return QCoreApplication::applicationDirPath(); }
 

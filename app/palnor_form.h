@@ -46,6 +46,7 @@ public:
     // True when another copy of the program runs: the program then ends without showing this
     // window and without writing its settings.
     bool AnotherInstanceRunning() const;
+    bool RunningCopyUnreachable() const;  // and it could not be asked to come forward
 
     // Where the settings file lives ("CL.ini" beside the program, or the configuration folder).
     static QString SettingsPath();
