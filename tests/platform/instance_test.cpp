@@ -94,7 +94,7 @@ TEST(SharedMemTest, TheNameLastsExactlyAsLongAsSomeoneHasItOpen) {
     EXPECT_EQ(Word(fresh), 0u) << "the last user removed the name";
 }
 
-// Endpoints put their socket files into the temporary folder; each test gets its own.
+// Each test gets a temporary folder of its own, where an endpoint must leave nothing.
 class EndpointTest : public ::testing::Test {
 protected:
     QTemporaryDir Dir;
