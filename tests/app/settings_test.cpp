@@ -7,15 +7,12 @@
 #include "conversation_log.h"
 
 #include <QAbstractButton>
+#include <QDir>
 #include <QLabel>
 #include <QScreen>
 #include <QProcess>
 #include <QStatusBar>
 
-#include <cstddef>
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <tuple>
 
 namespace {
@@ -256,6 +253,25 @@ TEST_F(FormTest, ACrashedFirstCopyDoesNotLockLaterCopiesOut) {
     EXPECT_NE(now, 0u);
 }
 
+// Starts a second copy of the program with a settings folder of its own, which must end by
+// itself without writing settings; what it said on standard error.
+QByteArray SecondCopyEnds() {
+    QTemporaryDir otherConfig;
+    QProcess second;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KORVELCHAT_CONFIG_DIR", otherConfig.path());
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    second.setProcessEnvironment(env);
+    second.start(KORVEL_PROGRAM, {});
+    const bool ended = second.waitForStarted() && RunUntil([&] { return second.state() == QProcess::NotRunning; }, 15000);
+    if (!ended) second.kill();
+    second.waitForFinished();
+    EXPECT_TRUE(ended) << "two copies ran";
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_FALSE(QFile::exists(otherConfig.path() + "/CL.ini")) << "the second copy writes nothing";
+    return second.readAllStandardError();
+}
+
 TEST_F(FormTest, ASecondCopyRaisesTheFirstAndEndsWithoutWritingSettings) {
     MakeForm();
     ASSERT_FALSE(Form->AnotherInstanceRunning());
@@ -265,18 +281,8 @@ TEST_F(FormTest, ASecondCopyRaisesTheFirstAndEndsWithoutWritingSettings) {
         ++raised;
         original();
     };
-    QTemporaryDir otherConfig;
-    QProcess second;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("KORVELCHAT_CONFIG_DIR", otherConfig.path());
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    second.setProcessEnvironment(env);
-    second.start(KORVEL_PROGRAM, {});
-    ASSERT_TRUE(second.waitForStarted());
-    ASSERT_TRUE(RunUntil([&] { return second.state() == QProcess::NotRunning; }, 10000));
-    EXPECT_EQ(second.exitCode(), 0);
+    SecondCopyEnds();
     EXPECT_EQ(raised, 1);
-    EXPECT_FALSE(QFile::exists(otherConfig.path() + "/CL.ini")) << "the second copy writes nothing";
 }
 
 // A first copy that later copies cannot reach (its address taken, and a temporary folder whose
@@ -285,32 +291,15 @@ TEST_F(FormTest, ASecondCopyEndsAlsoWhenTheFirstCannotBeReached) {
     const QString deep = Config.path() + '/' + QString(std::max<qsizetype>(1, 102 - Config.path().size()), 't');
     ASSERT_TRUE(QDir().mkpath(deep));
     qputenv("TMPDIR", QFile::encodeName(deep));
-    const QByteArray address = EndpointAddress(qEnvironmentVariable("KORVELCHAT_INSTANCE_NAME"),
-                                               static_cast<uint32_t>(QCoreApplication::applicationPid()));
-    const int squatter = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un at{};
-    at.sun_family = AF_UNIX;
-    std::memcpy(at.sun_path, address.constData(), std::size_t(address.size()));
-    ASSERT_EQ(::bind(squatter, reinterpret_cast<sockaddr*>(&at), socklen_t(offsetof(sockaddr_un, sun_path) + address.size())), 0);
+    const int squatter = peer::BindLocal(EndpointAddress(qEnvironmentVariable("KORVELCHAT_INSTANCE_NAME"),
+                                                         uint32_t(QCoreApplication::applicationPid())).toStdString(), false);
+    ASSERT_GE(squatter, 0);
     MakeForm();
-    ::close(squatter);
+    peer::Close(squatter);
     ASSERT_FALSE(Form->AnotherInstanceRunning());
     EXPECT_TRUE(Form->statusBar()->currentMessage().startsWith("Starting the program again cannot bring this window forward"))
         << Form->statusBar()->currentMessage().toStdString();
-    QTemporaryDir otherConfig;
-    QProcess second;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("KORVELCHAT_CONFIG_DIR", otherConfig.path());
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    second.setProcessEnvironment(env);
-    second.start(KORVEL_PROGRAM, {});
-    ASSERT_TRUE(second.waitForStarted());
-    const bool ended = RunUntil([&] { return second.state() == QProcess::NotRunning; }, 15000);
-    if (!ended) second.kill();
-    ASSERT_TRUE(ended) << "two copies ran";
-    EXPECT_EQ(second.exitCode(), 0);
-    EXPECT_TRUE(second.readAllStandardError().contains("could not be asked to come forward"));
-    EXPECT_FALSE(QFile::exists(otherConfig.path() + "/CL.ini")) << "the second copy writes nothing";
+    EXPECT_TRUE(SecondCopyEnds().contains("could not be asked to come forward"));
 }
 
 }  // namespace

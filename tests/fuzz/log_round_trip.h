@@ -3,9 +3,11 @@
 #include "text_source.h"
 
 #include <QByteArray>
+#include <QScopeGuard>
 
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
 
 // Logged lines read back as they were, with their stamps, also as "Show log" shows them; every
@@ -17,19 +19,10 @@ inline std::string LogRoundTrip(const QByteArray& Bytes) {
                                         "Australia/Lord_Howe"};
     TTextSource source(Bytes);
     const char* zone = Zones[source.Next() % std::size(Zones)];
-    struct TZoneScope {
-        explicit TZoneScope(const char* Zone) : Saved(qgetenv("TZ")), Had(qEnvironmentVariableIsSet("TZ")) {
-            qputenv("TZ", Zone);
-            tzset();
-        }
-        ~TZoneScope() {
-            if (Had) qputenv("TZ", Saved);
-            else qunsetenv("TZ");
-            tzset();
-        }
-        QByteArray Saved;
-        bool Had;
-    } scope(zone);
+    const std::optional<QByteArray> saved = qEnvironmentVariableIsSet("TZ") ? std::optional(qgetenv("TZ")) : std::nullopt;
+    const auto restore = qScopeGuard([&] { if (saved) qputenv("TZ", *saved); else qunsetenv("TZ"); tzset(); });
+    qputenv("TZ", zone);
+    tzset();
     std::vector<TConversationLog::TEntry> entries;
     QByteArray file;
     QDateTime stamp(QDate(2026, 3, 29).addDays(int(source.Next() % 3) - 1), QTime(int(source.Next() % 4), 0), Qt::UTC);

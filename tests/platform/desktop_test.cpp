@@ -59,8 +59,7 @@ TEST(ShellTest, TheHandlerSeesEveryTargetAndAnswersForTheDesktop) {
     SetShellOpenHandler({});
     EXPECT_EQ(opened, (std::vector<QString>{"https://example.org/a b",
                                             "/opt/korvelchat/KorvelChat2.hlp"}));
-    // The tests run without a GUI application and here without the desktop's opener, so there
-    // is no desktop to open anything; the caller hears so.
+    // Without a GUI application and without the desktop's opener nothing is asked; the caller hears so.
     QTemporaryDir empty;
     const QByteArray path = qgetenv("PATH");
     qputenv("PATH", QFile::encodeName(empty.path()));
@@ -75,10 +74,9 @@ TEST(ShellTest, TheOpenersAnswerReachesTheCaller) {
     QTemporaryDir bin;
     QFile opener(bin.filePath("xdg-open"));
     ASSERT_TRUE(opener.open(QIODevice::WriteOnly));
-    opener.write("#!/bin/sh\necho \"$1\" >> \"${0%/*}/asked\"\n"
-                 "case \"$1\" in *missing*) exit 3;; *broken*) exit 4;; esac\n");
+    opener.write("#!/bin/sh\necho \"$1\" >> \"${0%/*}/asked\"\ncase \"$1\" in *missing*) exit 3;; *broken*) exit 4;; esac\n");
     opener.close();
-    opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    opener.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
     const QByteArray path = qgetenv("PATH");
     qputenv("PATH", QFile::encodeName(bin.path()));
     QStringList failures;
@@ -87,14 +85,13 @@ TEST(ShellTest, TheOpenersAnswerReachesTheCaller) {
     qputenv("PATH", path);
     const auto asked = [&] {
         QFile f(bin.filePath("asked"));
-        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts) : QStringList();
+        return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
     };
-    EXPECT_TRUE(RunUntil([&] { return failures.size() == 2 && asked().size() == 3; }, 5000));
+    EXPECT_TRUE(RunUntil([&] { return failures.size() == 2 && asked() == 3; }, 5000)) << "each asked once";
     RunFor(100);
     failures.sort();
     EXPECT_EQ(failures, (QStringList{"/tmp/missing.html: nothing on this desktop opens it",
                                      "mailto:broken@example.org: the program that opens it failed"}));
-    EXPECT_EQ(asked().size(), 3);
 }
 
 TEST(ShellTest, AddressesKeepTheirSchemeAndEverythingElseIsAFile) {
