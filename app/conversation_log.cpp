@@ -113,10 +113,10 @@ QString TConversationLog::FileFor(const QDate& Day, bool Utc) const {
 
 QString TConversationLog::CurrentFile() const { return FileFor(Now().date(), Utc_); }
 
-QDateTime TConversationLog::WallClock(const QDateTime& Now) { return QDateTime(Now.date(), Now.time(), Qt::UTC); }
-
+// The clock's reading as the stamp writes it, held without a zone like the stamps read back.
 QDateTime TConversationLog::Now() const {
-    return WallClock(Utc_ ? QDateTime::currentDateTimeUtc() : QDateTime::currentDateTime());
+    const QDateTime now = Utc_ ? QDateTime::currentDateTimeUtc() : QDateTime::currentDateTime();
+    return QDateTime(now.date(), now.time(), Qt::UTC);
 }
 
 QByteArray TConversationLog::Format(const TEntry& Entry) {

@@ -61,8 +61,6 @@ public:
         bool Utc = false;
         bool operator==(const TEntry&) const = default;
     };
-    // The stamp of the clock reading Now, as the log writes it.
-    static QDateTime WallClock(const QDateTime& Now);
     static QByteArray Format(const TEntry& Entry);
     // Reads a log back. Text that is neither a stamped line nor a further line (a file cut
     // short, an older program's log) is kept as further text of the entry before it, as written.
