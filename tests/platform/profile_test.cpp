@@ -174,7 +174,7 @@ TEST_F(ProfileTest, TheEncodingIsTheOneTheFileWasMarkedWith) {
         {"", "\xCE\x93\xCE\xB5", QStringLiteral("\u0393\u03B5")},            // an earlier version's UTF-8
     };
     for (const auto& [mark, name, value] : rows) {
-        Put(mark + std::string("[FORM]\nName=") + name + "\n");
+        Put(mark + std::string("\n[FORM]\nName=") + name + "\n");
         EXPECT_EQ(TProfileFile(Path).ReadString("FORM", "Name", "-"), value) << name;
     }
 }
