@@ -141,6 +141,7 @@ void TChatPane::ClearLines() {
     HasLines_ = false;
     BlockLines_ = 0;
     EndFormatKnown_ = false;
+    if (OnClear) OnClear();
 }
 
 // Lines appear at once, but the view follows them once per event-loop turn: scrolling the whole

@@ -53,6 +53,7 @@ public:
     QPushButton* NewLinesMarker = nullptr;  // "new lines below", while the view is scrolled up
 
     std::function<void(const QString& Line)> OnChange;  // once per appended line
+    std::function<void()> OnClear;                      // the pane was emptied
     std::function<void()> OnMousePress;   // any button
     std::function<void()> OnClick;        // a click (press and release without dragging)
     std::function<void(const QString& Href)> OnLinkClick;  // a click on a reference drawn as a link

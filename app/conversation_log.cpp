@@ -5,11 +5,19 @@
 #include <QDir>
 #include <QStandardPaths>
 #include <QStringList>
+#include <QThread>
+#include <QTimer>
+
+#include <utility>
 
 namespace {
 
 const QString StampFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
 constexpr qsizetype StampLength = 19;
+// After the stamp of a UTC time; a reader that knows nothing of zones shows it as text.
+const QString UtcMark = QStringLiteral("Z ");
+// While a file's lock is held elsewhere, its lines are tried again after this long.
+constexpr int LockRetryMs = 50;
 // A further line is indented to where the text of a stamped line starts.
 const QString Indent(StampLength + 1, u' ');
 
@@ -59,17 +67,32 @@ QString Unescaped(QStringView Text) {
     return out;
 }
 
-// "yyyy-MM-dd HH:mm:ss " at the start of a line of the file.
+// "yyyy-MM-dd HH:mm:ss " at the start of a line of the file, read as the text it is: a time the
+// local zone skips (the hour a clock springs forward) is still the time written.
 QDateTime StampOf(QStringView Line) {
-    if (Line.size() <= StampLength || Line[StampLength] != u' ' || Line[4] != u'-' || Line[13] != u':') return {};
-    return QDateTime::fromString(Line.first(StampLength).toString(), StampFormat);
+    if (Line.size() <= StampLength || Line[StampLength] != u' ' || Line[4] != u'-' || Line[10] != u' ' ||
+        Line[13] != u':')
+        return {};
+    const QDate day = QDate::fromString(Line.first(10).toString(), QStringLiteral("yyyy-MM-dd"));
+    const QTime time = QTime::fromString(Line.sliced(11, 8).toString(), QStringLiteral("HH:mm:ss"));
+    if (!day.isValid() || !time.isValid()) return {};
+    return QDateTime(day, time, Qt::UTC);
 }
 
 }  // namespace
 
 TConversationLog::TConversationLog(QObject* Parent) : QObject(Parent) {}
 
-TConversationLog::~TConversationLog() { Flush(); }
+// The last lines are not given up lightly: a lock held elsewhere is waited for a little while,
+// and a provisional line the pane showed to the end is kept.
+TConversationLog::~TConversationLog() {
+    if (Provisional_) Pending_.push_back(*std::exchange(Provisional_, std::nullopt));  // shown to the end
+    Flush();
+    for (int tries = 0; !Pending_.empty() && tries < 20; ++tries) {
+        QThread::msleep(LockRetryMs);
+        Flush();
+    }
+}
 
 QString TConversationLog::DefaultFolder() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
@@ -77,20 +100,41 @@ QString TConversationLog::DefaultFolder() {
 }
 
 void TConversationLog::SetEnabled(bool On) {
-    if (!On) Flush();
+    if (!On) {
+        DropProvisional();
+        Flush();
+    }
     Enabled_ = On;
 }
 
-QString TConversationLog::FileFor(const QDate& Day) const {
-    return Folder_ + u'/' + Day.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".log");
+QString TConversationLog::FileFor(const QDate& Day, bool Utc) const {
+    return Folder_ + u'/' + Day.toString(QStringLiteral("yyyy-MM-dd")) + (Utc ? QStringLiteral("-UTC.log") : QStringLiteral(".log"));
+}
+
+QString TConversationLog::CurrentFile() const { return FileFor(Now().date(), Utc_); }
+
+// The clock's reading as the stamp writes it, held without a zone like the stamps read back.
+QDateTime TConversationLog::Now() const {
+    const QDateTime now = Utc_ ? QDateTime::currentDateTimeUtc() : QDateTime::currentDateTime();
+    return QDateTime(now.date(), now.time(), Qt::UTC);
 }
 
 QByteArray TConversationLog::Format(const TEntry& Entry) {
     QString out;
     const QStringList parts = Entry.Line.split(QStringLiteral("\r\n"));
     for (qsizetype i = 0; i < parts.size(); ++i) {
-        out += i == 0 && Entry.Stamp.isValid() ? Entry.Stamp.toString(StampFormat) + u' ' : Indent;
-        AppendEscaped(out, parts[i]);
+        QStringView text = parts[i];
+        if (i == 0 && Entry.Stamp.isValid()) {
+            out += Entry.Stamp.toString(StampFormat) + u' ';
+            if (Entry.Utc) out += UtcMark;
+            if (text.startsWith(UtcMark)) {
+                out += QStringLiteral("\\x5a");
+                text = text.sliced(1);
+            }
+        } else {
+            out += Indent;
+        }
+        AppendEscaped(out, text);
         out += u'\n';
     }
     return out.toUtf8();
@@ -102,7 +146,9 @@ std::vector<TConversationLog::TEntry> TConversationLog::Parse(const QByteArray& 
     if (lines.last().isEmpty()) lines.removeLast();  // the line end of the last line
     for (const QString& line : lines) {
         if (const QDateTime stamp = StampOf(line); stamp.isValid()) {
-            entries.push_back({stamp, Unescaped(QStringView(line).sliced(StampLength + 1))});
+            QStringView text = QStringView(line).sliced(StampLength + 1);
+            const bool utc = text.startsWith(UtcMark);
+            entries.push_back({stamp, Unescaped(utc ? text.sliced(UtcMark.size()) : text), utc});
             continue;
         }
         const bool further = line.startsWith(Indent);
@@ -125,13 +171,26 @@ void TConversationLog::Append(const QString& Line) {
     if (!Enabled_) return;
     // One clock reading per event-loop turn: the lines of a turn arrive within milliseconds of
     // each other, and reading the local time per line would cost a flood dearly.
-    const QDateTime now = Pending_.empty() ? (Utc_ ? QDateTime::currentDateTimeUtc() : QDateTime::currentDateTime())
-                                           : Pending_.back().Stamp;
-    Pending_.push_back({now, Line});
+    const bool turnStarted = FlushQueued_ && !Pending_.empty() && Pending_.back().Utc == Utc_;
+    Queue({turnStarted ? Pending_.back().Stamp : Now(), Line, Utc_});
+}
+
+void TConversationLog::AppendProvisional(const QString& Line) {
+    if (!Enabled_) return;
+    if (Provisional_) Queue(*std::exchange(Provisional_, std::nullopt));  // followed: it stays
+    Provisional_ = TEntry{Now(), Line, Utc_};
+}
+
+// A line goes after the provisional one before it, which it confirms.
+void TConversationLog::Queue(TEntry Entry) {
+    if (Provisional_) Pending_.push_back(*std::exchange(Provisional_, std::nullopt));
+    Pending_.push_back(std::move(Entry));
     if (FlushQueued_) return;
     FlushQueued_ = true;
     QMetaObject::invokeMethod(this, &TConversationLog::Flush, Qt::QueuedConnection);
 }
+
+void TConversationLog::DropProvisional() { Provisional_.reset(); }
 
 void TConversationLog::Flush() {
     FlushQueued_ = false;
@@ -140,13 +199,40 @@ void TConversationLog::Flush() {
     entries.swap(Pending_);
     QString error;
     bool ok = true;
-    // One write per day that the gathered lines fall on (a turn that spans midnight has two).
+    // One write per file that the gathered lines go to (a turn that spans midnight has two).
     std::size_t i = 0;
     while (i < entries.size()) {
         const QDate day = entries[i].Stamp.date();
+        const bool utc = entries[i].Utc;
+        const std::size_t first = i;
         QByteArray text;
-        for (; i < entries.size() && entries[i].Stamp.date() == day; ++i) text += Format(entries[i]);
-        if (!WriteDay(day, text, &error)) ok = false;
+        for (; i < entries.size() && entries[i].Stamp.date() == day && entries[i].Utc == utc; ++i)
+            text += Format(entries[i]);
+        const QString path = FileFor(day, utc);
+        QString cause;
+        if (!QDir().mkpath(Folder_)) {
+            error = QStringLiteral("The conversation log cannot be written: cannot create %1").arg(Folder_);
+            ok = false;
+            continue;
+        }
+        switch (AppendLines(path, text, &cause)) {
+        case TAppendResult::Written: break;
+        case TAppendResult::Failed:
+            error = QStringLiteral("The conversation log cannot be written: %1: %2").arg(path, cause);
+            ok = false;
+            break;
+        case TAppendResult::Busy:
+            // Another process writes this file just now: these lines and the ones after them
+            // wait, in order, ahead of whatever comes meanwhile.
+            Pending_.insert(Pending_.begin(), entries.begin() + std::ptrdiff_t(first), entries.end());
+            i = entries.size();
+            if (!std::exchange(RetryQueued_, true))
+                QTimer::singleShot(LockRetryMs, this, [this] {
+                    RetryQueued_ = false;
+                    Flush();
+                });
+            break;
+        }
     }
     if (ok) {
         ErrorReported_ = false;
@@ -154,18 +240,4 @@ void TConversationLog::Flush() {
         ErrorReported_ = true;
         if (OnError) OnError(error);
     }
-}
-
-bool TConversationLog::WriteDay(const QDate& Day, const QByteArray& Text, QString* Error) const {
-    const QString path = FileFor(Day);
-    if (!QDir().mkpath(Folder_)) {
-        *Error = QStringLiteral("The conversation log cannot be written: cannot create %1").arg(Folder_);
-        return false;
-    }
-    QString cause;
-    if (!AppendLines(path, Text, &cause)) {
-        *Error = QStringLiteral("The conversation log cannot be written: %1: %2").arg(path, cause);
-        return false;
-    }
-    return true;
 }

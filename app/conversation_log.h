@@ -1,15 +1,18 @@
 #pragma once
 // The conversation log: every line shown in the conversation pane, stamped with its date and
-// time, appended to one UTF-8 file per day. Lines are gathered and written once per event-loop
-// turn, so a flood costs one write per turn, not one per line. A disk that fails is reported
-// once (until a write succeeds again) and never stops the chat; a turn's lines go in whole or
-// not at all.
+// time, appended to one UTF-8 file per calendar day of one zone: local time ("yyyy-MM-dd.log")
+// or UTC ("yyyy-MM-dd-UTC.log"). Lines are gathered and written once per event-loop turn, so a
+// flood costs one write per turn, not one per line. A disk that fails is reported once (until
+// a write succeeds again) and never stops the chat; a turn's lines go in whole or not at all.
+// While another process holds a file's lock, its lines wait for a later turn: the window's
+// thread never waits for the lock.
 //
 // The file's format keeps what the server sends from posing as the program's own: every line
-// of the file starts either with the stamp of a line that arrived ("yyyy-MM-dd HH:mm:ss " and
-// the text) or with 20 blanks (a further line of the same text, after a CR LF in it); control
-// characters, line and paragraph separators and direction overrides are written as \xHH or
-// \uHHHH, and a backslash as two.
+// of the file starts either with the stamp of a line that arrived ("yyyy-MM-dd HH:mm:ss ",
+// followed by "Z " when the time is UTC, then the text) or with 20 blanks (a further line of the
+// same text, after a CR LF in it); control characters, line and paragraph separators and
+// direction overrides are written as \xHH or \uHHHH, and a backslash as two. A text that begins
+// with "Z " has its "Z" written as \x5a, so a local stamp's text never reads as a zone.
 #include <QByteArray>
 #include <QDate>
 #include <QDateTime>
@@ -17,6 +20,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 class TConversationLog : public QObject {
@@ -35,15 +39,26 @@ public:
 
     // A pane line (it may hold CR LF pairs, which start further lines), stamped now.
     void Append(const QString& Line);
-    // Writes what is gathered; runs by itself at the end of the event-loop turn.
+    // A line that may yet be taken back (a notice the next event may wipe from the pane): it
+    // goes to the log, under the time it came, only once another line follows it, and
+    // DropProvisional forgets it.
+    void AppendProvisional(const QString& Line);
+    void DropProvisional();
+    // Writes what is gathered; runs by itself at the end of the event-loop turn, and again a
+    // moment later for lines whose file another process had locked.
     void Flush();
-    QString FileFor(const QDate& Day) const;
+    // The file of a day in the zone the log now writes, and the file of today.
+    QString FileFor(const QDate& Day) const { return FileFor(Day, Utc_); }
+    QString FileFor(const QDate& Day, bool Utc) const;
+    QString CurrentFile() const;
 
-    // One logged line: its stamp (to the second; invalid for text found without one) and its
-    // text, CR LF between its lines.
+    // One logged line: its stamp as written (the wall-clock time to the second, held without a
+    // zone, so no zone rule moves it; invalid for text found without one), whether that time
+    // is UTC, and its text, CR LF between its lines.
     struct TEntry {
         QDateTime Stamp;
         QString Line;
+        bool Utc = false;
         bool operator==(const TEntry&) const = default;
     };
     static QByteArray Format(const TEntry& Entry);
@@ -57,12 +72,15 @@ public:
     std::function<void(const QString& Message)> OnError;
 
 private:
-    bool WriteDay(const QDate& Day, const QByteArray& Text, QString* Error) const;
+    QDateTime Now() const;
+    void Queue(TEntry Entry);
 
     QString Folder_ = DefaultFolder();
     bool Enabled_ = true;
     bool Utc_ = false;
     bool FlushQueued_ = false;
     bool ErrorReported_ = false;
+    bool RetryQueued_ = false;
     std::vector<TEntry> Pending_;
+    std::optional<TEntry> Provisional_;
 };

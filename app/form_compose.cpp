@@ -12,7 +12,7 @@
 
 void TPalnorForm::SendButtonClick() {
     if (TnCnx->State() != wsConnected) {
-        DisplayMemo->AppendLine(QStringLiteral("*** NOT CONNECTED ***"));
+        DisplayMemo->AppendLine(NotConnectedNotice);
         return;
     }
     // The pane's lines are separated by CR LF, as the chat line expects them.
@@ -52,8 +52,14 @@ bool TPalnorForm::RecallSentLine(bool Up) {
 namespace {
 // What the wire's code page cannot carry in Text, as a note for the user; empty when all arrives.
 QString UnsentCharactersNote(const QString& Text, TWireCode Code) {
-    const QString missing = Code == TWireCode::Ansi ? NotInAnsi(Text) : QString();
-    if (missing.isEmpty()) return {};
+    const QString found = Code == TWireCode::Ansi ? NotInAnsi(Text) : QString();
+    if (found.isEmpty()) return {};
+    // One blank between the characters, so that letters of a script do not read as a word.
+    QString missing;
+    for (qsizetype i = 0; i < found.size(); ++i) {
+        if (i > 0 && !found[i].isLowSurrogate()) missing += u' ';
+        missing += found[i];
+    }
     return QStringLiteral("These characters cannot be sent and arrive as \"?\": %1 (the setting "
                           "\"Send as UTF-8\" sends them, for servers whose users all read UTF-8)")
         .arg(missing);

@@ -64,6 +64,7 @@ void TPalnorForm::WireExtras() {
     });
 
     ConversationLog->OnError = [this](const QString& Message) { statusBar()->showMessage(Message); };
+    DisplayMemo->OnClear = [this] { ConversationLog->DropProvisional(); };
     // The status line holds the series: why it runs (the last failure), the countdown, the
     // attempt, and why it gave up. Only the end of a series adds a line to the conversation.
     Reconnect->OnCountdown = [this](int SecondsLeft) {
@@ -118,7 +119,8 @@ void TPalnorForm::ShowLogClick() {
     BuildHistoryPage();
     ConversationLog->Flush();
     QDir().mkpath(ConversationLog->Folder());
-    const auto chosen = Dialogs().ChooseOpenFile(this, ConversationLog->FileFor(QDate::currentDate()),
+    // Today's file in the zone the log writes: the one the latest lines went to.
+    const auto chosen = Dialogs().ChooseOpenFile(this, ConversationLog->CurrentFile(),
                                                  QStringLiteral("Conversation log (*.log)"));
     if (!chosen) return;
     QFile file(*chosen);
@@ -131,10 +133,14 @@ void TPalnorForm::ShowLogClick() {
     // characters escaped (also those an older log holds raw).
     Memo1->setPlainText(TConversationLog::Shown(file.read(MaxLogShown)));
     Memo2->clear();
-    // A day's log is named after its day; another file chosen in the dialog by its own name.
-    const QString name = QFileInfo(*chosen).completeBaseName();
+    // A day's log is named after its day (and zone); another file chosen in the dialog by its
+    // own name.
+    QString name = QFileInfo(*chosen).completeBaseName();
+    const bool utc = name.endsWith(QStringLiteral("-UTC"));
+    if (utc) name.chop(4);
     const bool day = QDate::fromString(name, Qt::ISODate).isValid();
-    ShowHistorySource(day ? QStringLiteral("Log of %1").arg(name) : QStringLiteral("Log %1").arg(QFileInfo(*chosen).fileName()),
+    ShowHistorySource(day ? QStringLiteral("Log of %1%2").arg(name, utc ? QStringLiteral(" (UTC)") : QString())
+                          : QStringLiteral("Log %1").arg(QFileInfo(*chosen).fileName()),
                       QStringLiteral("A copy of the log file: edit it before saving or printing; the file "
                                      "itself does not change"));
     statusBar()->showMessage(QStringLiteral("Showing the log %1").arg(*chosen));
@@ -143,6 +149,5 @@ void TPalnorForm::ShowLogClick() {
 void TPalnorForm::OpenLogFolder() {
     const QString folder = ConversationLog->Folder();
     QDir().mkpath(folder);
-    if (!ShellOpen(folder))
-        statusBar()->showMessage(QStringLiteral("Nothing on this desktop opens folders: open %1 by hand.").arg(folder));
+    OpenOnDesktop(folder, QStringLiteral("The log folder"), TByHand::Yes);
 }

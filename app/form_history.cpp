@@ -163,14 +163,12 @@ void TPalnorForm::Button4Click() {
     const QString proposed = QStringLiteral("KorvelChat-%1.txt").arg(QDate::currentDate().toString(Qt::ISODate));
     const auto file = Dialogs().ChooseSaveFile(this, QStringLiteral("txt"), QStringLiteral("Text file (*.txt)"), proposed);
     if (!file) return;
-    // The text as the pane holds it, lines separated by CR LF: in Windows-1252, which readers of
-    // plain text files expect, unless it holds a character Windows-1252 cannot carry; then the
-    // whole file is UTF-8, so nothing turns into "?". Written beside the target and then put in
-    // its place, so a failed write loses no earlier file.
+    // The text as the pane holds it, lines separated by CR LF, in the code ToTextFile chooses.
+    // Written beside the target and then put in its place, so a failed write loses no earlier file.
     QString text = PaneText(*Memo1);
     text.replace(u'\n', QStringLiteral("\r\n"));
-    const bool utf8 = !NotInAnsi(text).isEmpty();
-    const std::string bytes = utf8 ? text.toUtf8().toStdString() : ToAnsi(text);
+    bool utf8 = false;
+    const std::string bytes = ToTextFile(text, &utf8);
     QSaveFile out(*file);
     if (!out.open(QIODevice::WriteOnly) ||
         out.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size()) ||

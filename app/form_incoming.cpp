@@ -110,9 +110,14 @@ void TPalnorForm::ShowListOffline() {
                             .arg(ChatTimeStamp(ChatClock(), TimeSeparator()).trimmed()));
 }
 
+// The log holds what the pane finally shows: the notice of a pending attempt is logged only
+// once a later line shows that it stays (a successful Connect wipes it).
 void TPalnorForm::DisplayMemoChange(const QString& Line) {
     if (CheckBox2->isChecked()) PlaySystemSound("SYSTEMSTART");
-    if (!Line.isEmpty()) ConversationLog->Append(Line);
+    if (Line == NotConnectedNotice)
+        ConversationLog->AppendProvisional(Line);
+    else if (!Line.isEmpty())
+        ConversationLog->Append(Line);
 }
 
 void TPalnorForm::DisplayMemoClick() {
@@ -126,5 +131,5 @@ void TPalnorForm::DisplayMemoClick() {
     const qsizetype close = s.indexOf(u']');
     if (close >= 0) s = s.left(close);
     QCoreApplication::processEvents();
-    if (IsOpenableReference(s)) ShellOpen(s.trimmed());
+    if (IsOpenableReference(s)) OpenOnDesktop(s.trimmed(), s.trimmed(), TByHand::No);
 }

@@ -2,6 +2,7 @@
 // end of a session or of an attempt, the user's or the server's, leaves the window in one look,
 // and nothing of a timer or of the network opens a message box.
 #include "chat_pane.h"
+#include "conversation_log.h"
 #include "lamp.h"
 #include "palnor_form.h"
 #include "reconnect.h"
@@ -94,7 +95,7 @@ void TPalnorForm::StartConnect(bool Automatic) {
     if (TnCnx->State() == wsConnected)
         FocusSendMemo();
     else if (!Automatic)
-        DisplayMemo->AppendLine(QStringLiteral("*** NOT CONNECTED ***"));
+        DisplayMemo->AppendLine(NotConnectedNotice);
     UpdateSessionButtons();
     FocusSendMemo();
 }
@@ -144,7 +145,7 @@ void TPalnorForm::TnCnxSessionConnected(uint16_t Error) {
     FocusSendMemo();
 }
 
-void TPalnorForm::TnCnxSessionClosed(uint16_t) {
+void TPalnorForm::TnCnxSessionClosed(uint16_t Error) {
     // A line the server left unfinished is shown as it stands rather than lost.
     for (const std::string& line : Incoming_.TakeRest()) HandleChunk(line);
     FlushJoinsAndLeaves();
@@ -153,7 +154,10 @@ void TPalnorForm::TnCnxSessionClosed(uint16_t) {
     const bool lost = wasUp && !ClosingByUser_ && !Closing_;
     MarkReconnected_ = false;
     SetOnline(false);
-    if (wasUp) ShowListOffline();
+    if (wasUp) {
+        ShowListOffline();
+        ConversationLog->Append(SessionEndNote(Error));
+    }
     if (lost) {
         const QString closed = QStringLiteral("Connection closed by the server");
         statusBar()->showMessage(closed);
@@ -164,6 +168,15 @@ void TPalnorForm::TnCnxSessionClosed(uint16_t) {
     ShowConnectionState(false);
     if (PageControl1->currentWidget() == TabSheet1) ConnectButton->setFocus();
     FocusSendMemo();
+}
+
+// The line the conversation log keeps when a session ends, saying why.
+QString TPalnorForm::SessionEndNote(uint16_t Error) const {
+    const QString why = Closing_          ? QStringLiteral("the window was closed")
+                        : ClosingByUser_  ? QStringLiteral("Disconnect was pressed")
+                        : Error == 0      ? QStringLiteral("the server closed the connection")
+                                          : QStringLiteral("the connection broke (error %1)").arg(Error);
+    return QStringLiteral("*** Session ended: %1 ***").arg(why);
 }
 
 void TPalnorForm::SetOnline(bool Online) {

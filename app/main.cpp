@@ -44,7 +44,13 @@ int main(int argc, char** argv) {
     TApplication app(argc, argv);
     try {
         TPalnorForm form;
-        if (form.AnotherInstanceRunning()) return 0;
+        if (form.AnotherInstanceRunning()) {
+            if (form.RunningCopyUnreachable())
+                std::fputs("korvelchat2: another copy of the program runs, but it could not be asked to come "
+                           "forward; look for its window.\n",
+                           stderr);
+            return 0;
+        }
         form.show();
         return app.exec();
     } catch (const std::exception& E) {

@@ -7,6 +7,7 @@
 #include "chat_text.h"
 #include "lamp.h"
 #include "shell.h"
+#include "status_line.h"
 #include "tncnx.h"
 #include "tzonlyone.h"
 #include "application.h"
@@ -28,6 +29,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSplitter>
@@ -87,11 +89,13 @@ TPalnorForm::TPalnorForm(QWidget* Parent) : QMainWindow(Parent) {
     WireUsers();
     FormCreate();
     ShowConnectionState(false);
+    if (const QString note = TzOnlyOne1->EndpointNote(); !note.isEmpty()) statusBar()->showMessage(note);
 }
 
 TPalnorForm::~TPalnorForm() = default;
 
 bool TPalnorForm::AnotherInstanceRunning() const { return TzOnlyOne1->AnotherInstanceRunning(); }
+bool TPalnorForm::RunningCopyUnreachable() const { return TzOnlyOne1->OwnerUnreachable(); }
 
 QString TPalnorForm::ProgramDir() { return QCoreApplication::applicationDirPath(); }
 
@@ -274,6 +278,7 @@ void TPalnorForm::BuildPages() {
 
     StatusText = new QLabel(QStringLiteral(" Enter to send ................. Shift Enter to add a new line."));
     StatusText->setAlignment(Qt::AlignCenter);
+    setStatusBar(new TStatusLine);
     statusBar()->addWidget(StatusText, 1);
     statusBar()->setFixedHeight(std::max(16, statusBar()->sizeHint().height()));
 }
@@ -312,7 +317,7 @@ void TPalnorForm::WireEvents() {
     DisplayMemo->OnMousePress = [this] { FocusSendMemo(); };
     DisplayMemo->OnClick = [this] { Guarded([this] { DisplayMemoClick(); }); };
     DisplayMemo->OnLinkClick = [this](const QString& Href) {
-        if (IsOpenableReference(Href)) ShellOpen(Href);
+        if (IsOpenableReference(Href)) OpenOnDesktop(Href, Href, TByHand::No);
     };
     lbUsers->viewport()->installEventFilter(this);
     SendMemo->installEventFilter(this);
@@ -401,8 +406,20 @@ void TPalnorForm::Help() {
     }
     if (!QFileInfo::exists(path))
         statusBar()->showMessage(QStringLiteral("The help page is missing: %1 was not found.").arg(path));
-    else if (!ShellOpen(path))
-        statusBar()->showMessage(QStringLiteral("Nothing on this desktop opens the help page: open %1 by hand.").arg(path));
+    else
+        OpenOnDesktop(path, QStringLiteral("The help page"), TByHand::Yes);
+}
+
+// The desktop answers after a while (its opener runs as a program of its own); the window may
+// be gone by then.
+void TPalnorForm::OpenOnDesktop(const QString& Target, const QString& What, TByHand ByHand) {
+    const QPointer<TPalnorForm> self(this);
+    ShellOpen(Target, [self, Target, What, ByHand](const QString& Why) {
+        if (!self) return;
+        self->statusBar()->showMessage(ByHand == TByHand::Yes
+                                           ? QStringLiteral("%1 could not be opened: %2; open %3 by hand.").arg(What, Why, Target)
+                                           : QStringLiteral("%1 could not be opened: %2.").arg(What, Why));
+    });
 }
 
 // The start page is chosen before the window is first shown as well, so that the first paint

@@ -35,6 +35,9 @@ class TTzOnlyOne;
 class TMemoPrint;
 class TPrinter;
 
+// The pane's notice that no session stands; a Connect that succeeds may wipe it again.
+inline const QString NotConnectedNotice = QStringLiteral("*** NOT CONNECTED ***");
+
 class TPalnorForm : public QMainWindow {
 public:
     explicit TPalnorForm(QWidget* Parent = nullptr);
@@ -43,6 +46,7 @@ public:
     // True when another copy of the program runs: the program then ends without showing this
     // window and without writing its settings.
     bool AnotherInstanceRunning() const;
+    bool RunningCopyUnreachable() const;  // and it could not be asked to come forward
 
     // Where the settings file lives ("CL.ini" beside the program, or the configuration folder).
     static QString SettingsPath();
@@ -117,6 +121,10 @@ public:
     void Button2Click();
     void CancelSettingsClick();
     void Help();
+    // Opens Target on the desktop; when nothing does, the status line says so (and, for a file
+    // or folder, names it to be opened by hand). What names it in the message.
+    enum class TByHand { No, Yes };
+    void OpenOnDesktop(const QString& Target, const QString& What, TByHand ByHand);
     void FormCreate();
     void FormShow();
     void FormActivate();
@@ -131,6 +139,7 @@ public:
     void DisconnectButtonClick();
     void TnCnxSessionConnected(uint16_t Error);
     void TnCnxSessionClosed(uint16_t Error);
+    QString SessionEndNote(uint16_t Error) const;
     void FormCloseQuery(bool& CanClose);
 
     // Incoming text.

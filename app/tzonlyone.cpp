@@ -27,6 +27,8 @@ TSharedMem::~TSharedMem() = default;
 
 void* TSharedMem::Buffer() const { return Block_ ? Block_->Data() : nullptr; }
 
+bool TSharedMem::TakeOwnerLock() { return Block_ && Block_->TakeOwnerLock(); }
+
 QString TTzOnlyOne::ApplicationTitle(const QString& ProgramPath) {
     QString name = QFileInfo(ProgramPath).fileName();
     const qsizetype dot = name.indexOf(u'.');
@@ -42,23 +44,29 @@ TTzOnlyOne::TTzOnlyOne(QObject* Owner) : QObject(Owner) {
     ProcessBlock = std::make_unique<TSharedMem>(name, 4);
     Owner_ = true;
 
-    uint32_t stored = 0;
-    std::memcpy(&stored, ProcessBlock->Buffer(), 4);
-    const auto self = static_cast<uint32_t>(QCoreApplication::applicationPid());
-    if (stored != 0 && stored != self &&
-        RequestActivation(name, stored, OwnerWaitMs) != TOwnerReply::Gone) {
-        // Another copy runs and has been asked to come forward, or will be once it is free
-        // (its endpoint holds the request); nothing is written.
+    if (!ProcessBlock->TakeOwnerLock()) {
+        // Another copy runs: it is asked to come forward, or will be once it is free (its
+        // endpoint holds the request). Nothing is written. A copy that cannot be reached still
+        // runs, so this one ends all the same.
+        uint32_t stored = 0;
+        std::memcpy(&stored, ProcessBlock->Buffer(), 4);
         AnotherRunning_ = true;
+        OwnerUnreachable_ = RequestActivation(name, stored, OwnerWaitMs) == TOwnerReply::Gone;
         return;
     }
-    // No copy registered, or the one that did has ended: this copy takes the block.
+    // No copy runs (one that registered has ended or crashed): this copy takes the block.
     Endpoint_ = std::make_unique<TAppWindowEndpoint>(name);
     Endpoint_->OnActivationRequested = [this] {
         if (OnActivationRequested) OnActivationRequested();
     };
     const uint32_t handle = Endpoint_->Handle();
     std::memcpy(ProcessBlock->Buffer(), &handle, 4);
+}
+
+QString TTzOnlyOne::EndpointNote() const {
+    if (!Endpoint_ || Endpoint_->Listening()) return {};
+    return QStringLiteral("Starting the program again cannot bring this window forward (%1); it only ends at once.")
+        .arg(Endpoint_->ListenError());
 }
 
 TTzOnlyOne::~TTzOnlyOne() {

@@ -1,8 +1,10 @@
 #pragma once
-// The single-instance guard. The first copy of the program stores its application window's
-// handle in a 4-byte shared block named after the program; a later copy finds it there, asks
-// that copy to come forward and ends. Only a handle whose copy no longer exists (it crashed) is
-// taken over; a copy that is busy (a slow host look-up) is waited for and then left alone.
+// The single-instance guard. The first copy of the program holds the owner lock of a 4-byte
+// shared block named after the program and stores its application window's handle there; a
+// later copy finds the lock held, asks that copy to come forward and ends. A copy that crashed
+// holds no lock, so its block is taken over; a copy that is busy (a slow host look-up) is
+// waited for and then left alone. The lock alone keeps one copy running: when the first copy's
+// endpoint cannot listen, it says so, and later copies still end.
 #include <QObject>
 #include <QString>
 
@@ -20,6 +22,7 @@ public:
     const QString& Name() const { return Name_; }
     int Size() const { return Size_; }
     void* Buffer() const;
+    bool TakeOwnerLock();
 
 private:
     QString Name_;
@@ -33,6 +36,10 @@ public:
     ~TTzOnlyOne() override;
 
     bool AnotherInstanceRunning() const { return AnotherRunning_; }
+    // In a later copy: the running copy could not be asked to come forward.
+    bool OwnerUnreachable() const { return OwnerUnreachable_; }
+    // In the running copy: why later copies cannot bring it forward ("" when they can).
+    QString EndpointNote() const;
     // Runs in the first copy when a later copy asks it to come forward.
     std::function<void()> OnActivationRequested;
 
@@ -45,6 +52,7 @@ public:
 
 private:
     bool AnotherRunning_ = false;
+    bool OwnerUnreachable_ = false;
     bool Owner_ = false;
     std::unique_ptr<TAppWindowEndpoint> Endpoint_;
 };

@@ -2,6 +2,7 @@
 
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 
@@ -67,4 +68,17 @@ QString FromWireLine(std::string_view Bytes) {
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString text = utf8(QByteArrayView(Bytes.data(), static_cast<qsizetype>(Bytes.size())));
     return utf8.hasError() ? FromAnsi(Bytes) : text;
+}
+
+std::string ToTextFile(const QString& Text, bool* Utf8) {
+    const std::string bytes = ToAnsi(Text);
+    const bool high = std::any_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) != 0; });
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    bool readsAsUtf8 = false;
+    if (high) {
+        const QString asUtf8 = utf8(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+        readsAsUtf8 = !utf8.hasError();
+    }
+    *Utf8 = !NotInAnsi(Text).isEmpty() || readsAsUtf8;
+    return *Utf8 ? "\xEF\xBB\xBF" + Text.toUtf8().toStdString() : bytes;
 }

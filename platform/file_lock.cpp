@@ -13,17 +13,22 @@ namespace {
 
 QString ErrnoText(int Code) { return QString::fromLocal8Bit(strerror(Code)); }
 
-int LockedOpen(const QString& Path, int Flags, QString* Error) {
+enum class TLockWait { Wait, DontWait };
+
+// The descriptor, locked; -1 with Error set, or -2 when the lock was only tried and is held.
+int LockedOpen(const QString& Path, int Flags, TLockWait Wait, QString* Error) {
     const QByteArray name = QFile::encodeName(Path);
     const int fd = ::open(name.constData(), Flags | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         *Error = ErrnoText(errno);
         return -1;
     }
-    while (::flock(fd, LOCK_EX) != 0) {
+    while (::flock(fd, LOCK_EX | (Wait == TLockWait::DontWait ? LOCK_NB : 0)) != 0) {
         if (errno == EINTR) continue;
-        *Error = ErrnoText(errno);
+        const int code = errno;
         ::close(fd);
+        if (code == EWOULDBLOCK) return -2;
+        *Error = ErrnoText(code);
         return -1;
     }
     return fd;
@@ -45,21 +50,23 @@ bool WriteAll(int Fd, const char* Data, std::size_t Size) {
 
 }  // namespace
 
-TFileLock::TFileLock(const QString& LockPath) { Fd_ = LockedOpen(LockPath, O_RDWR, &Error_); }
+TFileLock::TFileLock(const QString& LockPath) { Fd_ = LockedOpen(LockPath, O_RDWR, TLockWait::Wait, &Error_); }
 
 TFileLock::~TFileLock() {
     if (Fd_ >= 0) ::close(Fd_);  // closing releases the lock
 }
 
-bool AppendLines(const QString& Path, const QByteArray& Bytes, QString* Error) {
-    // The file's own lock keeps two copies of the program from interleaving their lines.
-    const int fd = LockedOpen(Path, O_RDWR, Error);
-    if (fd < 0) return false;
+TAppendResult AppendLines(const QString& Path, const QByteArray& Bytes, QString* Error) {
+    // The file's own lock keeps two copies of the program from interleaving their lines; it is
+    // only tried, since the caller's thread must never wait on another process.
+    const int fd = LockedOpen(Path, O_RDWR, TLockWait::DontWait, Error);
+    if (fd == -2) return TAppendResult::Busy;
+    if (fd < 0) return TAppendResult::Failed;
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         *Error = ErrnoText(errno);
         ::close(fd);
-        return false;
+        return TAppendResult::Failed;
     }
     const off_t size = st.st_size;
     QByteArray text = Bytes;
@@ -74,5 +81,5 @@ bool AppendLines(const QString& Path, const QByteArray& Bytes, QString* Error) {
         if (!cutBack) *Error += QStringLiteral("; the file may end in part of a line");
     }
     ::close(fd);
-    return ok;
+    return ok ? TAppendResult::Written : TAppendResult::Failed;
 }

@@ -22,5 +22,7 @@ private:
 // Appends Bytes to the file at Path (created when missing) whole or not at all: a write that
 // fails part-way (a full disk) is cut off again, so the file never ends in part of it. A file
 // whose last line has no line end (torn by a crash) gets one first, so the new lines start on
-// their own. False with the cause ("No space left on device") in Error.
-bool AppendLines(const QString& Path, const QByteArray& Bytes, QString* Error);
+// their own. The file's lock is only tried: while another process holds it, nothing is written
+// and the answer is Busy. Failed comes with the cause ("No space left on device") in Error.
+enum class TAppendResult { Written, Busy, Failed };
+TAppendResult AppendLines(const QString& Path, const QByteArray& Bytes, QString* Error);

@@ -2,13 +2,12 @@
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
 #include <QScopeGuard>
 #include <QSocketNotifier>
 #include <QUrl>
 
 #include <algorithm>
+#include <cstddef>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -119,6 +118,20 @@ std::unique_ptr<TSharedMemBlock> TSharedMemBlock::Open(const QString& Name, int 
     return nullptr;
 }
 
+// An open file description lock on the block's first byte: it belongs to this block's
+// descriptor (not to the process, so a second block of the same process conflicts with it),
+// and it goes with the descriptor. It is independent of the shared flock taken on opening.
+bool TSharedMemBlock::TakeOwnerLock() {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 1;
+    while (::fcntl(Fd_, F_OFD_SETLK, &lock) != 0)
+        if (errno != EINTR) return false;
+    return true;
+}
+
 TSharedMemBlock::~TSharedMemBlock() {
     if (Data_) ::munmap(Data_, static_cast<std::size_t>(Size_));
     if (Fd_ < 0) return;
@@ -131,21 +144,31 @@ TSharedMemBlock::~TSharedMemBlock() {
     ::close(Fd_);
 }
 
-// The endpoint is a Unix stream socket in the temporary folder, served from the event loop.
-// It is written against the system's sockets rather than a network library so that starting
-// the program loads no network stack it never uses.
+// The endpoint is a Unix stream socket in the abstract namespace, served from the event loop:
+// no file in a shared folder that others could plant or that a crash leaves behind, and no
+// folder path to outgrow the address. Anyone may connect to an abstract name, so both sides
+// check the other's credentials. It is written against the system's sockets rather than a
+// network library so that starting the program loads no network stack it never uses.
 namespace {
 
-std::string SocketPath(const QString& BlockName, uint32_t Handle) {
-    return QFile::encodeName(QDir::tempPath() + u'/' + ServerName(BlockName, Handle)).toStdString();
+std::string SocketName(const QString& BlockName, uint32_t Handle) {
+    return std::string(1, '\0') + ServerName(BlockName, Handle).toStdString();
 }
 
-bool SocketAddress(const std::string& Path, sockaddr_un& Address) {
+socklen_t SocketAddress(const std::string& Name, sockaddr_un& Address) {
     Address = {};
     Address.sun_family = AF_UNIX;
-    if (Path.size() >= sizeof Address.sun_path) return false;
-    std::memcpy(Address.sun_path, Path.c_str(), Path.size() + 1);
-    return true;
+    const std::size_t size = std::min(Name.size(), sizeof Address.sun_path);
+    std::memcpy(Address.sun_path, Name.data(), size);
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + size);
+}
+
+// The peer's process and user, as the system vouches for them.
+bool PeerIs(int Fd, uid_t User, pid_t Process = 0) {
+    ucred peer {};
+    socklen_t size = sizeof peer;
+    return ::getsockopt(Fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == User &&
+           (Process == 0 || peer.pid == Process);
 }
 
 int NewSocket() { return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0); }
@@ -170,7 +193,7 @@ struct TAppWindowEndpoint::TImpl {
         std::unique_ptr<QSocketNotifier> Reading;
     };
     int Listener = -1;
-    std::string Path;
+    QString ListenError;
     std::unique_ptr<QSocketNotifier> Accepting;
     std::list<TPeer> Peers;
     std::shared_ptr<bool> Alive = std::make_shared<bool>(true);
@@ -190,29 +213,29 @@ struct TAppWindowEndpoint::TImpl {
         if (Listener < 0) return;
         Accepting.reset();
         ::close(Listener);
-        ::unlink(Path.c_str());
     }
 };
 
 TAppWindowEndpoint::TAppWindowEndpoint(const QString& BlockName, QObject* Parent)
     : QObject(Parent), Impl(std::make_unique<TImpl>()), Handle_(static_cast<uint32_t>(::getpid())) {
-    Impl->Path = SocketPath(BlockName, Handle_);
     sockaddr_un address;
-    if (!SocketAddress(Impl->Path, address)) return;
+    const socklen_t length = SocketAddress(SocketName(BlockName, Handle_), address);
     const int fd = NewSocket();
-    if (fd < 0) return;
-    // A copy that crashed with this process id left its socket file behind. Only this user may
-    // ask the copy anything.
-    ::unlink(Impl->Path.c_str());
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::chmod(Impl->Path.c_str(), 0600) != 0 || ::listen(fd, 16) != 0) {
-        ::close(fd);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 || ::listen(fd, 16) != 0) {
+        const int code = errno;
+        Impl->ListenError = code == EADDRINUSE ? QStringLiteral("its address is taken by another program")
+                                               : QString::fromLocal8Bit(strerror(code));
+        if (fd >= 0) ::close(fd);
         return;
     }
     Impl->Listener = fd;
     Impl->Accepting = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
     QObject::connect(Impl->Accepting.get(), &QSocketNotifier::activated, this, [this] {
         for (int peer; (peer = ::accept4(Impl->Listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0;) {
+            if (!PeerIs(peer, ::geteuid())) {  // only this user may ask the copy anything
+                ::close(peer);
+                continue;
+            }
             auto& p = Impl->Peers.emplace_back();
             p.Fd = peer;
             p.Reading = std::make_unique<QSocketNotifier>(peer, QSocketNotifier::Read);
@@ -249,21 +272,28 @@ TAppWindowEndpoint::~TAppWindowEndpoint() = default;
 
 bool TAppWindowEndpoint::Listening() const { return Impl->Listener >= 0; }
 
+const QString& TAppWindowEndpoint::ListenError() const { return Impl->ListenError; }
+
+QByteArray EndpointAddress(const QString& BlockName, uint32_t Handle) {
+    return QByteArray::fromStdString(SocketName(BlockName, Handle));
+}
+
 TOwnerReply RequestActivation(const QString& BlockName, uint32_t Handle, int TimeoutMs) {
     if (Handle == 0) return TOwnerReply::Gone;
     const QDeadlineTimer deadline(TimeoutMs);
     sockaddr_un address;
-    if (!SocketAddress(SocketPath(BlockName, Handle), address)) return TOwnerReply::Gone;
+    const socklen_t length = SocketAddress(SocketName(BlockName, Handle), address);
 
-    // This runs before the program's event loop, hence the waiting. No socket file, or one
-    // nobody listens on: the copy is gone. A full backlog means a copy that lives.
+    // This runs before the program's event loop, hence the waiting. Nobody listening at the
+    // address, or a listener that is not this user's copy Handle: the copy is gone. A full
+    // backlog means a copy that lives.
     const auto connectOnce = [&](int Fd) {
-        while (::connect(Fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        while (::connect(Fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN || deadline.hasExpired()) return errno == EAGAIN ? TOwnerReply::Busy : TOwnerReply::Gone;
             ::usleep(10000);
         }
-        return TOwnerReply::Answered;
+        return PeerIs(Fd, ::geteuid(), static_cast<pid_t>(Handle)) ? TOwnerReply::Answered : TOwnerReply::Gone;
     };
     const int fd = NewSocket();
     if (fd < 0) return TOwnerReply::Busy;
@@ -297,7 +327,7 @@ TOwnerReply RequestActivation(const QString& BlockName, uint32_t Handle, int Tim
     ::close(fd);
     const int again = NewSocket();
     if (again < 0) return TOwnerReply::Busy;
-    const bool listening = ::connect(again, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+    const bool listening = ::connect(again, reinterpret_cast<const sockaddr*>(&address), length) == 0 ||
                            errno == EAGAIN;
     ::close(again);
     return listening ? TOwnerReply::Busy : TOwnerReply::Gone;

@@ -3,11 +3,13 @@
 // and a way for a second copy of the program to ask the first one to come forward.
 //
 // The block is POSIX shared memory under the given name joined with the user id (Linux shares
-// the name machine-wide). The 32-bit value a copy stores there is its "application window
-// handle": an endpoint (a local socket named after the block and the handle) through which
-// other copies ask it to restore and raise itself. A copy that crashed or ended leaves a handle
-// nobody listens on, so later copies can tell a stale block from a live one and take it over;
-// a copy that listens but is busy is alive, however long it takes to answer.
+// the name machine-wide). The copy that runs holds the block's owner lock for as long as it
+// lives; the system lets it go when the copy ends or crashes, so whether a copy runs is told by
+// the lock alone. The 32-bit value that copy stores in the block is its "application window
+// handle": an endpoint (an abstract local socket named after the block, the user and the
+// handle, which leaves no file behind and takes requests from this user only) through which
+// later copies ask it to restore and raise itself. A copy that listens but is busy is alive,
+// however long it takes to answer.
 #include <QObject>
 #include <QString>
 
@@ -25,6 +27,9 @@ public:
     ~TSharedMemBlock();  // unmaps and closes; the name goes when the last copy has closed it
     void* Data() const { return Data_; }
     int Size() const { return Size_; }
+    // Takes the owner lock without waiting; false while another copy holds it. Held until the
+    // block is closed (or the process ends, however it ends).
+    bool TakeOwnerLock();
 
 private:
     TSharedMemBlock() = default;
@@ -41,6 +46,8 @@ public:
     ~TAppWindowEndpoint() override;
     uint32_t Handle() const { return Handle_; }  // the process id, so never 0
     bool Listening() const;
+    // Why the endpoint does not listen ("" while it does): later copies cannot reach this one.
+    const QString& ListenError() const;
 
     // Runs when another copy asks this one to come forward (restore if minimised, then raise).
     std::function<void()> OnActivationRequested;
@@ -58,9 +65,12 @@ enum class TOwnerReply : uint8_t {
 };
 
 // Asks the copy that stored Handle to come forward, waiting at most TimeoutMs for its answer.
-// A block holding this copy's own handle was left by a crashed copy whose process id has come
-// round again; the guard must treat it as stale rather than ask itself.
+// Only an endpoint of this user whose process is Handle is asked; anything else at its address
+// counts as nobody listening.
 TOwnerReply RequestActivation(const QString& BlockName, uint32_t Handle, int TimeoutMs);
+
+// The endpoint's socket address (abstract: it starts with a zero byte), for tests that occupy it.
+QByteArray EndpointAddress(const QString& BlockName, uint32_t Handle);
 
 // The block name of this program (see the guard), overridable for tests with the environment
 // variable KORVELCHAT_INSTANCE_NAME; the settings folder with KORVELCHAT_CONFIG_DIR.

@@ -16,6 +16,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -76,18 +77,30 @@ std::optional<QString> AsUtf8(QByteArrayView Bytes) {
     return text;
 }
 
-// Bytes that the reader takes for UTF-8 and that differ from their Windows-1252 reading.
-bool ReadsAsUtf8(const std::string& Bytes) {
-    return std::any_of(Bytes.begin(), Bytes.end(), [](char c) { return (c & 0x80) != 0; }) &&
-           AsUtf8(QByteArrayView(Bytes.data(), static_cast<qsizetype>(Bytes.size())));
+const QByteArray Bom("\xEF\xBB\xBF");
+
+// How the file's text is encoded. The program marks the UTF-8 files it writes with a byte order
+// mark; a file without one is Windows-1252, whatever its bytes happen to look like. The one
+// exception are files an earlier version wrote as UTF-8 without the mark: they are valid UTF-8
+// and hold characters that Windows-1252 cannot carry, so they could never have been written
+// as Windows-1252 text that reads the same. The program never writes such a file unmarked.
+enum class TFileCode { Ansi, Utf8Marked, Utf8Unmarked };
+
+TFileCode CodeOf(const QByteArray& Bytes) {
+    if (Bytes.startsWith(Bom)) return TFileCode::Utf8Marked;
+    const bool high = std::any_of(Bytes.begin(), Bytes.end(), [](char c) { return (c & 0x80) != 0; });
+    if (!high) return TFileCode::Ansi;
+    const std::optional<QString> text = AsUtf8(Bytes);
+    return text && !NotInAnsi(*text).isEmpty() ? TFileCode::Utf8Unmarked : TFileCode::Ansi;
 }
 
 QString ErrnoText(int error) { return QString::fromLocal8Bit(strerror(error)); }
 
-bool WriteAll(int fd, const std::string& bytes) {
+bool WriteAll(int fd, const QByteArray& bytes) {
     std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    const auto size = static_cast<std::size_t>(bytes.size());
+    while (done < size) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -102,6 +115,10 @@ bool WriteAll(int fd, const std::string& bytes) {
 struct TProfileFile::TImpl {
     QString Path;
     QStringList Lines;   // without their line ends
+    // The bytes each line was read as, with its line end; none for a line the program wrote.
+    // A line nobody changed is written back as these bytes while the file keeps its encoding.
+    std::vector<std::optional<QByteArray>> Raw;
+    TFileCode Code = TFileCode::Ansi;
     bool Dirty = false;  // something to write
     QString ReadError;   // the file exists but could not be read: never overwrite it
 
@@ -145,43 +162,76 @@ struct TProfileFile::TImpl {
                             .arg(Path, file.errorString());
             return;
         }
-        // A file that is valid UTF-8 is read as UTF-8 (a byte order mark before it is dropped);
-        // any other file is Windows-1252, as the program writes it while every value fits.
-        const std::optional<QString> asUtf8 = AsUtf8(bytes);
-        const QString text = asUtf8 ? (asUtf8->startsWith(QChar(0xFEFF)) ? asUtf8->mid(1) : *asUtf8)
-                                    : FromAnsi(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-        qsizetype start = 0;
-        while (start < text.size()) {
-            qsizetype end = text.indexOf(u'\n', start);
-            const qsizetype next = end < 0 ? text.size() : end + 1;
-            if (end < 0) end = text.size();
-            if (end > start && text[end - 1] == u'\r') --end;
-            Lines << text.mid(start, end - start);
+        Take(bytes);
+    }
+
+    // The lines of the file's bytes, and the encoding they are in.
+    void Take(const QByteArray& bytes) {
+        Lines.clear();
+        Raw.clear();
+        Code = CodeOf(bytes);
+        const qsizetype skip = Code == TFileCode::Utf8Marked ? Bom.size() : 0;
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+        qsizetype start = skip;
+        while (start < bytes.size()) {
+            qsizetype end = bytes.indexOf('\n', start);
+            const qsizetype next = end < 0 ? bytes.size() : end + 1;
+            if (end < 0) end = bytes.size();
+            if (end > start && bytes[end - 1] == '\r') --end;
+            const QByteArrayView line(bytes.constData() + start, end - start);
+            Lines << (Code == TFileCode::Ansi ? FromAnsi(std::string_view(line.data(), std::size_t(line.size())))
+                                              : utf8(line));
+            Raw.emplace_back(bytes.mid(start, next - start));
             start = next;
         }
     }
 
+    void SetLine(qsizetype At, const QString& Line) {
+        Lines[At] = Line;
+        Raw[std::size_t(At)].reset();
+        Dirty = true;
+    }
+    void InsertLine(qsizetype At, const QString& Line) {
+        Lines.insert(At, Line);
+        Raw.insert(Raw.begin() + At, std::nullopt);
+        Dirty = true;
+    }
+
+    // The file's bytes: Windows-1252 while every line fits it, so other readers of the file keep
+    // working; a line that does not fit makes the whole file UTF-8 (marked) instead of losing it
+    // to "?", and so does Windows-1252 text that would be taken for an earlier version's UTF-8.
+    // A UTF-8 file stays UTF-8. Lines nobody changed keep their bytes; only where a Windows-1252
+    // file has to become UTF-8 do they keep their text instead.
+    QByteArray Encoded() const {
+        const bool fits = std::all_of(Lines.begin(), Lines.end(), [](const QString& l) { return NotInAnsi(l).isEmpty(); });
+        const auto encoded = [this](bool utf8) {
+            const bool keep = utf8 == (Code != TFileCode::Ansi);
+            QByteArray bytes = utf8 ? Bom : QByteArray();
+            for (qsizetype i = 0; i < Lines.size(); ++i) {
+                const std::optional<QByteArray>& raw = Raw[std::size_t(i)];
+                if (keep && raw) {
+                    bytes += *raw;
+                    if (!raw->endsWith('\n')) bytes += raw->endsWith('\r') ? "\n" : "\r\n";  // a last line without its end
+                } else {
+                    bytes += (utf8 ? Lines[i].toUtf8() : QByteArray::fromStdString(ToAnsi(Lines[i]))) + "\r\n";
+                }
+            }
+            return bytes;
+        };
+        if (!fits || Code != TFileCode::Ansi) return encoded(true);
+        QByteArray bytes = encoded(false);
+        return CodeOf(bytes) == TFileCode::Ansi ? bytes : encoded(true);
+    }
+
     // Writes the lines to a new file beside the target and renames it over the target, so the
     // target holds either the old text or the whole new one, never a part.
-    bool Save(QString* error) {
+    bool Save(const QByteArray& bytes, QString* error) {
         const auto fail = [&](const QString& what, int code) {
             if (error)
                 *error = QStringLiteral("Cannot write the settings file \"%1\": %2: %3")
                              .arg(Path, what, ErrnoText(code));
             return false;
         };
-
-        // Windows-1252 while every line fits it, so other readers of the file keep working; a
-        // value that does not fit makes the whole file UTF-8 instead of losing it to "?". So does
-        // Windows-1252 text that would read back as UTF-8 ("Ã©" is the UTF-8 of "é").
-        const bool fits = std::all_of(Lines.begin(), Lines.end(), [](const QString& l) { return NotInAnsi(l).isEmpty(); });
-        const auto encoded = [this](bool utf8) {
-            std::string text;
-            for (const QString& line : Lines) text += (utf8 ? line.toUtf8().toStdString() : ToAnsi(line)) + "\r\n";
-            return text;
-        };
-        std::string bytes = encoded(!fits);
-        if (fits && ReadsAsUtf8(bytes)) bytes = encoded(true);
 
         // A settings file that is a link keeps being one: the file it points to is replaced.
         const QFileInfo info(Path);
@@ -267,24 +317,22 @@ void TProfileFile::WriteString(const QString& Section, const QString& Key, const
     auto& lines = Impl->Lines;
     const auto header = Impl->FindSection(Section);
     if (!header) {
-        lines << u'[' + Section + u']' << Key + u'=' + value;
-        Impl->Dirty = true;
+        Impl->InsertLine(lines.size(), u'[' + Section + u']');
+        Impl->InsertLine(lines.size(), Key + u'=' + value);
         return;
     }
     if (const auto line = Impl->FindKey(*header, Key)) {
         const TLineKind k = Classify(lines[*line]);
         if (k.Value == value) return;  // unchanged: the line stays as the user wrote it
         // The key keeps the spelling it has in the file.
-        lines[*line] = k.Name.toString() + u'=' + value;
-        Impl->Dirty = true;
+        Impl->SetLine(*line, k.Name.toString() + u'=' + value);
         return;
     }
     // A new key goes after the section's last non-blank line, before any blank lines that
     // separate it from the next section.
     qsizetype at = Impl->SectionEnd(*header);
     while (at > *header + 1 && Trimmed(lines[at - 1]).isEmpty()) --at;
-    lines.insert(at, Key + u'=' + value);
-    Impl->Dirty = true;
+    Impl->InsertLine(at, Key + u'=' + value);
 }
 
 bool TProfileFile::UpdateFile(QString* Error) {
@@ -293,7 +341,9 @@ bool TProfileFile::UpdateFile(QString* Error) {
         return false;
     }
     if (!Impl->Dirty) return true;
-    if (!Impl->Save(Error)) return false;
+    const QByteArray bytes = Impl->Encoded();
+    if (!Impl->Save(bytes, Error)) return false;
+    Impl->Take(bytes);  // the file as it now is: what the next update keeps
     Impl->Dirty = false;
     return true;
 }

@@ -4,6 +4,7 @@
 #include "config_dir.h"
 #include "file_lock.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QFile>
@@ -61,22 +62,53 @@ bool parsed(const QByteArray& Bytes, QJsonObject* Root, QString* Reason) {
     return false;
 }
 
+// One look at the store file: its bytes with the size and modification time it had around the
+// read. Two looks that differ in any of them saw a file that was being written.
+struct TStoreLook {
+    std::optional<QByteArray> Bytes;
+    qint64 Size = -1;
+    QDateTime Modified;
+    bool operator==(const TStoreLook&) const = default;
+};
+
+TStoreLook look(const QString& Path) {
+    TStoreLook l;
+    const QFileInfo before(Path);
+    l.Bytes = readStore(Path);
+    const QFileInfo after(Path);
+    // A change during the read itself shows as a size or time that moved under it.
+    l.Size = before.size() == after.size() ? after.size() : -2;
+    l.Modified = before.lastModified() == after.lastModified() ? after.lastModified() : QDateTime();
+    return l;
+}
+
 // The store as it stands; a missing or empty file is an empty store. A file that cannot be read
 // is never replaced: every access raises until it can be, so no write goes over it. A file that
-// is no store (not a JSON object) is read once more after a moment, since an editor may be
-// writing it in place just then; if it is still no store it is moved aside, whole, and the user
-// told where: the next access starts an empty store and the old values can still be recovered
-// by hand. Empty counts as damaged for that second look, for the same reason.
+// is no store (not a JSON object) is looked at once more at once; only when the two looks differ
+// (an editor may be writing it in place just then) is it read again after a moment. A file that
+// stays the same and is still no store is moved aside, whole, and the user told where: the next
+// access starts an empty store and the old values can still be recovered by hand. Empty counts
+// as damaged for that second look, for the same reason.
 QJsonObject load() {
     const QString path = TRegistry::StorePath();
-    std::optional<QByteArray> bytes = readStore(path);
-    if (!bytes) return {};
+    TStoreLook first = look(path);
+    if (!first.Bytes) return {};
     QJsonObject root;
     QString reason;
-    if (!bytes->trimmed().isEmpty() && parsed(*bytes, &root, &reason)) return root;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    bytes = readStore(path);
-    if (!bytes || parsed(*bytes, &root, &reason)) return root;
+    if (!first.Bytes->trimmed().isEmpty() && parsed(*first.Bytes, &root, &reason)) return root;
+    constexpr int MaxLooks = 50;  // half a second of a file that keeps changing
+    for (int looks = 1;; ++looks) {
+        const TStoreLook again = look(path);
+        if (!again.Bytes || parsed(*again.Bytes, &root, &reason)) return root;
+        if (again == first && again.Size >= 0 && again.Modified.isValid()) break;
+        if (looks == MaxLooks)
+            throw Exception(QStringLiteral("The registry store %1 keeps changing and is no store (%2); it is left as "
+                                           "it is and nothing is written to it")
+                                .arg(path, reason)
+                                .toStdString());
+        first = again;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     const QString aside = asideName(path);
     if (!QFile::rename(path, aside))
         throw Exception(QStringLiteral("The registry store %1 is damaged (%2) and could not be moved aside; it is "

@@ -5,7 +5,11 @@
 
 #include <functional>
 
-bool ShellOpen(const QString& Target);
+// Asks the desktop to open Target; false when nothing on the desktop can be asked. The answer
+// of the desktop's opener comes later: OnFailure, when given, hears why it could not open
+// Target (nothing opens that kind of file or address, or the program that does failed), also
+// when nothing could be asked at all. It runs on the event loop, after ShellOpen returned.
+bool ShellOpen(const QString& Target, std::function<void(const QString& Why)> OnFailure = {});
 
 // The address ShellOpen hands to the desktop: Target itself when it carries a scheme
 // ("https:", "mailto:"), otherwise Target as a local file, relative to the current directory.

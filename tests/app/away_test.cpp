@@ -19,7 +19,14 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
+#include <QThread>
+
 #include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <sys/file.h>
+#include <unistd.h>
 #include <sys/resource.h>
 
 namespace {
@@ -77,6 +84,28 @@ TEST(ConversationLogTest, RandomLinesReadBackUnderTheirOwnStamps) {
     SCOPED_TRACE("KORVEL_SEED=" + std::to_string(seed));
     QRandomGenerator rng(seed);
     for (int round = 0; round < 400; ++round) ASSERT_EQ(LogRoundTrip(RandomBytes(rng, 600)), "");
+}
+
+// Another process holding a log file's lock never stops the window: the lines wait, in order,
+// and go in once the lock is free.
+TEST(ConversationLogTest, ALockHeldElsewhereIsNeverWaitedFor) {
+    QTemporaryDir dir;
+    TConversationLog log;
+    log.SetFolder(dir.path());
+    const QString file = log.CurrentFile();
+    const int holder = ::open(QFile::encodeName(file).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    std::unique_ptr<QThread> release(QThread::create([holder] { QThread::msleep(1000); ::close(holder); }));
+    release->start();
+    log.Append("first");
+    QElapsedTimer clock;
+    clock.start();
+    log.Flush();
+    EXPECT_LT(clock.elapsed(), 500) << "the window waited for the lock";
+    log.Append("second");
+    EXPECT_TRUE(LogLines(file).isEmpty());
+    EXPECT_TRUE(RunUntil([&] { return LogLines(file) == QStringList{"first", "second"}; }, 5000));
+    release->wait();
 }
 
 // A turn's lines go in whole or not at all, the cause of a failure is named, and a line a crash
@@ -228,11 +257,19 @@ TEST_F(FormTest, AwayTheUserIsNotifiedAndEveryShownLineIsLogged) {
     const QString log = Form->ConversationLog->FileFor(QDate::currentDate());
     EXPECT_TRUE(log.startsWith(Config.path() + "/data/korvelchat2/logs/")) << log.toStdString();
     QStringList logged = LogLines(log);
-    ASSERT_EQ(logged.size(), 7) << logged.join('|').toStdString();
-    EXPECT_EQ(logged[0], "*** NOT CONNECTED ***") << "what the pane showed before the session";
-    EXPECT_TRUE(logged[1].startsWith("BOB-B "));
-    EXPECT_EQ(logged[2], QString::fromUtf8("Живо"));
-    EXPECT_EQ(logged[6], "mine");
+    ASSERT_EQ(logged.size(), 6) << "what the pane finally shows: no notice the Connect wiped; "
+                                << logged.join('|').toStdString();
+    EXPECT_TRUE(logged[0].startsWith("BOB-B "));
+    EXPECT_EQ(logged[1], QString::fromUtf8("Живо"));
+    EXPECT_EQ(logged[5], "mine");
+    // The end of a session is logged with its cause, once; a failed attempt keeps its notice.
+    Form->DisconnectButton->click();
+    Form->SendButton->click();
+    Form->ConversationLog->Flush();
+    EXPECT_EQ(LogLines(log).mid(6), (QStringList{"*** Session ended: Disconnect was pressed ***"}));
+    Form->SendButton->click();
+    Form->ConversationLog->Flush();
+    EXPECT_EQ(LogLines(log).mid(7), (QStringList{"*** NOT CONNECTED ***"}));
 
     // The history page shows a day's log, earlier sessions included.
     Dialogs.NextFile = log;
@@ -246,12 +283,17 @@ TEST_F(FormTest, AwayTheUserIsNotifiedAndEveryShownLineIsLogged) {
 // and keeps its log; a refused login, Disconnect and the setting switched off start nothing.
 TEST_F(FormTest, ReconnectsOnlyWhenTheSessionWasLostWithoutTheUserAsking) {
     Connected("CALL", "NAME");
+    Form->resize(420, Form->height());
     ServerSends("*w\r\n&<BOB-B><before>\r\n");
     peer::Close(std::exchange(ServerFd, -1));
     ASSERT_TRUE(RunUntil([&] { return Form->Reconnect->Waiting(); }));
-    EXPECT_TRUE(Form->statusBar()->currentMessage().startsWith(
-        "Connection closed by the server. Reconnecting in 2 s"))
-        << Form->statusBar()->currentMessage().toStdString();
+    const QString countdown = Form->statusBar()->currentMessage();
+    EXPECT_TRUE(countdown.startsWith("Connection closed by the server. Reconnecting in 2 s")) << countdown.toStdString();
+    // A narrow window shows the countdown whole, on as many lines as it takes.
+    RunFor(20);
+    const QStatusBar* bar = Form->statusBar();
+    EXPECT_LE(bar->fontMetrics().boundingRect(QRect(0, 0, bar->width() - 24, 1000), Qt::TextWordWrap, countdown).height(),
+              bar->height()) << "cut off at " << bar->width() << " pixels";
     EXPECT_TRUE(Form->DisconnectButton->isEnabled()) << "Disconnect stops the countdown";
     ASSERT_TRUE(RunUntil([&] { return (ServerFd = Server.Accept(0)) >= 0; }, 5000));
     EXPECT_EQ(ReadFromClient(16), "~SC=CALL-NAME\r\n");

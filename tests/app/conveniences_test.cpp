@@ -122,7 +122,14 @@ TEST_F(FormTest, ChatPageConveniencesOnAndOff) {
     Form->ConversationLog->Flush();
     QFile log(Form->ConversationLog->FileFor(QDateTime::currentDateTimeUtc().date()));
     ASSERT_TRUE(log.open(QIODevice::ReadOnly)) << "the log's day is the UTC day";
-    EXPECT_TRUE(log.readAll().contains(QDateTime::currentDateTimeUtc().toString("yyyy-MM-dd HH").toUtf8()));
+    const QString logged = QString::fromUtf8(log.readAll());
+    EXPECT_TRUE(logged.contains(QRegularExpression("^" + QDateTime::currentDateTimeUtc().toString("yyyy-MM-dd HH") +
+                                                   ":\\d\\d:\\d\\d Z B-2 ", QRegularExpression::MultilineOption)))
+        << "stamps that say they are UTC: " << logged.toStdString();
+    EXPECT_TRUE(log.fileName().endsWith("-UTC.log")) << "a file of one zone";
+    Dialogs.NextFile = std::nullopt;
+    Form->ShowLogClick();
+    EXPECT_EQ(Dialogs.ProposedFile, log.fileName()) << "Show log proposes the file the lines went to";
     EXPECT_EQ(FormatAt(Form->DisplayMemo, 1, 6).anchorHref(), "");
     EXPECT_EQ(FormatAt(Form->DisplayMemo, 1, 0).background().style(), Qt::NoBrush);
     Form->SendMemo->clear();

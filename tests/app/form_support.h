@@ -58,7 +58,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(Config.isValid());
         qputenv("KORVELCHAT_CONFIG_DIR", Config.path().toLocal8Bit());
-        qputenv("TMPDIR", Config.path().toLocal8Bit());  // the instance endpoint's socket
+        qputenv("TMPDIR", Config.path().toLocal8Bit());  // temporary files of the window's own
         qputenv("XDG_DATA_HOME", (Config.path() + "/data").toLocal8Bit());  // the conversation log
         SetNotifySink([this](const QString& Summary, const QString& Body, uint32_t, TNotifyDone Done) {
             Notifications << Summary + ": " + Body;

@@ -28,13 +28,21 @@ TEST_F(FormTest, ConnectWithoutCallOrNameShowsTheSettingsPage) {
     EXPECT_TRUE(Form->SettingsHint->text().isEmpty());
 }
 
+// The desktop's answer comes after the request: the status line says what could not be opened.
 TEST_F(FormTest, WhatNothingOpensIsNamedInTheStatusLine) {
     MakeForm();
     SetShellOpenHandler([](const QString&) { return false; });
-    Form->OpenLogFolder();
-    EXPECT_TRUE(Form->statusBar()->currentMessage().contains("open " + Form->ConversationLog->Folder() + " by hand"));
-    Form->Help();
-    EXPECT_TRUE(Form->statusBar()->currentMessage().contains("/KorvelChat2.html"));
+    const std::pair<std::function<void()>, QString> rows[] = {
+        {[&] { Form->OpenLogFolder(); }, "open " + Form->ConversationLog->Folder() + " by hand"},
+        {[&] { Form->Help(); }, "/KorvelChat2.html"},
+        {[&] { Form->DisplayMemo->OnLinkClick("https://example.org/a"); }, "https://example.org/a could not be opened"},
+    };
+    for (const auto& [action, note] : rows) {
+        Form->statusBar()->clearMessage();
+        action();
+        EXPECT_TRUE(RunUntil([&] { return Form->statusBar()->currentMessage().contains(note); }, 2000))
+            << note.toStdString() << ": " << Form->statusBar()->currentMessage().toStdString();
+    }
 }
 
 TEST_F(FormTest, ARefusedConnectionLeavesTwoLines) {
@@ -208,7 +216,8 @@ TEST_F(FormTest, ANoteWarnsOfTextThatWillNotArriveWhole) {
         const char* Note;  // a part of it; empty when no note is shown
     };
     for (const Case& c : {Case{"plain caf\u00e9 \u20ac \u00a0 ?", ""}, Case{"a > b", "\">\" ends"},
-                          Case{"\u0416\u0416 \U0001F600 \u0416", "\"?\": \u0416\U0001F600"},
+                          Case{"\u0416\u0416 \U0001F600 \u0416", "\"?\": \u0416 \U0001F600 (the"},
+                          Case{"\u0393\u03b5\u03b9\u03ac", "\u0393 \u03b5 \u03b9 \u03ac"},
                           Case{"x>\u2603", "text after it"}, Case{"", ""}}) {
         Form->SendMemo->setPlainText(QString::fromUtf8(c.Typed));
         EXPECT_EQ(Form->ComposeNote->isVisibleTo(Form.get()), *c.Note != 0) << c.Typed;

@@ -128,12 +128,16 @@ TEST_F(HistoryTest, SaveAllWritesTheSnapshotAsWindowsTextAndCancelWritesNothing)
     EXPECT_EQ(saved.readAll(), QByteArray("caf\xe9\xa0\r\n\r\nend"));
     EXPECT_EQ(Form->PageControl1->currentWidget(), Form->TabSheet1);
     EXPECT_EQ(Form->statusBar()->currentMessage(), "The history was saved to " + file + " (Windows-1252)");
-    // Text that Windows-1252 cannot carry makes the whole file UTF-8.
-    Form->History1Click();
-    Form->Memo1->setPlainText(QString::fromUtf8("caf\u00e9 \u0416\u0438\u0432\u043e \u4f60\u597d"));
-    Form->Button4->click();
-    QFile again(file);
-    EXPECT_EQ(again.open(QIODevice::ReadOnly) ? again.readAll() : "", "caf\u00e9 \u0416\u0438\u0432\u043e \u4f60\u597d");
+    // Text that Windows-1252 cannot carry, or whose Windows-1252 bytes would read as other UTF-8
+    // text, makes the whole file UTF-8, marked as such.
+    for (const QString& text : {QString::fromUtf8("caf\u00e9 \u0416\u0438\u0432\u043e \u4f60\u597d"),
+                                QString::fromUtf8("J\u00c3\u2030R\u00c3\u201dME")}) {
+        Form->History1Click();
+        Form->Memo1->setPlainText(text);
+        Form->Button4->click();
+        QFile again(file);
+        EXPECT_EQ(again.open(QIODevice::ReadOnly) ? again.readAll() : "", "\xEF\xBB\xBF" + text.toUtf8());
+    }
 
     Form->History1Click();
     Dialogs.NextFile = out.path() + "/no/such/folder/x.txt";

@@ -7,9 +7,11 @@
 #include "conversation_log.h"
 
 #include <QAbstractButton>
+#include <QDir>
 #include <QLabel>
 #include <QScreen>
 #include <QProcess>
+#include <QStatusBar>
 
 #include <tuple>
 
@@ -251,6 +253,25 @@ TEST_F(FormTest, ACrashedFirstCopyDoesNotLockLaterCopiesOut) {
     EXPECT_NE(now, 0u);
 }
 
+// Starts a second copy of the program with a settings folder of its own, which must end by
+// itself without writing settings; what it said on standard error.
+QByteArray SecondCopyEnds() {
+    QTemporaryDir otherConfig;
+    QProcess second;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KORVELCHAT_CONFIG_DIR", otherConfig.path());
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    second.setProcessEnvironment(env);
+    second.start(KORVEL_PROGRAM, {});
+    const bool ended = second.waitForStarted() && RunUntil([&] { return second.state() == QProcess::NotRunning; }, 15000);
+    if (!ended) second.kill();
+    second.waitForFinished();
+    EXPECT_TRUE(ended) << "two copies ran";
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_FALSE(QFile::exists(otherConfig.path() + "/CL.ini")) << "the second copy writes nothing";
+    return second.readAllStandardError();
+}
+
 TEST_F(FormTest, ASecondCopyRaisesTheFirstAndEndsWithoutWritingSettings) {
     MakeForm();
     ASSERT_FALSE(Form->AnotherInstanceRunning());
@@ -260,18 +281,25 @@ TEST_F(FormTest, ASecondCopyRaisesTheFirstAndEndsWithoutWritingSettings) {
         ++raised;
         original();
     };
-    QTemporaryDir otherConfig;
-    QProcess second;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("KORVELCHAT_CONFIG_DIR", otherConfig.path());
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    second.setProcessEnvironment(env);
-    second.start(KORVEL_PROGRAM, {});
-    ASSERT_TRUE(second.waitForStarted());
-    ASSERT_TRUE(RunUntil([&] { return second.state() == QProcess::NotRunning; }, 10000));
-    EXPECT_EQ(second.exitCode(), 0);
+    SecondCopyEnds();
     EXPECT_EQ(raised, 1);
-    EXPECT_FALSE(QFile::exists(otherConfig.path() + "/CL.ini")) << "the second copy writes nothing";
+}
+
+// A first copy that later copies cannot reach (its address taken, and a temporary folder whose
+// path once left no room for one) says so, and a second copy still ends: the lock keeps the rule.
+TEST_F(FormTest, ASecondCopyEndsAlsoWhenTheFirstCannotBeReached) {
+    const QString deep = Config.path() + '/' + QString(std::max<qsizetype>(1, 102 - Config.path().size()), 't');
+    ASSERT_TRUE(QDir().mkpath(deep));
+    qputenv("TMPDIR", QFile::encodeName(deep));
+    const int squatter = peer::BindLocal(EndpointAddress(qEnvironmentVariable("KORVELCHAT_INSTANCE_NAME"),
+                                                         uint32_t(QCoreApplication::applicationPid())).toStdString(), false);
+    ASSERT_GE(squatter, 0);
+    MakeForm();
+    peer::Close(squatter);
+    ASSERT_FALSE(Form->AnotherInstanceRunning());
+    EXPECT_TRUE(Form->statusBar()->currentMessage().startsWith("Starting the program again cannot bring this window forward"))
+        << Form->statusBar()->currentMessage().toStdString();
+    EXPECT_TRUE(SecondCopyEnds().contains("could not be asked to come forward"));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Fuzzes the reading of the profile file behind CL.ini: whatever bytes it holds, reading never
 // crashes, and writing one key back keeps the rest: every other value reads as before and every
-// line of the file is still there. The same bytes, taken as text in any script, make values
+// line of the file keeps its bytes. The same bytes, taken as text in any script, make values
 // that read back as they were written.
 #include "profile.h"
 #include "profile_round_trip.h"
@@ -59,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
                              QString::fromLatin1(key).compare("Top", Qt::CaseInsensitive) == 0;
         if (written ? now != QStringLiteral("12") : now != before[i]) std::abort();
     }
+    if (!UntouchedLinesKeepTheirBytes(bytes, path + QStringLiteral(".bytes")).empty()) std::abort();
     if (!ProfileRoundTrip(bytes, path + QStringLiteral(".values")).empty()) std::abort();
     return 0;
 }

@@ -2,6 +2,8 @@
 #include "shell.h"
 #include "sound.h"
 
+#include "event_loop.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -57,8 +59,39 @@ TEST(ShellTest, TheHandlerSeesEveryTargetAndAnswersForTheDesktop) {
     SetShellOpenHandler({});
     EXPECT_EQ(opened, (std::vector<QString>{"https://example.org/a b",
                                             "/opt/korvelchat/KorvelChat2.hlp"}));
-    // The tests run without a GUI application, so there is no desktop to open anything.
-    EXPECT_FALSE(ShellOpen("https://example.org/"));
+    // Without a GUI application and without the desktop's opener nothing is asked; the caller hears so.
+    QTemporaryDir empty;
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(empty.path()));
+    QStringList failures;
+    EXPECT_FALSE(ShellOpen("https://example.org/", [&](const QString& Why) { failures << Why; }));
+    qputenv("PATH", path);
+    EXPECT_TRUE(RunUntil([&] { return !failures.isEmpty(); }, 2000));
+}
+
+// The desktop's opener answers after ShellOpen returned; a failure reaches the caller, with why.
+TEST(ShellTest, TheOpenersAnswerReachesTheCaller) {
+    QTemporaryDir bin;
+    QFile opener(bin.filePath("xdg-open"));
+    ASSERT_TRUE(opener.open(QIODevice::WriteOnly));
+    opener.write("#!/bin/sh\necho \"$1\" >> \"${0%/*}/asked\"\ncase \"$1\" in *missing*) exit 3;; *broken*) exit 4;; esac\n");
+    opener.close();
+    opener.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(bin.path()));
+    QStringList failures;
+    for (const char* target : {"https://example.org/ok", "/tmp/missing.html", "mailto:broken@example.org"})
+        EXPECT_TRUE(ShellOpen(target, [&, target](const QString& Why) { failures << QString(target) + ": " + Why; }));
+    qputenv("PATH", path);
+    const auto asked = [&] {
+        QFile f(bin.filePath("asked"));
+        return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
+    };
+    EXPECT_TRUE(RunUntil([&] { return failures.size() == 2 && asked() == 3; }, 5000)) << "each asked once";
+    RunFor(100);
+    failures.sort();
+    EXPECT_EQ(failures, (QStringList{"/tmp/missing.html: nothing on this desktop opens it",
+                                     "mailto:broken@example.org: the program that opens it failed"}));
 }
 
 TEST(ShellTest, AddressesKeepTheirSchemeAndEverythingElseIsAFile) {

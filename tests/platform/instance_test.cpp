@@ -1,6 +1,7 @@
 #include "instance.h"
 
 #include "event_loop.h"
+#include "posix_peer.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -52,6 +53,17 @@ TEST(SharedMemTest, BlocksUnderOneNameShareMemoryAndOthersDoNot) {
     EXPECT_EQ(error, EINVAL);
 }
 
+// One copy holds the owner lock, until it closes the block or ends, however it ends.
+TEST(SharedMemTest, TheOwnerLockIsHeldOnceUntilItsBlockCloses) {
+    const QString name = UniqueName("owner");
+    EXPECT_EXIT(_exit(OpenBlock(name)->TakeOwnerLock() ? 0 : 1), ::testing::ExitedWithCode(0), "");
+    auto first = OpenBlock(name), second = OpenBlock(name);
+    EXPECT_TRUE(first->TakeOwnerLock()) << "a crashed owner holds nothing";
+    EXPECT_FALSE(second->TakeOwnerLock());
+    first.reset();
+    EXPECT_TRUE(second->TakeOwnerLock());
+}
+
 TEST(SharedMemTest, TheNameLastsExactlyAsLongAsSomeoneHasItOpen) {
     const QString name = UniqueName("lifetime");
     auto first = OpenBlock(name);
@@ -72,7 +84,7 @@ TEST(SharedMemTest, TheNameLastsExactlyAsLongAsSomeoneHasItOpen) {
     EXPECT_EQ(Word(fresh), 0u) << "the last user removed the name";
 }
 
-// Endpoints put their socket files into the temporary folder; each test gets its own.
+// Each test gets a temporary folder of its own, where an endpoint must leave nothing.
 class EndpointTest : public ::testing::Test {
 protected:
     QTemporaryDir Dir;
@@ -130,9 +142,8 @@ TEST_F(EndpointTest, ARequestReachesTheEndpointThatOwnsTheHandle) {
     TAppWindowEndpoint endpoint(name);
     ASSERT_TRUE(endpoint.Listening());
     EXPECT_EQ(endpoint.Handle(), static_cast<uint32_t>(QCoreApplication::applicationPid()));
-    const QFileInfoList sockets = QDir(Dir.path()).entryInfoList(QDir::System);
-    ASSERT_EQ(sockets.size(), 1);
-    EXPECT_EQ(sockets[0].permissions() & 0x0777, QFile::ReadUser | QFile::WriteUser) << "only this user may ask";
+    EXPECT_TRUE(QDir(Dir.path()).entryList(QDir::System | QDir::Hidden | QDir::Files).isEmpty())
+        << "no file in a folder others share";
     int activations = 0;
     endpoint.OnActivationRequested = [&] { ++activations; };
 
@@ -160,6 +171,23 @@ TEST_F(EndpointTest, AnEndpointThatIsGoneLeavesAStaleHandle) {
     EXPECT_EQ(RequestActivation(name, handle, 1000), TOwnerReply::Gone);
     TAppWindowEndpoint again(name);
     EXPECT_TRUE(again.Listening()) << "the same handle can listen again";
+}
+
+// The endpoint listens whatever the temporary folder is (a path of 103 bytes once left no room
+// for its address), and only a listener of this user whose process is the handle is asked:
+// another program at the address is nobody.
+TEST_F(EndpointTest, OnlyTheCopyOfTheHandleIsAskedWhateverTheTemporaryFolder) {
+    const QString deep = Dir.path() + '/' + QString(std::max<qsizetype>(1, 102 - Dir.path().size()), 'd');
+    ASSERT_TRUE(QDir().mkpath(deep));
+    qputenv("TMPDIR", QFile::encodeName(deep));
+    const QString name = UniqueName("taken");
+    TAppWindowEndpoint endpoint(name);
+    EXPECT_TRUE(endpoint.Listening()) << endpoint.ListenError().toStdString();
+    EXPECT_EQ(RequestFromAnotherThread(name, endpoint.Handle()), TOwnerReply::Answered);
+    const int stranger = peer::BindLocal(EndpointAddress(name, 1).toStdString(), true);  // not process 1
+    ASSERT_GE(stranger, 0);
+    EXPECT_EQ(RequestActivation(name, 1, 2000), TOwnerReply::Gone);
+    peer::Close(stranger);
 }
 
 // A first copy that is busy (its event loop blocked, say in a slow host look-up) still lives:

@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <string>
+#include <tuple>
 #include <sys/resource.h>
 
 namespace {
@@ -123,20 +124,21 @@ TEST_F(ProfileTest, WritingKeepsEveryOtherLineAsItWas) {
     profile.WriteString("Added", "Key", "v");             // new section: end of the file
     QString error;
     ASSERT_TRUE(profile.UpdateFile(&error)) << error.toStdString();
+    // Lines nobody changed keep their bytes, line ends included.
     EXPECT_EQ(Contents(),
-              "; settings\r\n"
-              "[Other]\r\n"
-              "Top = 5 \r\n"
-              "\r\n"
+              "; settings\n"
+              "[Other]\n"
+              "Top = 5 \n"
+              "\n"
               "[form]\r\n"
               "ONTOP=0\r\n"
-              "Unknown=\xE9t\xE9 \x81\r\n"
-              "Host  =  chat.example  \r\n"
-              "; trailing comment\r\n"
+              "Unknown=\xE9t\xE9 \x81\n"
+              "Host  =  chat.example  \n"
+              "; trailing comment\n"
               "Width=300\r\n"
-              "\r\n"
-              "\r\n"
-              "[Last]\r\n"
+              "\n"
+              "\n"
+              "[Last]\n"
               "no equals sign here\r\n"
               "[Added]\r\n"
               "Key=v\r\n");
@@ -148,13 +150,47 @@ TEST_F(ProfileTest, TextIsUtf8OnlyWhenAValueDoesNotFitWindows1252AndLineBreaksCa
     profile.WriteString("FORM", "Name", QStringLiteral("Jos\u00E9 \u20AC \u0100"));
     profile.WriteString("FORM", "User", "A\r\nTop=999");
     ASSERT_TRUE(profile.UpdateFile());
-    EXPECT_EQ(Contents(), "[FORM]\r\nName=Jos\xC3\xA9 \xE2\x82\xAC \xC4\x80\r\nUser=A  Top=999\r\n");
+    EXPECT_EQ(Contents(), "\xEF\xBB\xBF[FORM]\r\nName=Jos\xC3\xA9 \xE2\x82\xAC \xC4\x80\r\nUser=A  Top=999\r\n");
     const TProfileFile again(Path);
     EXPECT_EQ(again.ReadString("FORM", "Name", ""), QStringLiteral("Jos\u00E9 \u20AC \u0100"));
     EXPECT_EQ(again.ReadString("FORM", "Top", "none"), "none");
     profile.WriteString("FORM", "Name", QStringLiteral("Jos\u00E9 \u20AC"));
     ASSERT_TRUE(profile.UpdateFile());
-    EXPECT_EQ(Contents(), "[FORM]\r\nName=Jos\xE9 \x80\r\nUser=A  Top=999\r\n");
+    EXPECT_EQ(Contents(), "\xEF\xBB\xBF[FORM]\r\nName=Jos\xC3\xA9 \xE2\x82\xAC\r\nUser=A  Top=999\r\n")
+        << "a UTF-8 file stays one";
+    QFile::remove(Path);
+    TProfileFile fresh(Path);
+    fresh.WriteString("FORM", "Name", QStringLiteral("Jos\u00E9 \u20AC"));
+    ASSERT_TRUE(fresh.UpdateFile());
+    EXPECT_EQ(Contents(), "[FORM]\r\nName=Jos\xE9 \x80\r\n");
+}
+
+// The encoding is what the program marked, never a guess from bytes that happen to be valid UTF-8.
+TEST_F(ProfileTest, TheEncodingIsTheOneTheFileWasMarkedWith) {
+    const std::tuple<const char*, std::string, QString> rows[] = {
+        {"", "J\xC3\x89R\xC3\x94ME", QStringLiteral("J\u00C3\u2030R\u00C3\u201DME")},  // Windows-1252
+        {"\xEF\xBB\xBF", "J\xC3\x89R\xC3\x94ME", QStringLiteral("J\u00C9R\u00D4ME")},
+        {"\xEF\xBB\xBF", "\xCE\x93\xFF", QStringLiteral("\u0393\uFFFD")},  // a broken line in it
+        {"", "\xCE\x93\xCE\xB5", QStringLiteral("\u0393\u03B5")},            // an earlier version's UTF-8
+    };
+    for (const auto& [mark, name, value] : rows) {
+        Put(mark + std::string("\n[FORM]\nName=") + name + "\n");
+        EXPECT_EQ(TProfileFile(Path).ReadString("FORM", "Name", "-"), value) << name;
+    }
+}
+
+// Whatever bytes a file holds, storing a key leaves every other line's bytes as they were.
+TEST_F(ProfileTest, RandomFilesKeepTheLinesNobodyChanged) {
+    const uint32_t seed = TestSeed();
+    SCOPED_TRACE("KORVEL_SEED=" + std::to_string(seed));
+    QRandomGenerator rng(seed);
+    const QByteArray pieces[] = {"[FORM]", "[form]\r", "Top=5", " top = 7 ", "Name=\xC3\x89", "\xEF\xBB\xBF",
+                                 "\xCE\x93", "\xFF", "\r", "\n", "\r\n", "=", ";c", "\xE9t\xE9"};
+    for (int round = 0; round < 300; ++round) {
+        QByteArray bytes;
+        for (int n = rng.bounded(12); n > 0; --n) bytes += pieces[rng.bounded(int(std::size(pieces)))];
+        ASSERT_EQ(UntouchedLinesKeepTheirBytes(bytes, Path), "") << QByteArray(bytes).toPercentEncoding().toStdString();
+    }
 }
 
 // The fuzz target's property, for a few seconds of random text: values in any script read back

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 
 #include <arpa/inet.h>
@@ -12,6 +14,7 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -121,6 +124,19 @@ void Reset(int Fd) {
 
 void SetReceiveBuffer(int Fd, int Bytes) {
     ::setsockopt(Fd, SOL_SOCKET, SO_RCVBUF, &Bytes, sizeof Bytes);
+}
+
+int BindLocal(const std::string& Address, bool Listen) {
+    sockaddr_un at{};
+    at.sun_family = AF_UNIX;
+    const std::size_t size = std::min(Address.size(), sizeof at.sun_path);
+    std::memcpy(at.sun_path, Address.data(), size);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&at), socklen_t(offsetof(sockaddr_un, sun_path) + size)) == 0 &&
+        (!Listen || ::listen(fd, 4) == 0))
+        return fd;
+    ::close(fd);
+    return -1;
 }
 
 uint16_t UnusedPort() {

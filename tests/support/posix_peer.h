@@ -35,6 +35,8 @@ void Close(int Fd);
 void Reset(int Fd);                               // closes with a reset (linger 0)
 void SetReceiveBuffer(int Fd, int Bytes);
 uint16_t UnusedPort();                            // a port nobody listens on
+// A local socket bound to Address (abstract when it starts with a zero byte), listening or not.
+int BindLocal(const std::string& Address, bool Listen);
 int OpenDescriptors();                            // of this process, to find leaks
 // Lowers the soft limit of open descriptors so that exactly Spare more can be opened; returns
 // the old limit for RestoreDescriptorLimit.
