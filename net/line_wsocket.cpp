@@ -336,11 +336,13 @@ void TCustomLineWSocket::FireSessionClosed(uint16_t Error) {
             ClearSocksSettings();
             SocksSettingsCleared = true;
         }
+        // A handler that waits in a nested loop may meet another close of this connection,
+        // and a connection started from there: the buffer is then that one's, and stays.
+        const unsigned generation = LineBufferGeneration;
         try {
             if (LineMode_ && LineHeld > 0 && !LineLimitRunning &&
                 DeliverLines(TSlice::Ignore) == TDelivery::NoLineEnd && LineMode_ && LineHeld > 0) {
                 LineLength = LineHeld;
-                const unsigned generation = LineBufferGeneration;
                 while (LineMode_ && LineLength > 0 && !Paused) {
                     const int before = LineLength;
                     if (!TCustomSocksWSocket::FireDataAvailable(0)) break;
@@ -349,7 +351,7 @@ void TCustomLineWSocket::FireSessionClosed(uint16_t Error) {
             }
         } catch (...) {
         }
-        FreeLineBuffer();
+        if (generation == LineBufferGeneration) FreeLineBuffer();
         // A handler of the last lines started another connection, and heard of this close
         // before it did.
         if (!std::exchange(LastLinesOfClose, false)) return;
