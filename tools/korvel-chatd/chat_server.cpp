@@ -92,6 +92,11 @@ public:
     explicit TChatSocket(QObject* Owner) : TWSocket(Owner) { BlockSize = 2 * ChunkBytes; }
     // The system took everything handed over so far.
     bool Drained() const { return AllSent; }
+    // The next close lets what was sent leave first, instead of a reset that could overtake it.
+    void CloseGently() {
+        SetLingerOnOff(wsLingerOff);
+        SetLinger();
+    }
 };
 
 // One connected client: its socket, what it has sent so far, and what waits to go to it.
@@ -512,6 +517,7 @@ void TChatServer::Refuse(TChatClient* C, const std::string& Why) {
         char drain[4096];
         while (C->Socket->Receive(drain, sizeof drain) > 0) {
         }
+        C->Socket->CloseGently();
     } catch (const std::exception&) {
     }
     Depart(C, "refused");
