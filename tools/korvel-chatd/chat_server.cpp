@@ -611,7 +611,7 @@ void TChatServer::DropBacklog(TChatClient* C, const std::string& Why) {
 // says so once, and once more when it has caught up.
 void TChatServer::MarkLagging(TChatClient* C, const std::string& Why) {
     C->Lagging = true;
-    C->LaggingSinceMs = NowMs();
+    C->LaggingSinceMs = C->BehindChangedMs = NowMs();  // keeping up is counted from now on
     Log(C, "lagging: " + Why + "; chat lines beyond " + std::to_string(LagBytes) +
                " bytes are dropped for it until it has kept up for " +
                std::to_string(LagAfterMs) + " ms");
