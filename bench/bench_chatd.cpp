@@ -346,7 +346,7 @@ private:
             }
             break;
         case TRole::Looper:
-            while (P.Out.size() < 4096) P.Out += ++P.Seq % 100 ? "~SC=A\r\n" : "~SC=B\r\n";
+            while (P.Out.size() < (64 << 10)) P.Out += ++P.Seq % 100 ? "~SC=A\r\n" : "~SC=B\r\n";
             break;
         default: break;
         }
