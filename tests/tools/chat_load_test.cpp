@@ -310,6 +310,8 @@ void ChatLoad::Run() {
         if (p->Kind != Reading::Never) Burst(*p, 1);
     for (int waited = 0; waited < 5000 && !settled(true); waited += 100) Pump(100);
     EXPECT_TRUE(settled(true)) << "the last lines did not reach every reader";
+    for (int waited = 0; waited < 2000 && Server.QueuedBytes() > 0; waited += 20) Pump(20);
+    EXPECT_EQ(Server.QueuedBytes(), 0u) << "bytes counted that wait for nobody";
     for (auto& p : Peers) {
         // Its own flood-then-read cycles do not clear its lag mark (a busy machine may slow its
         // flood enough for it to catch up once), and repeated logins are summarised in the log.
