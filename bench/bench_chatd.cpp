@@ -8,6 +8,14 @@
 // all; the time from the send to the receipt at every client. Goal: p99 under 50 ms.
 // Memory: 1,000 clients logged in and idle; the server's resident memory. Goal: under 64 MiB.
 //
+// Fairness, each against a fresh server with 10 prompt readers that chat at 10 lines a second
+// each: their chat delay p99 with one reader of 100 KB/s and a flooder of 1 MB/s, and with a
+// client that floods without reading, waits 2.4 s, reads for 0.5 s and starts again (goal for
+// both: under 50 ms; three rounds each, in turns). The server's peak resident memory while one
+// client sends "~SC=A" in a loop (a rename now and then) and reads 2 KB every 10 s, for 30 s
+// (goal: under 100 MiB). Its CPU while five clients that stopped reading have lines waiting and
+// nothing else arrives (goal: under 2 %).
+//
 // Own flags: --seconds=S for each measured round (default 2), --chatd=PATH.
 #include "chat_relay.h"
 #include "child_process.h"
@@ -241,6 +249,143 @@ private:
     size_t Heard = 0;
 };
 
+// --- Clients that do not play fair -----------------------------------------------------------
+
+enum class TRole { Prompt, Slow, Flooder, Cycler, Looper, Stalled };
+
+struct TPeer {
+    int Fd = -1;
+    TRole Role = TRole::Prompt;
+    std::string Name, In, Out;
+    int64_t NextNs = 0;     // its next send (or, for a slow reader, its next read)
+    uint64_t Seq = 0;
+};
+
+// One server, ten prompt readers that chat, and the clients of one case, from one polling loop.
+class TAbuse {
+public:
+    TAbuse(uint16_t Port, const std::vector<TRole>& Others) {
+        for (int i = 0; i < 10; ++i) Add(Port, TRole::Prompt);
+        for (TRole r : Others) Add(Port, r);
+    }
+    ~TAbuse() {
+        for (TPeer& p : Peers) ::close(p.Fd);
+    }
+    bool Complete() const { return Ok; }
+
+    // Runs for Seconds; with Measure, the chat delays of lines from and to prompt readers count.
+    void Run(double Seconds, bool Measure) {
+        Measuring = Measure;
+        const int64_t start = NowNs(), end = start + static_cast<int64_t>(Seconds * 1e9);
+        for (int64_t now = start; now < end; now = NowNs()) {
+            for (TPeer& p : Peers) Step(p, now, now - start);
+            char buffer[65536];
+            for (TPeer& p : Peers)
+                if (Reads(p, now - start))
+                    for (ssize_t n; (n = ::recv(p.Fd, buffer, Budget(p), MSG_DONTWAIT)) > 0;) {
+                        if (p.Role == TRole::Prompt) Take(p, std::string_view(buffer, static_cast<size_t>(n)), now);
+                        if (p.Role == TRole::Slow || p.Role == TRole::Looper) break;
+                    }
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    }
+    // The first prompt reader says Lines lines of 1,000 bytes at once.
+    void Say(int Lines) {
+        for (int i = 0; i < Lines; ++i)
+            Peers[0].Out += "&<R0-N><" + std::to_string(NowNs()) + " " + std::string(970, 'x') + ">\r\n";
+    }
+    std::vector<double> Delays;  // ms
+    bool Quiet = false;  // the prompt readers say nothing
+
+private:
+    void Add(uint16_t Port, TRole Role) {
+        TPeer p;
+        p.Fd = ConnectTo(Port);
+        Ok = Ok && p.Fd >= 0;
+        if (p.Fd < 0) return;
+        if (Role == TRole::Slow || Role == TRole::Cycler || Role == TRole::Stalled) {
+            const int small = 16 << 10;
+            ::setsockopt(p.Fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        }
+        p.Role = Role;
+        p.Name = "R" + std::to_string(Peers.size()) + "-N";
+        p.Out = "~SC=" + p.Name + "\r\n";
+        Peers.push_back(std::move(p));
+    }
+    // Whether the client reads at this moment, and how much at a time.
+    bool Reads(TPeer& P, int64_t Elapsed) {
+        switch (P.Role) {
+        case TRole::Cycler: return Elapsed % 2'900'000'000 >= 2'400'000'000;
+        case TRole::Stalled: return Elapsed < 1'000'000'000;  // takes its welcome, then stops
+        case TRole::Slow:
+        case TRole::Looper:
+            if (NowNs() < P.NextNs) return false;
+            P.NextNs = NowNs() + (P.Role == TRole::Slow ? 10'000'000 : 10'000'000'000);
+            return true;
+        default: return true;
+        }
+    }
+    static size_t Budget(const TPeer& P) {
+        return P.Role == TRole::Slow ? 1000 : P.Role == TRole::Looper ? 2048 : 65536;  // 100 KB/s
+    }
+    void Step(TPeer& P, int64_t Now, int64_t Elapsed) {
+        const auto line = [&](size_t Pad) {
+            P.Out += "&<" + P.Name + "><" + std::to_string(NowNs()) + " " + std::string(Pad, 'x') + ">\r\n";
+        };
+        switch (P.Role) {
+        case TRole::Prompt:  // 10 lines a second
+            if (!Quiet && Now >= P.NextNs) line(60), P.NextNs = Now + 100'000'000;
+            break;
+        case TRole::Flooder:  // 1 MB/s in lines of 1,000 bytes
+            while (P.NextNs <= Now && P.Out.size() < (1 << 20)) line(970), P.NextNs = std::max(P.NextNs, Now - 100'000'000) + 1'000'000;
+            break;
+        case TRole::Cycler:  // 200 KB at the start of each cycle
+            if (Elapsed / 2'900'000'000 >= static_cast<int64_t>(P.Seq)) {
+                ++P.Seq;
+                for (int i = 0; i < 200; ++i) line(970);
+            }
+            break;
+        case TRole::Looper:
+            while (P.Out.size() < (64 << 10)) P.Out += ++P.Seq % 100 ? "~SC=A\r\n" : "~SC=B\r\n";
+            break;
+        default: break;
+        }
+        if (!P.Out.empty()) {
+            const ssize_t n = ::send(P.Fd, P.Out.data(), P.Out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) P.Out.erase(0, static_cast<size_t>(n));
+        }
+    }
+    void Take(TPeer& P, std::string_view Bytes, int64_t Now) {
+        P.In.append(Bytes);
+        size_t start = 0;
+        for (size_t end; (end = P.In.find('\n', start)) != std::string::npos; start = end + 1) {
+            const std::string_view l = std::string_view(P.In).substr(start, end - start);
+            const size_t open = l.find("><");
+            if (Measuring && l.starts_with("&<R") && open != std::string_view::npos) {
+                const int who = std::atoi(l.data() + 3);
+                if (who >= 0 && who < static_cast<int>(Peers.size()) && Peers[static_cast<size_t>(who)].Role == TRole::Prompt)
+                    Delays.push_back(static_cast<double>(Now - std::atoll(l.data() + open + 2)) / 1e6);
+            }
+        }
+        P.In.erase(0, start);
+    }
+
+    std::vector<TPeer> Peers;
+    bool Ok = true, Measuring = false;
+};
+
+// CPU seconds the process has used so far, user and system.
+double CpuSecondsOf(pid_t Pid) {
+    std::ifstream stat("/proc/" + std::to_string(Pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i)
+        if (i >= 14) ticks += std::atof(field.c_str());
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 double Percentile(std::vector<double> V, double P) {
     if (V.empty()) return 0;
     const auto at = static_cast<size_t>(P * static_cast<double>(V.size() - 1));
@@ -338,10 +483,64 @@ int main(int argc, char** argv) {
     }
     std::printf("korvel-chatd with 1,000 idle clients logged in: %.1f MiB resident\n", static_cast<double>(rssKiB) / 1024);
 
+    // Fairness: the two attacks in turns, round by round, each on a fresh server.
+    const std::vector<std::pair<std::string, std::vector<TRole>>> attacks = {
+        {"slow_reader_and_flooder", {TRole::Slow, TRole::Flooder}}, {"flood_then_read", {TRole::Cycler}}};
+    TRoundFigures delays;
+    for (int round = 0; round < 3; ++round)
+        for (const auto& [name, roles] : RoundOrder(attacks, round)) {
+            TServer s = TServer::Start(chatd);
+            TAbuse abuse(s.Port, roles);
+            if (abuse.Complete()) {
+                abuse.Run(1, false);  // all logged in, the attack under way
+                abuse.Run(name == "flood_then_read" ? std::max(seconds, 6.0) : seconds, true);
+                delays.Add(name, round, Percentile(abuse.Delays, 0.99));
+            }
+            s.Stop();
+        }
+    double peakMiB = 0, cpuShare = 0;
+    {
+        TServer s = TServer::Start(chatd);
+        TAbuse abuse(s.Port, {TRole::Looper});
+        for (int i = 0; i < 300 && abuse.Complete(); ++i) {  // 30 s
+            abuse.Run(0.1, false);
+            peakMiB = std::max(peakMiB, static_cast<double>(s.RssKiB()) / 1024);
+        }
+        s.Stop();
+    }
+    {
+        TServer s = TServer::Start(chatd);
+        TAbuse abuse(s.Port, std::vector<TRole>(5, TRole::Stalled));
+        if (abuse.Complete()) {
+            abuse.Run(1.5, false);  // logged in; the stalled ones stop reading
+            abuse.Quiet = true;
+            abuse.Say(2000);        // 2 MB, which the stalled ones do not take
+            abuse.Run(0.3, false);  // the prompt readers have it; the server waits for the others
+            const double cpu = CpuSecondsOf(s.Pid);
+            TStopwatch watch;
+            TRunResult timing;
+            watch.Start();
+            std::this_thread::sleep_for(std::chrono::duration<double>(1.5));  // before they lag
+            watch.Stop(timing);
+            cpuShare = 100 * (CpuSecondsOf(s.Pid) - cpu) / timing.Seconds;
+        }
+        s.Stop();
+    }
+    std::printf("korvel-chatd, 10 prompt readers chatting: their delay p99 %.1f ms with a 100 KB/s reader "
+                "and a 1 MB/s flooder, %.1f ms with a flood-then-read client; %.1f MiB peak under a "
+                "login loop; %.2f %% CPU while only stalled readers wait\n",
+                delays.Figure("slow_reader_and_flooder").Median, delays.Figure("flood_then_read").Median,
+                peakMiB, cpuShare);
+
     const TSpread ratio = SpreadOf(ratios);
     PrintRatio("chatd_throughput_vs_relay", ratio, 0.5, TGoal::Higher);
     PrintRatio("chatd_p99_ms_at_1000_lines_s", TSpread{server.Figures.P99}, 50, TGoal::Lower, 2);
     PrintRatio("relay_p99_ms_at_1000_lines_s", TSpread{relay.Figures.P99}, 0, TGoal::Lower, 2);
     PrintRatio("chatd_rss_mib_1000_idle", TSpread{static_cast<double>(rssKiB) / 1024}, 64, TGoal::Lower, 1);
+    PrintRatio("chatd_p99_ms_slow_reader_and_flooder", delays.Figure("slow_reader_and_flooder"), 50, TGoal::Lower, 2);
+    PrintRatio("chatd_p99_ms_flood_then_read", delays.Figure("flood_then_read"), 50, TGoal::Lower, 2);
+    PrintRatio("chatd_rss_mib_login_loop_30s", TSpread{peakMiB}, 100, TGoal::Lower, 1);
+    // A ceiling that 0 meets: shown as a small positive figure so that the summary has one.
+    PrintRatio("chatd_cpu_percent_stalled_readers", TSpread{std::max(cpuShare, 0.001)}, 2, TGoal::Lower, 3);
     return ratio.Median > 0 && rssKiB > 0 ? 0 : 1;
 }

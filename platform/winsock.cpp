@@ -184,6 +184,14 @@ int bind(SOCKET s, const sockaddr* name, int nameLen) {
     if (!e) return SOCKET_ERROR;
     ::sockaddr_in a;
     if (!toPosix(name, nameLen, a)) return failWith(WSAEFAULT);
+    // Windows lets a stream socket bind while old connections of its port wait in TIME_WAIT, so
+    // that a server can listen again at once after a restart; Linux does so only with
+    // SO_REUSEADDR, which there never lets two listeners share a port. The connections a
+    // listener accepts inherit the option, and their TIME_WAIT then lets the next one bind.
+    if (e->Type == SOCK_STREAM) {
+        const int on = 1;
+        ::setsockopt(e->Fd, posix::sol_socket, posix::so_reuseaddr, &on, sizeof on);
+    }
     if (::bind(e->Fd, reinterpret_cast<::sockaddr*>(&a), sizeof a) != 0) return fail(errno);
     return 0;
 }

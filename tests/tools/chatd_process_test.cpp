@@ -42,8 +42,8 @@ struct ChatdProcess {
     }
 };
 
-TEST(ChatdProcessTest, AnswersThenStopsCleanlyOnSigterm) {
-    ChatdProcess chatd({"--port", "0"});
+TEST(ChatdProcessTest, AnswersThenStopsCleanlyOnSigtermAndListensAgainAtOnce) {
+    ChatdProcess chatd({"--port", "0", "--max-per-address", "1"});
     uint16_t port = 0;
     ASSERT_TRUE(RunUntil([&] { return (port = chatd.ListeningPort()) != 0; }, 10000))
         << chatd.Out << chatd.Err;
@@ -55,6 +55,11 @@ TEST(ChatdProcessTest, AnswersThenStopsCleanlyOnSigterm) {
     ASSERT_TRUE(peer::SendAll(fd, "~SC=AB1-Anna\r\n"));
     const std::string welcome = "*wWelcome to the local chat server\r\n";
     EXPECT_EQ(peer::RecvExactly(fd, welcome.size()), welcome);
+    // Two connections beyond the limit may still replace a user's old one; a third is refused at
+    // once, the server closing first.
+    int extra[3];
+    for (int& e : extra) e = peer::Connect(port);
+    EXPECT_TRUE(peer::WaitEof(extra[2]));
 
     chatd.Process.terminate();  // SIGTERM
     ASSERT_TRUE(chatd.WaitFinished());
@@ -62,8 +67,14 @@ TEST(ChatdProcessTest, AnswersThenStopsCleanlyOnSigterm) {
     EXPECT_EQ(chatd.Process.exitCode(), 0) << chatd.Err;
     EXPECT_TRUE(peer::WaitEof(fd)) << "clients are closed on the way out";
     peer::Close(fd);
+    for (int e : extra) peer::Close(e);
     EXPECT_NE(chatd.Out.find("login AB1-Anna\n"), std::string::npos) << chatd.Out;
     EXPECT_NE(chatd.Out.find(" - stopped\n"), std::string::npos) << chatd.Out;
+
+    // Started again at once on the same port, while the connections it closed wait in TIME_WAIT.
+    ChatdProcess again({"--port", QString::number(port)});
+    ASSERT_TRUE(RunUntil([&] { return again.ListeningPort() == port || again.Process.state() == QProcess::NotRunning; }, 10000));
+    EXPECT_EQ(again.ListeningPort(), port) << again.Err;
 }
 
 TEST(ChatdProcessTest, RefusesAPortInUseWithAMessage) {

@@ -32,10 +32,33 @@ std::string RefusalLine(std::size_t Length) {
            std::to_string(TLineSplitter::MaxLine) + " bytes.>\r\n";
 }
 
+// Tells a connection beyond the per-address limit why it is closed, as a chat line too: a client
+// shows it before it reports the closed connection.
+std::string AddressFullLine(int Limit) {
+    return "&<korvel-chatd><This server takes at most " + std::to_string(Limit) +
+           " connections from one address, and your address has them all. Close one and connect "
+           "again.>\r\n";
+}
+
+// Telnet commands and welcomes for one client: the negotiation once and at most one welcome
+// wait at a time, so this is never reached by a well-behaved server; it bounds the queue anyway.
+constexpr std::size_t MaxControlBytes = 4 << 10;
+
+// Login lines of one client logged one by one in each window before the rest are summarised.
+constexpr int LoginLinesPerWindow = 3;
+
 // The most bytes handed to a client's socket at a time. What arrives for the client meanwhile
 // (a user list) waits at most behind this much, and it holds whole chat lines, which are at
 // most twice TLineSplitter::MaxLine once their bytes 255 are doubled.
 constexpr std::size_t ChunkBytes = 16 << 10;
+constexpr int MaxChunksPerTurn = 8;
+
+// A client that has sent more than this since the last sweep but one floods: while a client
+// that keeps up has much waiting, reading from it waits.
+constexpr std::size_t FloodBytes = 64 << 10;
+
+// Lists to one client at most at 256 KB/s, whatever the rate of logins and renames.
+constexpr std::size_t ListBytesPerMs = 256;
 static_assert(ChunkBytes > 2 * (TLineSplitter::MaxLine + 2));
 
 // Keepalive: an idle connection is probed after a minute, every 10 s, and given up after six
@@ -67,6 +90,13 @@ std::string OneLine(const char* Text) {
 class TChatSocket final : public TWSocket {
 public:
     explicit TChatSocket(QObject* Owner) : TWSocket(Owner) { BlockSize = 2 * ChunkBytes; }
+    // The system took everything handed over so far.
+    bool Drained() const { return AllSent; }
+    // The next close lets what was sent leave first, instead of a reset that could overtake it.
+    void CloseGently() {
+        SetLingerOnOff(wsLingerOff);
+        SetLinger();
+    }
 };
 
 // One connected client: its socket, what it has sent so far, and what waits to go to it.
@@ -74,33 +104,52 @@ class TChatClient : public QObject {
 public:
     using QObject::QObject;
 
-    TWSocket* Socket = new TChatSocket(this);
+    TChatSocket* Socket = new TChatSocket(this);
     std::string Peer;  // address:port, for the log
     winsock::u_long PeerIp = 0;
     TTelnetFilter Telnet;
     TLineSplitter Lines;
 
-    // What waits, in the order it leaves: telnet commands and welcomes, the newest user list,
-    // chat lines (Chat from ChatHead on; the bytes before it are sent).
+    // What waits, in the order it leaves: telnet commands and welcomes, user lists (List from
+    // ListHead on, then NextList), chat lines (Chat from ChatHead on; the bytes before it are
+    // sent). Lists are shared with the other members and counted once by the server.
     std::string Control;
-    std::shared_ptr<const std::string> List;
+    bool WelcomeWaiting = false;  // Control holds a welcome not yet sent
+    std::shared_ptr<const std::string> List, NextList;
+    std::size_t ListHead = 0;
     std::string Chat;
     std::size_t ChatHead = 0;
     std::size_t InFlight = 0;  // handed to the socket and not yet all sent
+    // The bytes that wait for this client alone.
+    std::size_t Own() const { return Control.size() + Chat.size() - ChatHead + InFlight; }
+    std::size_t Backlog() const { return Chat.size() - ChatHead; }
+    // Everything that waits for this client.
     std::size_t Queued() const {
-        return Control.size() + (List ? List->size() : 0) + Chat.size() - ChatHead + InFlight;
+        return Own() + (List ? List->size() - ListHead : 0) + (NextList ? NextList->size() : 0);
     }
 
-    bool Dirty = false;         // in the server's list of clients with bytes to hand on
-    bool ReadDeferred = false;  // in the server's list of clients to read once it reads again
-    bool Holding = false;       // keeps up, and has more than HoldBytes waiting
-    bool Lagging = false;       // had more than HoldBytes waiting for too long
-    bool DropLogged = false;
-    int64_t HoldingSince = 0;
+    bool Dirty = false;    // in the server's list of clients with bytes to hand on
+    bool ReadDeferred = false;  // in the server's list of flooders to read once nobody holds
+    bool Holding = false;       // behind, and not lagging: it holds back the flooders
+    std::size_t RecentBytes = 0;  // read from it lately (halved at every sweep)
+    bool Waiting = false;  // had bytes waiting at the last count
+    bool Behind = false;   // has more waiting than a client that keeps up would
+    bool Lagging = false;  // was behind for too long, or its backlog was dropped
+    int64_t BehindChangedMs = 0;
+    int64_t LaggingSinceMs = 0;
+    std::size_t DroppedBytes = 0;  // chat lines dropped for it since it began to lag
     int64_t LastProgress = 0;  // when its socket last took bytes, or its queue last filled
+
+    // Beyond the per-address limit: it may only log in as a user whose old connection it replaces.
+    bool Replacing = false;
+    int64_t ConnectedMs = 0;
 
     bool LoggedIn = false;
     std::string Name;
+    int64_t LoginWindowMs = 0;  // when the current window of login log lines began
+    int LoginsLogged = 0;       // login lines logged one by one in it
+    int LoginsUnlogged = 0;     // counted instead
+    std::string LastLoginText;  // the log text of the last one counted
     bool Gone = false;  // departed; the object is deleted from the event loop
 };
 
@@ -149,9 +198,11 @@ void TChatServer::Stop() {
     Members.clear();
     Dirty.clear();
     Deferred.clear();
-    ListTimer.stop();
-    TotalQueued = 0;
     Holding = 0;
+    ListTimer.stop();
+    CurrentList.reset();
+    HeldLists.clear();
+    OwnQueued = ListQueued = 0;
     FlushTimer.stop();
     SweepTimer.stop();
     if (Listener) {
@@ -194,13 +245,26 @@ void TChatServer::AcceptClient() {
     if (winsock::getpeername(handle, reinterpret_cast<winsock::sockaddr*>(&peer), &peerLen) == 0)
         peerText = std::string(winsock::inet_ntoa(peer.sin_addr)) + ":" +
                    std::to_string(winsock::ntohs(peer.sin_port));
-    const auto sameAddress = std::count_if(Clients.begin(), Clients.end(), [&](TChatClient* c) {
-        return c->PeerIp == peer.sin_addr.s_addr;
-    });
-    if (MaxPerAddress > 0 && sameAddress >= MaxPerAddress) {
-        // Closed before a byte is sent: the client takes it as a refusal, not as a lost line.
+    int sameAddress = 0, replacing = 0;
+    for (const TChatClient* c : Clients) {
+        sameAddress += c->PeerIp == peer.sin_addr.s_addr && !c->Replacing;
+        replacing += c->PeerIp == peer.sin_addr.s_addr && c->Replacing;
+    }
+    // A user whose connection vanished without a close comes back while the old one still
+    // counts: a few connections beyond the limit may log in as a user of the address, whose old
+    // connection they replace.
+    const bool full = MaxPerAddress > 0 && sameAddress >= MaxPerAddress;
+    if (full && replacing >= 2) {
         Log(peerText, "refused: " + std::to_string(sameAddress) +
                           " connections from this address already");
+        // The line goes ahead of the close; what the client sent meanwhile is read and dropped,
+        // so that the close is orderly rather than a reset that could overtake the line.
+        const std::string line = AddressFullLine(MaxPerAddress);
+        winsock::send(handle, line.data(), static_cast<int>(line.size()), 0);
+        winsock::shutdown(handle, winsock::SD_SEND);
+        char drain[4096];
+        while (winsock::recv(handle, drain, sizeof drain, 0) > 0) {
+        }
         winsock::closesocket(handle);
         return;
     }
@@ -225,6 +289,8 @@ void TChatServer::AcceptClient() {
     }
     c->Peer = peerText;
     c->PeerIp = peer.sin_addr.s_addr;
+    c->Replacing = full;
+    c->ConnectedMs = NowMs();
     c->Socket->OnDataAvailable = [this, c](QObject*, uint16_t) { ReadFrom(c); };
     c->Socket->OnSendData = [c](QObject*, int) { c->LastProgress = NowMs(); };
     c->Socket->OnDataSent = [this, c](QObject*, uint16_t) { Sent(c); };
@@ -232,23 +298,29 @@ void TChatServer::AcceptClient() {
         Depart(c, Error == 0 ? "closed by the client" : "lost, error " + std::to_string(Error));
     };
     Clients.push_back(c);
-    Log(c, "connect");
+    Log(c, full ? "connect beyond the limit of its address: it may only replace a connection of "
+                  "the user it logs in as"
+                : "connect");
     QueueControl(c, Negotiation);
 }
 
 void TChatServer::Depart(TChatClient* C, const std::string& Why) {
     if (C->Gone) return;
-    const std::size_t queued = C->Queued();
+    const std::size_t own = C->Own();
     C->Gone = true;
     C->Control.clear();
-    C->List.reset();
+    ReleaseList(C->List);
+    ReleaseList(C->NextList);
     C->Chat.clear();
     C->ChatHead = C->InFlight = 0;
-    Requeued(C, queued);
+    Requeued(C, own);
     std::erase(Dirty, C);
     std::erase(Deferred, C);
     Clients.erase(std::find(Clients.begin(), Clients.end(), C));
+    FlushLoginLog(C);
     if (C->LoggedIn) Logout(C, " (connection ended)");
+    if (C->DroppedBytes > 0)
+        Log(C, std::to_string(C->DroppedBytes) + " bytes of chat lines had been dropped for it");
     if (C->Lines.Pending() > 0)
         Log(C, "dropped an unfinished line (" + std::to_string(C->Lines.Pending()) + " bytes)");
     if (C->Telnet.Pending() > 0)
@@ -269,9 +341,10 @@ void TChatServer::Depart(TChatClient* C, const std::string& Why) {
 
 void TChatServer::ReadFrom(TChatClient* C) {
     if (C->Gone) return;
-    if (Holding > 0) {
-        // A client that keeps up has too much waiting: what senders send stays with the system
-        // (and TCP slows them down) until it has caught up or is found lagging.
+    // While a client that keeps up has much waiting, the clients that send far more than a
+    // person types wait: what they send stays with the system (and TCP slows them down). The
+    // others are read as always, so nobody who chats is slowed by a flood or a slow reader.
+    if (Holding > 0 && C->RecentBytes > FloodBytes) {
         if (!C->ReadDeferred) {
             C->ReadDeferred = true;
             Deferred.push_back(C);
@@ -281,6 +354,7 @@ void TChatServer::ReadFrom(TChatClient* C) {
     char buffer[16384];
     const int n = C->Socket->Receive(buffer, sizeof buffer);
     if (n == 0) return;  // the end of the stream: the close event follows
+    if (n > 0) C->RecentBytes += static_cast<std::size_t>(n);
     if (n < 0) {
         const int error = C->Socket->LastError();
         if (error != winsock::WSAEWOULDBLOCK)
@@ -376,30 +450,101 @@ void TChatServer::Login(TChatClient* C, std::string_view Name) {
                    std::string(Name.empty() ? "no name" : "the name holds a NUL byte"));
         return;
     }
+    if (C->LoggedIn && C->Name == Name) {
+        // Nothing changes: no welcome and no list, which a client repeating its login line in a
+        // loop would otherwise have the server queue without end.
+        LogLogin(C, "login again as " + Printable(Name) + ": nothing changes");
+        return;
+    }
+    // The same user from the same address: a connection that vanished without a close (or that
+    // the user left open elsewhere) must not keep it out, nor stand twice in the list.
+    const auto old = std::find_if(Members.begin(), Members.end(), [&](const TChatClient* m) {
+        return m != C && m->PeerIp == C->PeerIp && m->Name == Name;
+    });
+    if (old != Members.end()) {
+        Depart(*old, "replaced by a new connection of the same user, " + C->Peer);
+    } else if (C->Replacing) {
+        Refuse(C, "beyond the limit of its address, and no connection of " + Printable(Name) +
+                      " to replace");
+        return;
+    }
+    C->Replacing = false;
     if (C->LoggedIn) {
-        Log(C, "rename " + Printable(C->Name) + " to " + Printable(Name));
+        LogLogin(C, "rename " + Printable(C->Name) + " to " + Printable(Name));
     } else {
         C->LoggedIn = true;
         Members.push_back(C);
-        Log(C, "login " + Printable(Name));
+        LogLogin(C, "login " + Printable(Name));
     }
     C->Name = std::string(Name);
-    QueueControl(C, Welcome);
+    if (!C->WelcomeWaiting) QueueControl(C, Welcome);  // one welcome stands for all not yet sent
+    C->WelcomeWaiting = true;
     UserListChanged();
+}
+
+// A client that logs in again and again gets a few log lines in each window and one line that
+// counts the rest at its end.
+void TChatServer::LogLogin(TChatClient* C, const std::string& Text) {
+    const int64_t now = NowMs();
+    if (now - C->LoginWindowMs >= LoginLogWindowMs) {
+        FlushLoginLog(C);
+        C->LoginWindowMs = now;
+        C->LoginsLogged = 0;
+    }
+    if (C->LoginsLogged < LoginLinesPerWindow) {
+        ++C->LoginsLogged;
+        Log(C, Text);
+    } else {
+        ++C->LoginsUnlogged;
+        C->LastLoginText = Text;
+    }
+}
+
+void TChatServer::FlushLoginLog(TChatClient* C) {
+    if (C->LoginsUnlogged == 0) return;
+    Log(C, std::to_string(C->LoginsUnlogged) + " more login lines within " +
+               std::to_string(LoginLogWindowMs / 1000) + " s, the last: " + C->LastLoginText);
+    C->LoginsUnlogged = 0;
+    C->LastLoginText.clear();
+}
+
+// Tells the client why, as a chat line it shows, and closes the connection after it.
+void TChatServer::Refuse(TChatClient* C, const std::string& Why) {
+    Log(C, "refused: " + Why);
+    const std::string line = AddressFullLine(MaxPerAddress);
+    try {
+        C->Socket->Send(line.data(), static_cast<int>(line.size()));
+        char drain[4096];
+        while (C->Socket->Receive(drain, sizeof drain) > 0) {
+        }
+        C->Socket->CloseGently();
+    } catch (const std::exception&) {
+    }
+    Depart(C, "refused");
 }
 
 void TChatServer::Logout(TChatClient* C, const char* Note) {
     Members.erase(std::find(Members.begin(), Members.end(), C));
     C->LoggedIn = false;
+    FlushLoginLog(C);
     Log(C, "logout " + Printable(C->Name) + Note);
     C->Name.clear();
+    // No more lists for it; one it has begun to receive is finished, so that its line is whole.
+    if (C->ListHead == 0) ReleaseList(C->List);
+    ReleaseList(C->NextList);
     UserListChanged();
 }
 
 // --- Queueing --------------------------------------------------------------------------------
 
 void TChatServer::QueueControl(TChatClient* C, std::string_view Bytes) {
-    const std::size_t before = C->Queued();
+    if (C->Gone) return;
+    if (C->Control.size() + Bytes.size() > MaxControlBytes) {
+        Log(C, "dropped a control message (" + std::to_string(Bytes.size()) + " bytes): " +
+                   std::to_string(C->Control.size()) + " bytes of them wait already");
+        return;
+    }
+    const std::size_t before = C->Own();
     C->Control += Bytes;
     Requeued(C, before);
     MarkDirty(C);
@@ -407,50 +552,91 @@ void TChatServer::QueueControl(TChatClient* C, std::string_view Bytes) {
 
 void TChatServer::QueueChat(TChatClient* C, std::string_view Escaped) {
     if (C->Gone) return;
-    const std::size_t before = C->Queued();
-    if (before + Escaped.size() > MaxQueuedBytes) {
-        // Only a lagging client gets here: one that keeps up holds the server back first.
-        if (!C->DropLogged)
-            Log(C, "dropping messages: " + std::to_string(before) +
-                       " bytes already wait for the client");
-        C->DropLogged = true;
+    // A client that does not keep up loses its own backlog, oldest lines first: the new line
+    // takes their place.
+    const std::size_t bound = C->Lagging ? LagBytes : MaxQueuedBytes;
+    if (C->Queued() + Escaped.size() > bound)
+        DropBacklog(C, std::to_string(C->Queued()) + " bytes wait for it");
+    if (C->Queued() + Escaped.size() > bound || !MakeRoom(Escaped.size(), C)) {
+        C->DroppedBytes += Escaped.size();
         return;
     }
-    if (!MakeRoom(Escaped.size(), C)) return;
+    const std::size_t before = C->Own();
     C->Chat += Escaped;
     Requeued(C, before);
     MarkDirty(C);
 }
 
-// Disconnects the clients with the most waiting until Bytes more fit under the overall bound;
-// false when that took For itself.
-bool TChatServer::MakeRoom(std::size_t Bytes, const TChatClient* For) {
-    while (TotalQueued + Bytes > MaxTotalQueuedBytes) {
-        const auto slowest = std::max_element(
+// Drops the longest backlogs until Bytes more fit under the overall bound, then lets go the
+// lagging clients with the most still waiting (a chunk on its way, a list begun); false when
+// the line does not fit even then.
+bool TChatServer::MakeRoom(std::size_t Bytes, TChatClient* For) {
+    while (QueuedBytes() + Bytes > MaxTotalQueuedBytes) {
+        const auto longest = std::max_element(
             Clients.begin(), Clients.end(),
-            [](const TChatClient* a, const TChatClient* b) { return a->Queued() < b->Queued(); });
-        if (slowest == Clients.end() || (*slowest)->Queued() == 0) break;
-        Depart(*slowest, "reads too slowly: " + std::to_string((*slowest)->Queued()) +
-                             " bytes wait for it, " + std::to_string(TotalQueued) +
-                             " for all clients");
+            [](const TChatClient* a, const TChatClient* b) { return a->Backlog() < b->Backlog(); });
+        if (longest == Clients.end()) return false;
+        const std::string why = std::to_string(QueuedBytes()) + " bytes wait for all clients";
+        if ((*longest)->Backlog() > 0) {
+            DropBacklog(*longest, "the longest backlog when " + why);
+            continue;
+        }
+        const auto lagging = std::max_element(
+            Clients.begin(), Clients.end(), [](const TChatClient* a, const TChatClient* b) {
+                return (a->Lagging ? a->Queued() : 0) < (b->Lagging ? b->Queued() : 0);
+            });
+        if (!(*lagging)->Lagging) return false;
+        Depart(*lagging, "reads too slowly: its backlog is gone and " +
+                             std::to_string((*lagging)->Queued()) + " bytes still wait for it, " + why);
     }
     return !For->Gone;
 }
 
-// Brings the totals and the hold up to date after C's waiting bytes changed from Before.
-void TChatServer::Requeued(TChatClient* C, std::size_t Before) {
-    const std::size_t after = C->Queued();
-    TotalQueued = TotalQueued - Before + after;
-    if (Before == 0 && after > 0) C->LastProgress = NowMs();
-    if (after == 0) C->Lagging = C->DropLogged = false;
-    const bool holding = !C->Gone && !C->Lagging && after > HoldBytes;
-    if (holding == C->Holding) return;
-    C->Holding = holding;
-    if (holding) {
-        ++Holding;
-        C->HoldingSince = NowMs();
-    } else if (--Holding == 0 && !Deferred.empty() && !FlushTimer.isActive()) {
-        FlushTimer.start(0);  // reads what waited
+// The chat lines that wait for C and are not yet handed to its socket (whole lines) go.
+void TChatServer::DropBacklog(TChatClient* C, const std::string& Why) {
+    const std::size_t dropped = C->Backlog();
+    if (dropped == 0) return;
+    const std::size_t before = C->Own();
+    C->Chat.clear();
+    C->ChatHead = 0;
+    if (C->Chat.capacity() > 4 * ChunkBytes) C->Chat.shrink_to_fit();
+    C->DroppedBytes += dropped;
+    Requeued(C, before);
+    if (!C->Lagging)
+        MarkLagging(C, "reads too slowly: dropped its backlog of " + std::to_string(dropped) +
+                           " bytes of chat lines (" + Why + ")");
+}
+
+// From now on no more than LagBytes wait for C, until it has kept up for LagAfterMs; the log
+// says so once, and once more when it has caught up.
+void TChatServer::MarkLagging(TChatClient* C, const std::string& Why) {
+    C->Lagging = true;
+    C->LaggingSinceMs = C->BehindChangedMs = NowMs();  // keeping up is counted from now on
+    Log(C, "lagging: " + Why + "; chat lines beyond " + std::to_string(LagBytes) +
+               " bytes are dropped for it until it has kept up for " +
+               std::to_string(LagAfterMs) + " ms");
+    Requeued(C, C->Own());
+}
+
+// Brings the totals and the lag state up to date after C's own waiting bytes changed from
+// BeforeOwn (or what is due to it otherwise changed).
+void TChatServer::Requeued(TChatClient* C, std::size_t BeforeOwn) {
+    OwnQueued = OwnQueued - BeforeOwn + C->Own();
+    const std::size_t queued = C->Queued();
+    if (!C->Waiting && queued > 0) C->LastProgress = NowMs();
+    C->Waiting = queued > 0;
+    // Lagging ends only after a spell of keeping up: its queue touching zero between floods
+    // proves nothing.
+    const bool behind = !C->Gone && queued > (C->Lagging ? LagBytes / 2 : LagBytes);
+    if (behind != C->Behind) {
+        C->Behind = behind;
+        C->BehindChangedMs = NowMs();
+    }
+    const bool holding = behind && !C->Lagging;
+    if (holding != C->Holding) {
+        C->Holding = holding;
+        Holding += holding ? 1 : -1;
+        if (Holding == 0 && !Deferred.empty() && !FlushTimer.isActive()) FlushTimer.start(0);
     }
 }
 
@@ -466,65 +652,134 @@ void TChatServer::MarkDirty(TChatClient* C) {
 
 // Lists grow with the users and go to every user, so their bytes grow with the square of the
 // users: when many log in or out at once, one list covers several changes. The next list comes
-// at the earliest a millisecond per member after the last; a list never waits behind chat lines
-// (see SendChunk).
+// at the earliest a millisecond per member after the last, and no sooner than lets each member
+// get ListBytesPerMs of lists (long names, or one client renaming in a loop, would otherwise
+// flood everyone with lists); a list never waits behind chat lines (see SendChunk).
 void TChatServer::UserListChanged() {
     if (ListTimer.isActive()) return;
-    const int64_t interval = static_cast<int64_t>(Members.size());
+    const int64_t interval = std::max(static_cast<int64_t>(Members.size()),
+                                      static_cast<int64_t>(CurrentList ? CurrentList->size() / ListBytesPerMs : 0));
     ListTimer.start(static_cast<int>(std::clamp<int64_t>(LastListMs + interval - NowMs(), 0, interval)));
 }
 
 void TChatServer::BroadcastUserList() {
     LastListMs = NowMs();
-    const auto list = std::make_shared<const std::string>(EscapeIac(UserListLine(Users())));
+    CurrentList = std::make_shared<const std::string>(EscapeIac(UserListLine(Users())));
     for (TChatClient* m : Members) {
-        const std::size_t before = m->Queued();
-        m->List = list;  // an older one not yet sent is replaced
-        Requeued(m, before);
+        // An older list not yet begun is replaced; one partly sent is finished first.
+        std::shared_ptr<const std::string>& slot = m->List && m->ListHead > 0 ? m->NextList : m->List;
+        ReleaseList(slot);
+        slot = CurrentList;
+        HoldList(slot);
+        Requeued(m, m->Own());
         MarkDirty(m);
     }
 }
 
-// Runs once per turn of the event loop in which something was queued: one send per client, and
-// the reads that waited for the server to catch up.
+void TChatServer::HoldList(const std::shared_ptr<const std::string>& List) {
+    for (auto& [list, holders] : HeldLists)
+        if (list == List) {
+            ++holders;
+            return;
+        }
+    HeldLists.emplace_back(List, 1);
+    ListQueued += List->size();
+}
+
+void TChatServer::ReleaseList(std::shared_ptr<const std::string>& List) {
+    if (!List) return;
+    const auto held = std::find_if(HeldLists.begin(), HeldLists.end(),
+                                   [&](const auto& h) { return h.first == List; });
+    if (held != HeldLists.end() && --held->second == 0) {
+        ListQueued -= List->size();
+        HeldLists.erase(held);
+    }
+    List.reset();
+}
+
+// Runs once per turn of the event loop in which something was queued: the sends of the turn,
+// and the reads that waited.
 void TChatServer::Flush() {
     for (TChatClient* c : std::exchange(Dirty, {})) {
         c->Dirty = false;
-        SendChunk(c);  // clients it disconnects are still there, marked Gone, until the loop
+        SendWaiting(c);  // clients it disconnects are still there, marked Gone, until the loop
     }
-    if (Holding == 0)
-        for (TChatClient* c : std::exchange(Deferred, {})) {
-            c->ReadDeferred = false;
-            ReadFrom(c);  // the read asks the system to report the rest
-        }
+    ReadDeferred();
 }
 
-void TChatServer::SendChunk(TChatClient* C) {
-    if (C->Gone || C->InFlight > 0) return;
-    std::size_t n = C->Chat.size() - C->ChatHead;
-    if (n > ChunkBytes) {
+void TChatServer::ReadDeferred() {
+    for (TChatClient* c : std::exchange(Deferred, {})) {
+        c->ReadDeferred = false;
+        ReadFrom(c);  // defers it again, or the read asks the system to report the rest
+    }
+}
+
+// Hands chunks to C's socket while the system takes them whole, a few at most: a prompt reader
+// gets in one turn what several senders offered in it.
+void TChatServer::SendWaiting(TChatClient* C) {
+    for (int chunks = 0; chunks < MaxChunksPerTurn && SendChunk(C) && C->Socket->Drained(); ++chunks) {
+        const std::size_t before = C->Own();
+        C->InFlight = 0;
+        C->LastProgress = NowMs();
+        Requeued(C, before);
+    }
+}
+
+bool TChatServer::SendChunk(TChatClient* C) {
+    if (C->Gone || C->InFlight > 0) return false;
+    const std::size_t before = C->Own();
+    // Control messages first, then at most a chunk of a list (a long one goes in pieces, so
+    // that what waits in sockets stays small however many users the list names); a list begun
+    // is finished before anything else goes, so that no line lands inside it.
+    const bool listBegun = C->List && C->ListHead > 0;
+    std::string chunk;
+    if (!listBegun) {
+        chunk = std::exchange(C->Control, {});
+        C->WelcomeWaiting = false;
+    }
+    if (!C->List && C->NextList) {
+        C->List = std::move(C->NextList);
+        C->ListHead = 0;
+    }
+    bool listDone = true;
+    if (C->List) {
+        const std::size_t n = std::min(ChunkBytes, C->List->size() - C->ListHead);
+        chunk.append(*C->List, C->ListHead, n);
+        C->ListHead += n;
+        listDone = C->ListHead == C->List->size();
+        if (listDone) {
+            ReleaseList(C->List);
+            C->ListHead = 0;
+        }
+    }
+    if (listBegun && listDone) {
+        chunk += std::exchange(C->Control, {});
+        C->WelcomeWaiting = false;
+    }
+    // Then chat lines, once no list is cut short before them, up to a chunk in all.
+    const std::size_t room = ChunkBytes - std::min(ChunkBytes, chunk.size());
+    std::size_t n = listDone ? C->Chat.size() - C->ChatHead : 0;
+    if (n > room) {
         // Whole lines only, so that whatever goes ahead next starts a line of its own.
-        const std::size_t end = C->Chat.rfind('\n', C->ChatHead + ChunkBytes - 1);
-        if (end != std::string::npos && end >= C->ChatHead) n = end + 1 - C->ChatHead;
+        const std::size_t end = room == 0 ? std::string::npos : C->Chat.rfind('\n', C->ChatHead + room - 1);
+        n = end != std::string::npos && end >= C->ChatHead ? end + 1 - C->ChatHead : 0;
     }
     // Chat lines alone, the usual case, go from where they wait; the socket copies them.
-    std::string chunk;
     std::string_view bytes(C->Chat.data() + C->ChatHead, n);
-    if (!C->Control.empty() || C->List) {
-        chunk = std::exchange(C->Control, {});
-        if (C->List) chunk += *std::exchange(C->List, nullptr);
+    if (!chunk.empty()) {
         chunk += bytes;
         bytes = chunk;
     }
-    if (bytes.empty()) return;
+    if (bytes.empty()) return false;
     C->ChatHead += n;
-    C->InFlight = bytes.size();  // moved, not added: the total stays
+    C->InFlight = bytes.size();
+    Requeued(C, before);  // a piece of a shared list now waits for this client alone
     try {
         C->Socket->Send(bytes.data(), static_cast<int>(bytes.size()));
     } catch (const std::exception& E) {
         Depart(C, std::string("send failed: ") + OneLine(E.what()));
     }
-    if (C->Gone) return;
+    if (C->Gone) return false;
     if (C->ChatHead == C->Chat.size()) {
         C->Chat.clear();
         C->ChatHead = 0;
@@ -533,32 +788,46 @@ void TChatServer::SendChunk(TChatClient* C) {
         C->Chat.erase(0, C->ChatHead);
         C->ChatHead = 0;
     }
+    return true;
 }
 
 // The socket has sent everything it was given (or is ready for its first bytes).
 void TChatServer::Sent(TChatClient* C) {
     if (C->Gone) return;
-    const std::size_t before = C->Queued();
+    const std::size_t before = C->Own();
     C->InFlight = 0;
     C->LastProgress = NowMs();
     Requeued(C, before);
-    SendChunk(C);
+    SendWaiting(C);
 }
 
 void TChatServer::Sweep() {
     const int64_t now = NowMs();
     for (TChatClient* c : std::vector<TChatClient*>(Clients)) {
         if (c->Gone) continue;
+        c->RecentBytes /= 2;
         if (c->Queued() > 0 && now - c->LastProgress >= WriteTimeoutMs) {
             Depart(c, "write timeout: " + std::to_string(c->Queued()) + " bytes did not move for " +
                           std::to_string(WriteTimeoutMs / 1000) + " s");
-        } else if (c->Holding && now - c->HoldingSince >= LagAfterMs) {
-            c->Lagging = true;
-            Log(c, "lagging: " + std::to_string(c->Queued()) +
-                       " bytes wait for the client; the others no longer wait for it");
-            Requeued(c, c->Queued());
+            continue;
         }
+        if (c->Replacing && now - c->ConnectedMs >= ReplaceWithinMs) {
+            Refuse(c, "beyond the limit of its address, and it did not log in as a user to replace");
+            continue;
+        }
+        if (!c->Lagging && c->Behind && now - c->BehindChangedMs >= LagAfterMs) {
+            MarkLagging(c, std::to_string(c->Queued()) + " bytes wait for it");
+        } else if (c->Lagging && !c->Behind && now - c->BehindChangedMs >= LagAfterMs) {
+            c->Lagging = false;
+            Log(c, "caught up after " + std::to_string((now - c->LaggingSinceMs) / 1000) +
+                       " s of lagging; " + std::to_string(c->DroppedBytes) +
+                       " bytes of chat lines were dropped for it meanwhile");
+            c->DroppedBytes = 0;
+            Requeued(c, c->Own());
+        }
+        if (c->LoginsUnlogged > 0 && now - c->LoginWindowMs >= LoginLogWindowMs) FlushLoginLog(c);
     }
+    ReadDeferred();  // those that have sent little lately
 }
 
 void TChatServer::Log(const TChatClient* C, const std::string& Text) {

@@ -50,8 +50,8 @@ int main(int argc, char** argv) {
         "port", "Port to listen on (default 1024; 0 lets the system pick one).", "P", "1024");
     const QCommandLineOption perAddressOption(
         "max-per-address",
-        "Connections accepted from one IP address at a time (default 16; 0: no limit).", "N",
-        "16");
+        "Connections accepted from one IP address at a time (default 256; 0: no limit).", "N",
+        "256");
     parser.addOption(hostOption);
     parser.addOption(portOption);
     parser.addOption(perAddressOption);
