@@ -92,6 +92,7 @@ void TPalnorForm::BuildHistoryPage() {
     MemoPrint1->SetPrintTitle(QStringLiteral("Listprinting"));
     MemoPrint1->SetRegistryKey(QStringLiteral("Software\\Quintor\\ListPrint"));
     MemoPrint1->SetUseRegistry(false);
+    MemoPrint1->SetWordWrap(true);  // a printed conversation keeps every character of a long line
     MemoPrint1->Loaded();
     printLayout->addWidget(MemoPrint1);
 

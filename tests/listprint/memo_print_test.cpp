@@ -92,6 +92,15 @@ TEST_F(MemoPrintTest, LinesOfTheMemoBecomePagesAndAnEmptyMemoGivesOne) {
     for (const TPictureText& t : Print->PageList()[0]->Texts()) texts << t.Text;
     EXPECT_TRUE(texts.contains("alpha"));
     EXPECT_TRUE(texts.contains("beta"));
+    // A line wider than the body is cut at the margin unless WordWrap is set.
+    memo.setPlainText(QString("word ").repeated(200));
+    for (const bool wrap : {false, true}) {
+        Print->SetWordWrap(wrap);
+        Print->LoadFromMemo();
+        qsizetype printed = 0;
+        for (const TPictureText& t : Print->PageList()[0]->Texts()) printed += t.Text.count("word");
+        EXPECT_EQ(printed == 200, wrap) << printed;
+    }
 }
 
 // Whatever stops a load (a Stop or a handler's error, at the first page start or later, into
@@ -279,8 +288,8 @@ TEST_F(MemoPrintTest, AValueOfTheWrongKindStopsTheLoad) {
     EXPECT_EQ(Print->Font().pointSize(), 9);
 }
 
-// Random lines in random fonts printed to a PDF file: every character comes out, in order, and
-// no line leaves the body, however long its words.
+// Random lines in random fonts printed to a PDF file with word wrap: every character comes out,
+// in order, and no line leaves the body, however long its words.
 TEST(MemoPrintPdf, EveryCharacterIsPrintedInOrderInsideTheBody) {
     const QString pdftotext = QStandardPaths::findExecutable("pdftotext");
     if (pdftotext.isEmpty()) GTEST_SKIP() << "pdftotext is not installed";
@@ -297,6 +306,7 @@ TEST(MemoPrintPdf, EveryCharacterIsPrintedInOrderInsideTheBody) {
     print.SetPrinter(&printer);
     print.SetShowProgress(false);
     print.SetAsgnMemo(&memo);
+    print.SetWordWrap(true);  // as the history page prints
     const char32_t ranges[][2] = {{0x21, 0x7E}, {0xC0, 0xFF}, {0x391, 0x3A1}, {0x410, 0x44F}, {0x1F600, 0x1F60F}, {'R', 'R'}};
     // Compatibility forms, since a ligature ("ff" drawn as one glyph) reads back as one character.
     const auto plain = [](const QString& s) { return s.normalized(QString::NormalizationForm_KC).toStdU32String(); };

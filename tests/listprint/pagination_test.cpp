@@ -2,6 +2,7 @@
 // events and the text export mode.
 #include "list_print_fixture.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -169,6 +170,26 @@ TEST_F(ListPrintTest, WordWrapBreaksAfterTheLastFittingBlank) {
     // Cut after whole words: nothing lost, nothing broken inside a word.
     EXPECT_EQ(joined.simplified(), text);
     for (size_t i = 0; i + 1 < pieces.size(); ++i) EXPECT_TRUE(pieces[i].endsWith(' ')) << pieces[i].toStdString();
+}
+
+// Wrapping costs what the pieces cost: four times the line, about four times the time, with
+// blanks to break at or none.
+TEST_F(ListPrintTest, AWrappedLineCostsInProportionToItsLength) {
+    lp.SetWordWrap(true);
+    auto timed = [&](const QString& Line) {
+        QElapsedTimer clock;
+        clock.start();
+        lp.BeginDoc();
+        lp.WriteLn(Line);
+        lp.EndDoc();
+        return clock.elapsed();
+    };
+    for (const QString& unit : {QStringLiteral("lorem ipsum dolor sit amet "), QStringLiteral("x")}) {
+        const QString line = unit.repeated(32000 / unit.size());
+        timed(line.left(800));  // the font's first measurements
+        const qint64 quarter = timed(line.left(line.size() / 4)), whole = timed(line);
+        EXPECT_LT(whole, 8 * quarter + 20) << unit.toStdString() << ": " << quarter << " ms for a quarter";
+    }
 }
 
 TEST_F(ListPrintTest, WordLongerThanTheBodyBreaksBetweenCharacters) {
