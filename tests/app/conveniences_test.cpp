@@ -4,6 +4,7 @@
 #include "conversation_log.h"
 #include "form_support.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QScrollBar>
 
@@ -47,6 +48,16 @@ TEST(ChatTextTest, MentionsAndReferences) {
         EXPECT_EQ(ReferenceSpans(c.Text), c.References) << c.Text;
     }
     EXPECT_TRUE(MentionSpans("anything", " ").isEmpty()) << "no call sign, no mention";
+    // A line of brackets costs its length: four times as many, about four times the time.
+    auto timed = [](qsizetype Brackets) {
+        const QString text = QString(Brackets, u'[') + "http://x.example]" + QString(Brackets, u']');
+        QElapsedTimer clock;
+        clock.start();
+        EXPECT_EQ(ReferenceSpans(text), (QList<TTextSpan>{{Brackets, 16}}));
+        return clock.nsecsElapsed() / 1000000.0;
+    };
+    const double quarter = timed(15000), whole = timed(60000);
+    EXPECT_LT(whole, 8 * quarter + 5) << quarter << " ms for a quarter";
 }
 
 namespace {
