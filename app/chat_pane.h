@@ -81,6 +81,7 @@ private:
     bool HasLines_ = false;
     static constexpr qsizetype MaxBlockLines = 24;  // lines one text block holds at most
     qsizetype BlockLines_ = 0;                       // lines in the last block
+    bool LastSways_ = false;  // the last block holds a line that sways the text direction
     bool ScrollPending_ = false;
     bool Follow_ = true;  // the view was at the end when this turn's first line came
     QPoint PressPos_;

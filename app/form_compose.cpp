@@ -10,6 +10,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 
+#include <algorithm>
+
 void TPalnorForm::SendButtonClick() {
     if (TnCnx->State() != wsConnected) {
         DisplayMemo->AppendLine(QStringLiteral("*** NOT CONNECTED ***"));
@@ -25,7 +27,11 @@ void TPalnorForm::SendButtonClick() {
         DisplayMemo->AppendLine(QString());
         return;
     }
-    TnCnx->SendStr(ChatLineBytes(edUser->text(), edName->text(), text, WireCode()));
+    const std::string line = ChatLineBytes(edUser->text(), edName->text(), text, WireCode());
+    // The server sends the line back with this sender: the call sign and name may have changed
+    // since the login.
+    if (std::ranges::find(OwnSenders_, ChatSenderBytes(line)) == OwnSenders_.end()) OwnSenders_.push_back(ChatSenderBytes(line));
+    TnCnx->SendStr(line);
     SentLines_.Add(PaneText(*SendMemo));
     FocusSendMemo();
     SendMemo->clear();

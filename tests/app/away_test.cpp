@@ -246,7 +246,7 @@ TEST_F(FormTest, AwayTheUserIsNotifiedAndEveryShownLineIsLogged) {
 // and keeps its log; a refused login, Disconnect and the setting switched off start nothing.
 TEST_F(FormTest, ReconnectsOnlyWhenTheSessionWasLostWithoutTheUserAsking) {
     Connected("CALL", "NAME");
-    ServerSends("*w\r\n&<BOB-B><before>\r\n");
+    ServerSends("*w\r\n~A-1,B-2\r\n&<BOB-B><before>\r\n");
     peer::Close(std::exchange(ServerFd, -1));
     ASSERT_TRUE(RunUntil([&] { return Form->Reconnect->Waiting(); }));
     EXPECT_TRUE(Form->statusBar()->currentMessage().startsWith(
@@ -256,8 +256,10 @@ TEST_F(FormTest, ReconnectsOnlyWhenTheSessionWasLostWithoutTheUserAsking) {
     ASSERT_TRUE(RunUntil([&] { return (ServerFd = Server.Accept(0)) >= 0; }, 5000));
     EXPECT_EQ(ReadFromClient(16), "~SC=CALL-NAME\r\n");
     ASSERT_TRUE(RunUntil([&] { return Form->Shape1->FillColor() == 65280; }));
-    ServerSends("*w\r\n");
+    ServerSends("*w\r\n~A-1,C-3\r\n*w\r\n");
     EXPECT_EQ(DisplayLines().filter(QRegularExpression("^(before|-- reconnected \\d\\d.\\d\\d --)$")).size(), 2);
+    EXPECT_EQ(DisplayLines().count("          Welcome."), 1) << "welcomed once";
+    EXPECT_TRUE(DisplayLines().contains("+ C-3 joined; - B-2 left")) << "against the list before the drop";
 
     // A session that drops again at once is one more failure of the series; Disconnect ends it.
     peer::Close(std::exchange(ServerFd, -1));
