@@ -35,6 +35,16 @@ TChatPane::TChatPane(QWidget* Parent) : QPlainTextEdit(Parent) {
     });
 }
 
+// A new font lays the text out anew and moves the end: a view that was at the end stays there
+// and goes on following new lines.
+void TChatPane::changeEvent(QEvent* Event) {
+    const bool atEnd = Event->type() == QEvent::FontChange && AtEnd();
+    QPlainTextEdit::changeEvent(Event);
+    if (!atEnd) return;
+    Follow_ = true;
+    ScrollToEndLater();
+}
+
 void TChatPane::resizeEvent(QResizeEvent* Event) {
     QPlainTextEdit::resizeEvent(Event);
     PlaceMarker();

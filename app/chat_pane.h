@@ -66,6 +66,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent* Event) override;
     void mouseMoveEvent(QMouseEvent* Event) override;
     void resizeEvent(QResizeEvent* Event) override;
+    void changeEvent(QEvent* Event) override;
 
 private:
     void InsertPending();
