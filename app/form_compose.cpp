@@ -74,13 +74,13 @@ void TPalnorForm::UpdateComposeNote() {
     if (text.contains(u'>'))
         notes << QStringLiteral("\">\" ends a chat message: the text after it will not arrive.");
     if (const QString unsent = UnsentCharactersNote(text, WireCode()); !unsent.isEmpty()) notes << unsent;
-    ComposeNote->setText(notes.join(u' '));
     ComposeNote->setVisible(!notes.isEmpty());
+    ShowNote(ComposeNote, notes.join(u' '));
 }
 
 // The call sign and the name travel in the login and in every chat line, so the same holds.
 void TPalnorForm::UpdateNameNote() {
     const QString note = UnsentCharactersNote(edUser->text() + edName->text(), WireCode());
-    NameNote->setText(note);
     NameNote->setVisible(!note.isEmpty());
+    ShowNote(NameNote, note);
 }

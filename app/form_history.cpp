@@ -106,9 +106,9 @@ void TPalnorForm::BuildHistoryPage() {
     connect(Memo1, &QPlainTextEdit::selectionChanged, this, [this] {
         if (Memo1->textCursor().hasSelection()) Memo1MouseUp();
     });
-    const std::pair<QWidget*, const char*> names[] = {
-        {Memo1, "History"}, {Memo2, "Text to print"}, {MemoPrint1, "Print preview"}, {HistoryNote, "About the history text"}};
+    const std::pair<QWidget*, const char*> names[] = {{Memo1, "History"}, {Memo2, "Text to print"}, {MemoPrint1, "Print preview"}};
     for (const auto& [widget, name] : names) widget->setAccessibleName(QString::fromLatin1(name));
+    HistoryNote->setAccessibleDescription(QStringLiteral("About the history text"));  // its name is its text
 }
 
 void TPalnorForm::TabSheet3Show() {

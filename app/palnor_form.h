@@ -199,6 +199,7 @@ private:
     void SetOnline(bool Online);
     void ShowConnectionState(bool Online);
     void ShowSettingsHint(const QString& Text);
+    void ShowNote(QLabel* Note, const QString& Text);
     void UpdateSessionButtons();
     bool AttemptPending() const;
     void AttemptFailed(const QString& Reason);
