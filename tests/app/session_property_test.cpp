@@ -94,7 +94,7 @@ TEST_F(FormTest, RandomSessionsLeaveOneClearState) {
         QDir(Config.path() + "/CL.ini").removeRecursively();
         WriteSettings("[FORM]\r\nHost=127.0.0.1\r\nPort=" + QByteArray::number(Server.Port()) + "\r\nUser=C\r\nName=N\r\n");
         MakeForm();
-        Form->Reconnect->SetSecondMs(10);
+        Form->Reconnect->SetSecondMs(30);
         QWidget elsewhere;  // the user is away: others' lines are notified
         elsewhere.show();
         QApplication::setActiveWindow(&elsewhere);
