@@ -58,8 +58,8 @@ QString TimeSeparatorOf(const QString& Format);
 // its kind continue the list: "CALL-NAME" entries in any comma text after a list of them, or
 // entries like call signs (letters, digits, "-", "_", ".", "/") separated by commas. The list
 // line is handed on again with them joined by line breaks. Any other line ends the list (an
-// empty line leaves it open). A line that grows past MaxLine bytes is handed on as it stands, so a server that never ends its
-// line cannot make the client hold ever more text.
+// empty line leaves it open). A line that grows past MaxLine bytes is handed on as it stands,
+// so a server that never ends its line cannot make the client hold ever more text.
 class TReceivedLines {
 public:
     static constexpr std::size_t MaxLine = 64 * 1024;
