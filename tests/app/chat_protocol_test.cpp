@@ -112,11 +112,6 @@ INSTANTIATE_TEST_SUITE_P(
                   {"~ALICE\nBOB", "", "&<A><b>", "CAROL"}},
         ReadsCase{"ListContinuedByTheNextRead", {"~ALICE\r\n", "BOB, CAROL\r\n", "DAVE"},
                   {"~ALICE", "~ALICE\nBOB, CAROL", "~ALICE\nBOB, CAROL\nDAVE"}},
-        ReadsCase{"ListLinesWithQuotesBlanksAndApostrophes",
-                  {"~A-1,B-2\r\n\"C D-3\",E-4\r\n~F-1 G-2\r\nH-3 I-4\r\n~J-1,K-2\r\nO'NEIL-5,L-6\r\n"},
-                  {"~A-1,B-2\n\"C D-3\",E-4", "~F-1 G-2\nH-3 I-4", "~J-1,K-2\nO'NEIL-5,L-6"}},
-        ReadsCase{"ANoticeEndsTheList", {"~ALICE,BOB\r\nServer restarting in 5 minutes\r\n~A-1,B-2\r\nServer shut-down at 5\r\n"},
-                  {"~ALICE,BOB", "Server restarting in 5 minutes", "~A-1,B-2", "Server shut-down at 5"}},
         ReadsCase{"ListEndsAtTheNextMessage", {"~A\r\n*w\r\nB\r\n~C\r\nD\r\n"}, {"~A", "*w", "B", "~C\nD"}}),
     [](const auto& info) { return std::string(info.param.Name); });
 
