@@ -35,6 +35,16 @@ TChatPane::TChatPane(QWidget* Parent) : QPlainTextEdit(Parent) {
     });
 }
 
+// A new font lays the text out anew and moves the end: a view that was at the end stays there
+// and goes on following new lines.
+void TChatPane::changeEvent(QEvent* Event) {
+    const bool atEnd = Event->type() == QEvent::FontChange && AtEnd();
+    QPlainTextEdit::changeEvent(Event);
+    if (!atEnd) return;
+    Follow_ = true;
+    ScrollToEndLater();
+}
+
 void TChatPane::resizeEvent(QResizeEvent* Event) {
     QPlainTextEdit::resizeEvent(Event);
     PlaceMarker();
@@ -46,13 +56,40 @@ void TChatPane::PlaceMarker() {
     NewLinesMarker->move(area.right() - NewLinesMarker->width() - 4, area.bottom() - NewLinesMarker->height() - 4);
 }
 
+namespace {
+// Whether a line can change how text beside it in the same paragraph is drawn: it holds
+// right-to-left letters or Arabic digits (they may set the paragraph's direction), or explicit
+// embeddings, overrides or isolates (they run on past a line separator until the paragraph ends).
+bool SwaysDirection(const QString& Line) {
+    for (qsizetype i = 0; i < Line.size(); ++i) {
+        char32_t c = Line[i].unicode();
+        if (c < 0x0590) continue;  // no such character below Hebrew
+        if (QChar::isHighSurrogate(c) && i + 1 < Line.size() && Line[i + 1].isLowSurrogate())
+            c = QChar::surrogateToUcs4(Line[i].unicode(), Line[++i].unicode());
+        switch (QChar::direction(c)) {
+        case QChar::DirR: case QChar::DirAL: case QChar::DirAN:
+        case QChar::DirLRE: case QChar::DirLRO: case QChar::DirRLE: case QChar::DirRLO: case QChar::DirPDF:
+        case QChar::DirLRI: case QChar::DirRLI: case QChar::DirFSI: case QChar::DirPDI:
+            return true;
+        default:
+            break;
+        }
+    }
+    return false;
+}
+}  // namespace
+
 void TChatPane::AppendLine(const QString& Line, const QList<TStyledSpan>& Spans) {
     // Lines share a text block, one line separator apart, up to MaxBlockLines a block: a block
     // costs the document several times what a line's characters cost, and every edit walks
     // the document's trees of blocks, which grow with the conversation. Both separators are
-    // shown, laid out and copied as line breaks alike.
+    // shown, laid out and copied as line breaks alike. A block is one paragraph for the
+    // bidirectional algorithm, so a line that can sway the direction of others gets a block of
+    // its own: it may reorder itself, never the lines around it.
     const qsizetype lines = 1 + Line.count(QStringLiteral("\r\n"));
-    const bool sameBlock = HasLines_ && BlockLines_ + lines <= MaxBlockLines;
+    const bool sways = SwaysDirection(Line);
+    const bool sameBlock = HasLines_ && !sways && !LastSways_ && BlockLines_ + lines <= MaxBlockLines;
+    LastSways_ = sways;
     if (HasLines_) Pending_ += sameBlock ? QChar(QChar::LineSeparator) : QChar(u'\n');
     // A CR LF pair becomes one separator: positions after it move one back.
     for (TStyledSpan span : Spans) {
@@ -139,6 +176,7 @@ void TChatPane::ClearLines() {
     clear();
     NewLinesMarker->hide();
     HasLines_ = false;
+    LastSways_ = false;
     BlockLines_ = 0;
     EndFormatKnown_ = false;
     if (OnClear) OnClear();

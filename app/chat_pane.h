@@ -67,6 +67,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent* Event) override;
     void mouseMoveEvent(QMouseEvent* Event) override;
     void resizeEvent(QResizeEvent* Event) override;
+    void changeEvent(QEvent* Event) override;
 
 private:
     void InsertPending();
@@ -82,6 +83,7 @@ private:
     bool HasLines_ = false;
     static constexpr qsizetype MaxBlockLines = 24;  // lines one text block holds at most
     qsizetype BlockLines_ = 0;                       // lines in the last block
+    bool LastSways_ = false;  // the last block holds a line that sways the text direction
     bool ScrollPending_ = false;
     bool Follow_ = true;  // the view was at the end when this turn's first line came
     QPoint PressPos_;

@@ -166,9 +166,25 @@ QString TimeSeparatorOf(const QString& Format) {
 namespace {
 bool StartsMessage(char C) { return C == '~' || C == '&' || C == '*'; }
 
-// A line made only of comma-separated entries like call signs, so a notice that happens to
-// follow a user list ("Server restarting in 5 minutes") is not read as users.
-bool ContinuesList(std::string_view Line) {
+// Whether a comma text has entries and each holds a "-", as the server's "CALL-NAME" entries do.
+bool EntriesNamed(std::string_view Text) {
+    bool any = false;
+    for (const TEntrySpan& span : CommaEntrySpans(Text)) {
+        const auto entry = Text.substr(static_cast<std::size_t>(span.Begin), static_cast<std::size_t>(span.End - span.Begin));
+        if (entry.empty()) continue;
+        if (entry.find('-') == std::string_view::npos) return false;
+        any = true;
+    }
+    return any;
+}
+
+// Whether a line goes on with the user list before it. A list of "CALL-NAME" entries goes on with
+// any line of such entries, however they are separated or quoted; any list with a line of
+// comma-separated entries like call signs (letters, digits, "-", "_", ".", "/"). So a notice that
+// happens to follow a list ("Server restarting in 5 minutes") is not read as users.
+bool ContinuesList(std::string_view Line, bool NamedList) {
+    if (Line.empty() || StartsMessage(Line[0])) return false;
+    if (NamedList && EntriesNamed(Line)) return true;
     bool entry = false, gap = false;  // inside an entry; blanks after one
     for (const char c : Line) {
         const auto u = static_cast<unsigned char>(c);
@@ -198,7 +214,9 @@ void TReceivedLines::HandOn(std::vector<std::string>& Lines, std::string Line) {
     if (!Line.empty() && Line[0] == '~') {
         List_ = Line;
         ListOpen_ = true;
-    } else if (ListOpen_ && ContinuesList(Line) && List_.size() + Line.size() < MaxLine) {
+        ListNamed_ = EntriesNamed(std::string_view(Line).substr(1));
+    } else if (ListOpen_ && ContinuesList(Line, ListNamed_) && List_.size() + Line.size() < MaxLine) {
+        ListNamed_ = ListNamed_ && EntriesNamed(Line);
         List_ += '\n';
         List_ += Line;
         if (ListInThisRead_) {

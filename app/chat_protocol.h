@@ -54,12 +54,12 @@ QString TimeSeparatorOf(const QString& Format);
 // completes it. A line ends at CR LF or at a bare LF. A read that begins a new message ("~",
 // "&" or "*") ends a held part that is complete in itself (anything but a chat line still
 // waiting for its message's closing ">"), so a server that sends its messages without line
-// ends loses none of them. Lines that follow a user-list line and hold nothing but entries
-// like call signs (letters, digits, "-", "_", ".", "/"), separated by commas, continue the
-// list: the list line is handed on again with them joined by line breaks. Any other line ends
-// the list (an empty line leaves it open). A
-// line that grows past MaxLine bytes is handed on as it stands, so a server that never ends its
-// line cannot make the client hold ever more text.
+// ends loses none of them. Lines that follow a user-list line and hold nothing but entries of
+// its kind continue the list: "CALL-NAME" entries in any comma text after a list of them, or
+// entries like call signs (letters, digits, "-", "_", ".", "/") separated by commas. The list
+// line is handed on again with them joined by line breaks. Any other line ends the list (an
+// empty line leaves it open). A line that grows past MaxLine bytes is handed on as it stands,
+// so a server that never ends its line cannot make the client hold ever more text.
 class TReceivedLines {
 public:
     static constexpr std::size_t MaxLine = 64 * 1024;
@@ -78,6 +78,7 @@ private:
     // The user list that later lines may still continue, and where it stands in this read.
     std::string List_;
     bool ListOpen_ = false;
+    bool ListNamed_ = false;  // every entry of the list so far is "CALL-NAME"
     std::size_t ListIndex_ = 0;
     bool ListInThisRead_ = false;
 };

@@ -27,16 +27,18 @@ bool IsOpenableReference(const QString& Text) {
     return scheme == u"http" || scheme == u"https" || scheme == u"ftp" || scheme == u"mailto";
 }
 
+// A reference runs from the last "[" before a "]" to that "]": a "[" inside is where the next
+// reference may begin. One pass, so a line of brackets costs its length.
 QList<TTextSpan> ReferenceSpans(const QString& Text) {
     QList<TTextSpan> spans;
-    for (qsizetype open = Text.indexOf(u'['); open >= 0; open = Text.indexOf(u'[', open + 1)) {
-        const qsizetype close = Text.indexOf(u']', open + 1);
-        if (close < 0) break;
-        const QString inside = Text.mid(open + 1, close - open - 1);
-        // A "[" inside is where the next reference may begin.
-        if (inside.contains(u'[') || !IsOpenableReference(inside)) continue;
-        spans.append({open + 1, close - open - 1});
-        open = close;
+    qsizetype open = -1;
+    for (qsizetype at = 0; at < Text.size(); ++at) {
+        if (Text[at] == u'[') {
+            open = at;
+        } else if (Text[at] == u']' && open >= 0) {
+            if (IsOpenableReference(Text.mid(open + 1, at - open - 1))) spans.append({open + 1, at - open - 1});
+            open = -1;
+        }
     }
     return spans;
 }

@@ -10,6 +10,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 
+#include <algorithm>
+
 void TPalnorForm::SendButtonClick() {
     if (TnCnx->State() != wsConnected) {
         DisplayMemo->AppendLine(NotConnectedNotice);
@@ -25,7 +27,11 @@ void TPalnorForm::SendButtonClick() {
         DisplayMemo->AppendLine(QString());
         return;
     }
-    TnCnx->SendStr(ChatLineBytes(edUser->text(), edName->text(), text, WireCode()));
+    const std::string line = ChatLineBytes(edUser->text(), edName->text(), text, WireCode());
+    // The server sends the line back with this sender: the call sign and name may have changed
+    // since the login.
+    if (std::ranges::find(OwnSenders_, ChatSenderBytes(line)) == OwnSenders_.end()) OwnSenders_.push_back(ChatSenderBytes(line));
+    TnCnx->SendStr(line);
     SentLines_.Add(PaneText(*SendMemo));
     FocusSendMemo();
     SendMemo->clear();
@@ -74,13 +80,13 @@ void TPalnorForm::UpdateComposeNote() {
     if (text.contains(u'>'))
         notes << QStringLiteral("\">\" ends a chat message: the text after it will not arrive.");
     if (const QString unsent = UnsentCharactersNote(text, WireCode()); !unsent.isEmpty()) notes << unsent;
-    ComposeNote->setText(notes.join(u' '));
     ComposeNote->setVisible(!notes.isEmpty());
+    ShowNote(ComposeNote, notes.join(u' '));
 }
 
 // The call sign and the name travel in the login and in every chat line, so the same holds.
 void TPalnorForm::UpdateNameNote() {
     const QString note = UnsentCharactersNote(edUser->text() + edName->text(), WireCode());
-    NameNote->setText(note);
     NameNote->setVisible(!note.isEmpty());
+    ShowNote(NameNote, note);
 }

@@ -93,12 +93,25 @@ void TPalnorForm::WireExtras() {
         {lbUsers, "Users in the chat"},
         {edUser, "Call sign"},            {edName, "Name"},
         {edHost, "Chat server host"},     {edPort, "Chat server port"},
-        {ComposeNote, "Sending note"},    {SettingsHint, "Settings note"},
-        {NameNote, "Name note"},          {UserFilter, "Filter the users"},
-        {UserCount, "Number of users"},
-        {StatusText, "Keyboard hint"},
+        {UserFilter, "Filter the users"}, {StatusText, "Enter sends, Shift Enter adds a new line"},
     };
     for (const auto& [widget, name] : names) widget->setAccessibleName(QString::fromLatin1(name));
+    // A label that shows text is named by its text, so a screen reader says the count or the
+    // note itself; what it is goes into its description.
+    const std::pair<QWidget*, const char*> descriptions[] = {
+        {ComposeNote, "Sending note"}, {SettingsHint, "Settings note"}, {NameNote, "Name note"},
+        {UserCount, "Number of users"}, {StatusText, "Keyboard hint"},
+    };
+    for (const auto& [widget, description] : descriptions) widget->setAccessibleDescription(QString::fromLatin1(description));
+}
+
+// A note that tells something new is announced, as a message box would be.
+void TPalnorForm::ShowNote(QLabel* Note, const QString& Text) {
+    const bool news = !Text.isEmpty() && Text != Note->text();
+    Note->setText(Text);
+    if (!news) return;
+    QAccessibleEvent alert(Note, QAccessible::Alert);
+    QAccessible::updateAccessibility(&alert);
 }
 
 TWireCode TPalnorForm::WireCode() const {

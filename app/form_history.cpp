@@ -92,6 +92,7 @@ void TPalnorForm::BuildHistoryPage() {
     MemoPrint1->SetPrintTitle(QStringLiteral("Listprinting"));
     MemoPrint1->SetRegistryKey(QStringLiteral("Software\\Quintor\\ListPrint"));
     MemoPrint1->SetUseRegistry(false);
+    MemoPrint1->SetWordWrap(true);  // a printed conversation keeps every character of a long line
     MemoPrint1->Loaded();
     printLayout->addWidget(MemoPrint1);
 
@@ -105,9 +106,9 @@ void TPalnorForm::BuildHistoryPage() {
     connect(Memo1, &QPlainTextEdit::selectionChanged, this, [this] {
         if (Memo1->textCursor().hasSelection()) Memo1MouseUp();
     });
-    const std::pair<QWidget*, const char*> names[] = {
-        {Memo1, "History"}, {Memo2, "Text to print"}, {MemoPrint1, "Print preview"}, {HistoryNote, "About the history text"}};
+    const std::pair<QWidget*, const char*> names[] = {{Memo1, "History"}, {Memo2, "Text to print"}, {MemoPrint1, "Print preview"}};
     for (const auto& [widget, name] : names) widget->setAccessibleName(QString::fromLatin1(name));
+    HistoryNote->setAccessibleDescription(QStringLiteral("About the history text"));  // its name is its text
 }
 
 void TPalnorForm::TabSheet3Show() {

@@ -17,6 +17,7 @@
 #include <QRegularExpression>
 #include <QStackedWidget>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -49,9 +50,12 @@ void TPalnorForm::HandleChunk(const std::string& Line) {
         ShowUserList(Text.mid(1));
         return;
     case TChunkKind::ChatLine:
-        ShowChatLine(ParseChatLine(Text), !LoginIdentity_.empty() && ChatSenderBytes(Line) == LoginIdentity_);
+        ShowChatLine(ParseChatLine(Text), std::ranges::find(OwnSenders_, ChatSenderBytes(Line)) != OwnSenders_.end());
         return;
     case TChunkKind::Welcome:
+        // A conversation that went on over a reconnect was welcomed once.
+        if (Continued_ && WelcomeShown_) return;
+        WelcomeShown_ = true;
         DisplayMemo->AppendLine(QStringLiteral("          Welcome."));
         DisplayMemo->AppendLine(QStringLiteral("Korvel chat version 2.0.0"));
         DisplayMemo->AppendLine(QString());
@@ -63,7 +67,7 @@ void TPalnorForm::HandleChunk(const std::string& Line) {
 }
 
 // A chat line: the sender with the time, the message, an empty line. One's own line comes back
-// as the login sent it, whatever the fields say now.
+// with the sender the login or a sent line carried, whatever the fields say now.
 void TPalnorForm::ShowChatLine(const TChatLine& Line, bool Own) {
     const bool seen = isActiveWindow() && !isMinimized() && PageControl1->currentWidget() == TabSheet1 && DisplayMemo->AtEnd();
     QList<TStyledSpan> sender, message;

@@ -17,6 +17,8 @@
 #include <QStackedWidget>
 #include <QStatusBar>
 
+#include <utility>
+
 namespace {
 constexpr int32_t Red = 255;      // 0x0000FF
 constexpr int32_t Green = 65280;  // 0x00FF00
@@ -122,12 +124,15 @@ void TPalnorForm::TnCnxSessionConnected(uint16_t Error) {
         DisplayMemo->AppendLine(failure);
         return;
     }
-    // The user's Connect starts a new conversation; a reconnect goes on with the old one.
-    if (AutoAttempt_) {
-        MarkReconnected_ = true;
-        statusBar()->clearMessage();
-    } else {
+    // A session after one that ended without the user's Disconnect goes on with its
+    // conversation, whether the user or a countdown connected; otherwise it starts anew.
+    if (AutoAttempt_) statusBar()->clearMessage();
+    Continued_ = std::exchange(KeepConversation_, false);
+    MarkReconnected_ = Continued_;
+    if (!Continued_) {
         DisplayMemo->ClearLines();
+        WelcomeShown_ = false;
+        UsersKnown_.reset();  // who joined and left is told from the session's second list on
     }
     LoginTaken_ = false;
     Reconnect->SessionStarted();
@@ -135,10 +140,8 @@ void TPalnorForm::TnCnxSessionConnected(uint16_t Error) {
     SetOnline(true);
     if (PageControl1->currentWidget() == TabSheet1) DisplayMemo->setFocus();
     const std::string login = LoginLine(edUser->text(), edName->text(), WireCode());
-    LoginIdentity_ = login.substr(4, login.size() - 6);  // between "~SC=" and CR LF
+    OwnSenders_ = {login.substr(4, login.size() - 6)};  // between "~SC=" and CR LF
     LoginCall_ = edUser->text();
-    // Who joined and left is told from the session's second list on.
-    UsersKnown_.reset();
     UsersChanged_ = false;
     TnCnx->SendStr(login);
     ShowConnectionState(true);
@@ -153,6 +156,7 @@ void TPalnorForm::TnCnxSessionClosed(uint16_t Error) {
     // A session the user did not end was ended by the server (or the network).
     const bool lost = wasUp && !ClosingByUser_ && !Closing_;
     MarkReconnected_ = false;
+    KeepConversation_ = KeepConversation_ || lost;
     SetOnline(false);
     if (wasUp) {
         ShowListOffline();
@@ -201,6 +205,7 @@ void TPalnorForm::DisconnectButtonClick() {
     const bool stopping = !up && (AttemptPending() || Reconnect->Waiting());
     const bool reconnecting = Reconnect->Waiting() || AutoAttempt_;
     Reconnect->Cancel();
+    KeepConversation_ = false;
     // Only a standing session can take the exit line; a pending attempt is just dropped.
     if (up) TnCnx->SendStr(ExitLine());
     ClosingByUser_ = true;

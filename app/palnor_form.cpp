@@ -390,9 +390,7 @@ bool TPalnorForm::ApplyServerFields() {
     return true;
 }
 
-void TPalnorForm::ShowSettingsHint(const QString& Text) {
-    SettingsHint->setText(Text);
-}
+void TPalnorForm::ShowSettingsHint(const QString& Text) { ShowNote(SettingsHint, Text); }
 
 // The old help format has no reader here; a readable page ships beside the program, or
 // installed in the shared data folder beside the program's bin folder. When the page is missing

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QCheckBox;
 class QLabel;
@@ -207,6 +208,7 @@ private:
     void SetOnline(bool Online);
     void ShowConnectionState(bool Online);
     void ShowSettingsHint(const QString& Text);
+    void ShowNote(QLabel* Note, const QString& Text);
     void UpdateSessionButtons();
     bool AttemptPending() const;
     void AttemptFailed(const QString& Reason);
@@ -244,7 +246,13 @@ private:
     bool AutoAttempt_ = false;      // the current connection was started by reconnecting
     bool MarkReconnected_ = false;  // a reconnect is marked once the server takes the login
     bool LoginTaken_ = false;
-    std::string LoginIdentity_;     // call sign and name as the login line sent them
+    // A session the user did not end leaves its conversation to the next, whoever connects:
+    // its text, its welcome (shown once) and its last user list (what joins and leaves are told
+    // against).
+    bool KeepConversation_ = false;
+    bool Continued_ = false;        // this session goes on with the last one's conversation
+    bool WelcomeShown_ = false;
+    std::vector<std::string> OwnSenders_;  // call sign and name as this session's lines sent them
     QString LoginCall_;             // the call sign the login sent: what mentions name
     TSentLines SentLines_;
     bool Recalling_ = false;        // the compose pane shows a recalled line being put in

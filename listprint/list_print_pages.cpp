@@ -323,23 +323,25 @@ void TCustomListPrint::Clear() {
 // --- Cutting text -----------------------------------------------------------------------------
 
 QString TCustomListPrint::FitText(const QString& Text, int Width) const {
-    if (Text.isEmpty() || TextWidth(Text) <= Width) return Text;
-    // Bisection over prefix lengths; at most about log2(length) measurements.
-    int low = 1, high = static_cast<int>(Text.size()), previous = 0, mid = 0;
-    for (;;) {
-        mid = (low + high) / 2;
-        const int w = TextWidth(Text.left(mid));
-        if (w > Width)
-            high = mid;
-        else if (w < Width)
-            low = mid;
-        else
-            low = high;
-        if (mid == previous || high <= low) break;
-        previous = mid;
+    // Only what can fit is measured: a prefix that doubles until it no longer fits bounds the
+    // bisection, so a long text costs what its first piece costs, never its whole length.
+    qsizetype fits = 0, over = 0;  // prefix lengths known to fit and known not to
+    for (qsizetype guess = 64;; guess *= 2) {
+        const qsizetype n = std::min(guess, Text.size());
+        if (TextWidth(Text.left(n)) > Width) {
+            over = n;
+            break;
+        }
+        if (n == Text.size()) return Text;
+        fits = n;
     }
-    // A character drawn with two code units (an emoji, a letter with its accent) is never split.
-    return Text.left(CharacterBoundaryAtOrBefore(Text, mid));
+    while (over - fits > 1) {
+        const qsizetype mid = (fits + over) / 2;
+        (TextWidth(Text.left(mid)) <= Width ? fits : over) = mid;
+    }
+    // A character drawn with two code units (an emoji, a letter with its accent) is never split;
+    // a text whose first character does not fit still gives that character.
+    return Text.left(CharacterBoundaryAtOrBefore(Text, std::max<qsizetype>(fits, 1)));
 }
 
 // The piece is the longest prefix that fits. When it stops right before a blank or control

@@ -53,16 +53,34 @@ QString ExpandTabs(const QString& Text, int TabSize) {
     return result;
 }
 
-qsizetype CharacterBoundaryAtOrBefore(const QString& Text, qsizetype Length) {
-    if (Length >= Text.size()) return Text.size();
+namespace {
+// The boundary at or before Length in Text, or, when none is found in it after From, -1. The
+// finder takes the start of Text for a boundary; Text may be a window of a longer text.
+qsizetype BoundaryIn(QStringView Text, qsizetype Length, qsizetype From) {
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, Text);
     finder.setPosition(Length);
     if (finder.isAtBoundary() && Length > 0) return Length;
     const qsizetype before = finder.toPreviousBoundary();
-    if (before > 0) return before;
+    if (before > From) return before;
+    if (From > 0) return -1;
     finder.setPosition(0);
     const qsizetype first = finder.toNextBoundary();
-    return first > 0 ? first : Text.size();
+    return first > 0 && first < Text.size() ? first : -1;
+}
+}  // namespace
+
+qsizetype CharacterBoundaryAtOrBefore(const QString& Text, qsizetype Length) {
+    if (Length >= Text.size()) return Text.size();
+    // Grapheme rules look only a few characters around a position: a window around Length is
+    // analysed rather than the whole text, which a long line would make the cost of every cut.
+    // A character longer than the window is found in the whole text.
+    constexpr qsizetype Reach = 32;
+    const qsizetype from = std::max<qsizetype>(0, Length - Reach);
+    const QStringView window = QStringView(Text).mid(from, Length - from + Reach);
+    if (window.size() < Text.size())
+        if (const qsizetype at = BoundaryIn(window, Length - from, from > 0 ? 8 : 0); at >= 0) return from + at;
+    const qsizetype at = BoundaryIn(Text, Length, 0);
+    return at >= 0 ? at : Text.size();
 }
 
 QString Spaces(int Count) { return Count <= 0 ? QString() : QString(Count, QLatin1Char(' ')); }

@@ -94,17 +94,7 @@ void TMemoPrint::FillFromMemo() {
         }
     } end{this};
     SetLines(MemoLines(*Memo_));
-    // A printed conversation keeps every character: lines wider than the body are wrapped at
-    // word boundaries whatever WordWrap holds (a line is never cut at the margin).
-    const bool wrap = WordWrap();
-    SetWordWrap(true);
-    try {
-        PrintLines(false);
-    } catch (...) {
-        SetWordWrap(wrap);
-        throw;
-    }
-    SetWordWrap(wrap);
+    PrintLines(false);
 }
 
 void TMemoPrint::HandleListPrintMessage(unsigned Msg) {

@@ -11,6 +11,7 @@
 #include "test_seed.h"
 
 #include <QAccessible>
+#include <QLabel>
 #include <QFile>
 #include <QStatusBar>
 #include <QSignalSpy>
@@ -284,7 +285,7 @@ TEST_F(FormTest, AwayTheUserIsNotifiedAndEveryShownLineIsLogged) {
 TEST_F(FormTest, ReconnectsOnlyWhenTheSessionWasLostWithoutTheUserAsking) {
     Connected("CALL", "NAME");
     Form->resize(420, Form->height());
-    ServerSends("*w\r\n&<BOB-B><before>\r\n");
+    ServerSends("*w\r\n~A-1,B-2\r\n&<BOB-B><before>\r\n");
     peer::Close(std::exchange(ServerFd, -1));
     ASSERT_TRUE(RunUntil([&] { return Form->Reconnect->Waiting(); }));
     const QString countdown = Form->statusBar()->currentMessage();
@@ -298,8 +299,10 @@ TEST_F(FormTest, ReconnectsOnlyWhenTheSessionWasLostWithoutTheUserAsking) {
     ASSERT_TRUE(RunUntil([&] { return (ServerFd = Server.Accept(0)) >= 0; }, 5000));
     EXPECT_EQ(ReadFromClient(16), "~SC=CALL-NAME\r\n");
     ASSERT_TRUE(RunUntil([&] { return Form->Shape1->FillColor() == 65280; }));
-    ServerSends("*w\r\n");
+    ServerSends("*w\r\n~A-1,C-3\r\n*w\r\n");
     EXPECT_EQ(DisplayLines().filter(QRegularExpression("^(before|-- reconnected \\d\\d.\\d\\d --)$")).size(), 2);
+    EXPECT_EQ(DisplayLines().count("          Welcome."), 1) << "welcomed once";
+    EXPECT_TRUE(DisplayLines().contains("+ C-3 joined; - B-2 left")) << "against the list before the drop";
 
     // A session that drops again at once is one more failure of the series; Disconnect ends it.
     peer::Close(std::exchange(ServerFd, -1));
@@ -325,7 +328,7 @@ TEST_F(FormTest, ReconnectsOnlyWhenTheSessionWasLostWithoutTheUserAsking) {
     EXPECT_FALSE(Form->Reconnect->Waiting());
 }
 
-// Every control a user can reach has a name a screen reader can say.
+// Every control a user can reach has a name a screen reader can say; a label says what it shows.
 TEST_F(FormTest, EveryControlHasAnAccessibleName) {
     MakeForm();
     for (QWidget* w : Form->findChildren<QWidget*>()) {
@@ -335,4 +338,8 @@ TEST_F(FormTest, EveryControlHasAnAccessibleName) {
         EXPECT_FALSE(a->text(QAccessible::Name).trimmed().isEmpty())
             << w->metaObject()->className() << " " << w->objectName().toStdString();
     }
+    Form->History1Click(), Form->SendMemo->setPlainText("a > b"), Form->Settings1Click();
+    Form->edName->setText(QString::fromUtf8("\u0416")), Form->edUser->clear(), Form->Button2->click();
+    for (QLabel* label : {Form->ComposeNote, Form->NameNote, Form->SettingsHint, Form->UserCount, Form->HistoryNote})
+        EXPECT_EQ(QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name), label->text());
 }

@@ -4,6 +4,7 @@
 #include "conversation_log.h"
 #include "form_support.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QScrollBar>
 
@@ -47,6 +48,15 @@ TEST(ChatTextTest, MentionsAndReferences) {
         EXPECT_EQ(ReferenceSpans(c.Text), c.References) << c.Text;
     }
     EXPECT_TRUE(MentionSpans("anything", " ").isEmpty()) << "no call sign, no mention";
+    // A line of brackets costs its length: four times as many, about four times the time.
+    QElapsedTimer clock;
+    std::vector<qint64> ns;
+    for (const qsizetype n : {15000, 60000}) {
+        clock.start();
+        EXPECT_EQ(ReferenceSpans(QString(n, u'[') + "http://x.example]" + QString(n, u']')), (QList<TTextSpan>{{n, 16}}));
+        ns.push_back(clock.nsecsElapsed());
+    }
+    EXPECT_LT(ns[1], 8 * ns[0] + 5000000) << ns[0] << " ns for a quarter";
 }
 
 namespace {

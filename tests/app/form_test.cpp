@@ -205,6 +205,11 @@ TEST_F(FormTest, NewLinesDoNotPullAViewTheUserScrolledUp) {
     RunFor(20);
     EXPECT_EQ(bar->value(), bar->maximum());
     EXPECT_FALSE(pane->NewLinesMarker->isVisible());
+    for (const int size : {24, 8}) {  // a new font keeps the view at the end, and it follows
+        Dialogs.NextFont = TFontChoice{QFont("DejaVu Sans", size), Qt::black};
+        Form->RecvWindow1Click(), pane->AppendLine("after a new font"), RunFor(20);
+        EXPECT_EQ(bar->value(), bar->maximum()) << size;
+    }
 }
 
 // Text that will not arrive whole is pointed out while it is in the compose pane.

@@ -7,8 +7,29 @@
 
 #include <QDir>
 #include <QLabel>
+#include <QTextDocumentFragment>
 
 #include <map>
+
+// Whether each line of a pane is drawn as alone, in a paragraph of its own: every character's x.
+static bool DrawnAsAlone(QPlainTextEdit& Pane) {
+    QPlainTextEdit alone;
+    alone.setFont(Pane.font()), alone.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff), alone.show();
+    alone.resize(Pane.viewport()->width() + 2 * alone.frameWidth(), 100);
+    alone.textCursor().insertFragment(QTextDocumentFragment(Pane.document()));
+    const QString separator(QChar::LineSeparator);
+    for (QTextCursor at = alone.document()->find(separator); !at.isNull(); at = alone.document()->find(separator, at))
+        at.removeSelectedText(), at.insertBlock();
+    auto x = [](QTextDocument* Doc, int At) {
+        const QTextBlock b = Doc->findBlock(At);
+        Doc->documentLayout()->blockBoundingRect(b);  // laid out
+        return b.layout()->lineForTextPosition(At - b.position()).cursorToX(At - b.position());
+    };
+    const QString text = PaneText(Pane);
+    for (int at = 0; at < text.size(); ++at)
+        if (text[at] != u'\n' && x(Pane.document(), at) != x(alone.document(), at)) return false;
+    return true;
+}
 
 TEST_F(FormTest, RandomSessionsLeaveOneClearState) {
     std::map<std::string, uint32_t> failures;
@@ -19,7 +40,7 @@ TEST_F(FormTest, RandomSessionsLeaveOneClearState) {
         const int filler = peer::Connect(stalled.Port());
         int fd = -1;
         std::string got, login;  // what the current connection sent; its login's call sign
-        bool dropNext = false, closing = false, user = false, mayClear = false;
+        bool dropNext = false, closing = false, user = false, mayClear = false, fresh = true;  // fresh: none since Disconnect
         auto pump = [&](int Ms) {  // the event loop, with the server's side between turns
             for (QDeadlineTimer until(Ms); !until.hasExpired();) {
                 QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
@@ -33,6 +54,7 @@ TEST_F(FormTest, RandomSessionsLeaveOneClearState) {
                 if (fd >= 0 && peer::RecvNow(fd, got) == 0) peer::Close(std::exchange(fd, -1));
                 if (const auto at = got.find("~SC="), end = got.find("\r\n", at); end != std::string::npos)
                     login = got.substr(at + 4, end - at - 4);
+                if (const auto at = got.rfind("&<"), end = got.find('>', at); end != std::string::npos) login = got.substr(at + 2, end - at - 2);
             }
         };
         Dialogs.WhileOpen = [&] {
@@ -42,21 +64,30 @@ TEST_F(FormTest, RandomSessionsLeaveOneClearState) {
         QDir(Config.path() + "/CL.ini").removeRecursively();
         WriteSettings("[FORM]\r\nHost=127.0.0.1\r\nPort=" + QByteArray::number(Server.Port()) + "\r\nUser=C\r\nName=N\r\n");
         MakeForm();
-        Form->Reconnect->SetSecondMs(10);
+        Form->Reconnect->SetSecondMs(30);
         QWidget elsewhere;  // the user is away: others' lines are notified
         elsewhere.show();
         QApplication::setActiveWindow(&elsewhere);
         Notifications.clear();
         QString pane;
         const uint16_t ports[] = {Server.Port(), peer::UnusedPort(), stalled.Port(), Server.Port()};
-        const char* lines[] = {"~A,B\r\n", "~A\r\nC, D\r\n", "Server restarting in 5 minutes\r\n", "&<B><hi>\r\n", "~\r\n"};
+        const char* lines[] = {"~A,B\r\n", "~A\r\nC, D\r\n", "Server restarting in 5 minutes\r\n", "&<B><hi>\r\n", "~\r\n",
+                               "~A-1,B-2\r\n\"C D-3\",E-4\r\n", "~F-1 G-2\r\nH-3 I-4\r\n", "~J-1,K-2\r\nO'NEIL-5,L-6\r\n"};
+        QStringList named;  // every user any list names
+        for (const char* l : lines) named << (*l == '~' ? ParseCommaText(QString(l).mid(1)) : QStringList{});
+        // Letters of both directions, Arabic digits, embeddings, overrides, isolates and marks.
+        const char* const bidi[] = {"a", "1", " ", "(", "\u05d0", "\u0627", "\u0661", "\u202e", "\u202b", "\u202c", "\u2067", "\u2069", "\u200f"};
+        auto listed = [&] { QStringList l; for (int i = 0; i < Form->lbUsers->count(); ++i) l << Form->lbUsers->item(i)->text(); return l; };
         for (int step = 0; step < 30 && !closing; ++step) {
             const bool up = Form->TnCnx->State() == wsConnected;
-            const int action = rng.bounded(12), where = rng.bounded(4), line = rng.bounded(7);
-            user = action < 7;  // what the user does; the rest is the server's
-            mayClear = mayClear || action < 2;
+            const int action = rng.bounded(13), where = rng.bounded(4), line = rng.bounded(8);
+            user = action < 7 || action == 12;  // what the user does; the rest is the server's
+            mayClear = mayClear || (action < 2 && fresh);
             if (action < 2) Form->ConnectButton->click();
-            if (action == 2) Form->DisconnectButton->click();
+            if (action == 2) fresh = fresh || Form->DisconnectButton->isEnabled(), Form->DisconnectButton->click();
+            if (action == 12)  // a line sent under a call sign changed with OK
+                Form->edUser->setText(QString("CDE")[line % 3]), Form->Button2->click(), Form->SendMemo->setPlainText("mine"),
+                    Form->SendButton->click();
             if (action == 3) Form->cbReconnect->toggle();
             if (action == 4) {
                 Form->edHost->setText(where == 3 ? "1.2.3.08" : "127.0.0.1"), Form->edPort->setText(QString::number(ports[where]));
@@ -64,7 +95,7 @@ TEST_F(FormTest, RandomSessionsLeaveOneClearState) {
                 Form->Button2->click();
             }
             if (action == 5) Form->History1Click(), Form->Button3->click(), Form->Chat1Click();  // "NOTHING SELECTED !!"
-            if (action == 6 && (closing = true)) {
+            if (action == 6 && where == 0 && (closing = true)) {  // rarely: it ends the sequence
                 if (line % 2) QDir().mkpath(Config.path() + "/CL.ini");  // the settings cannot be written
                 Form->close();
                 pump(400);
@@ -73,7 +104,15 @@ TEST_F(FormTest, RandomSessionsLeaveOneClearState) {
             user = false;
             if (action == 7) dropNext = true;
             if (action == 8 && fd >= 0) peer::Close(std::exchange(fd, -1));
-            if (action > 8 && fd >= 0) peer::SendAll(fd, line < 5 || login.empty() ? lines[line % 5] : "&<" + login + "><own>\r\n");
+            if (action == 12 && fd >= 0 && (pump(20), !login.empty())) peer::SendAll(fd, "&<" + login + "><own>\r\n");  // echoed
+            if (action > 8 && action < 12 && fd >= 0) {
+                std::string text = rng.bounded(2) ? "&<B><>\r\n" : lines[line];  // a line of the table or of both directions
+                for (int n = text[0] == '&' ? rng.bounded(1, 12) : 0; n > 0; --n) text.insert(text.size() - 3, bidi[rng.bounded(13)]);
+                peer::SendAll(fd, text);
+                const QStringList sent = text[0] == '~' ? ParseCommaText(QString::fromStdString(text).mid(1)) : listed();
+                for (QDeadlineTimer until(300); !until.hasExpired() && fd >= 0 && listed() != sent;) pump(5);
+                if (fd >= 0 && Form->Shape1->FillColor() == 65280 && listed() != sent) fail("a listed user is not shown");
+            }
             pump(rng.bounded(60));
             const TSocketState state = Form->TnCnx->State();
             const bool green = Form->Shape1->FillColor() == 65280;
@@ -81,18 +120,20 @@ TEST_F(FormTest, RandomSessionsLeaveOneClearState) {
                              Form->DisconnectButton->isEnabled() != (state != wsClosed || Form->Reconnect->Waiting())))
                 fail("buttons or lamp do not match the connection");
             if (!Form->DisplayMemo->toPlainText().startsWith(pane) && !mayClear) fail("the pane lost lines");
-            pane = Form->DisplayMemo->toPlainText(), mayClear = mayClear && !green;
+            pane = Form->DisplayMemo->toPlainText(), mayClear = mayClear && !green, fresh = fresh && !green;
             int users = 0;
             for (int i = 0; i < Form->lbUsers->count(); ++i) {
-                if (!QString("ABCD").contains(Form->lbUsers->item(i)->text())) fail("a user no user list named");
+                if (!named.contains(Form->lbUsers->item(i)->text())) fail("a user no user list named");
                 users += !Form->lbUsers->item(i)->text().isEmpty();
             }
             if (Form->UserCount->text() != QString(users == 1 ? "1 user" : "%1 users").arg(users)) fail("the user count is off");
-            static const QRegularExpression joins("^(\\+ [A-D](, [A-D])* joined)?(; )?(- [A-D](, [A-D])* left)?$");
+            static const QRegularExpression joins("^(\\+ [^,;]+(, [^,;]+)* joined)?(; )?(- [^,;]+(, [^,;]+)* left)?$");
             for (const QString& l : Form->DisplayMemo->toPlainText().split('\n'))
                 if ((l.startsWith("+ ") || l.startsWith("- ")) && !joins.match(l).hasMatch()) fail("a join or leave line of no list");
             if (Notifications.filter("own").size()) fail("a notification for one's own line");
+            if (!DrawnAsAlone(*Form->DisplayMemo)) fail("a line changes how another is drawn");
         }
+        if (Form->History1Click(), !DrawnAsAlone(*Form->Memo1)) fail("a line changes how another is drawn in the history");
         Form.reset();
         if (fd >= 0) peer::Close(fd);
         peer::Close(filler);

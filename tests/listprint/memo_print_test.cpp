@@ -92,6 +92,11 @@ TEST_F(MemoPrintTest, LinesOfTheMemoBecomePagesAndAnEmptyMemoGivesOne) {
     for (const TPictureText& t : Print->PageList()[0]->Texts()) texts << t.Text;
     EXPECT_TRUE(texts.contains("alpha"));
     EXPECT_TRUE(texts.contains("beta"));
+    memo.setPlainText(QString("word ").repeated(200));  // wider than the body: cut unless WordWrap
+    for (const bool wrap : {false, true}) {
+        Print->SetWordWrap(wrap), Print->LoadFromMemo();
+        EXPECT_EQ(Print->PageList()[0]->Texts().size() > texts.size() + 1, wrap);
+    }
 }
 
 // Whatever stops a load (a Stop or a handler's error, at the first page start or later, into
@@ -297,6 +302,7 @@ TEST(MemoPrintPdf, EveryCharacterIsPrintedInOrderInsideTheBody) {
     print.SetPrinter(&printer);
     print.SetShowProgress(false);
     print.SetAsgnMemo(&memo);
+    print.SetWordWrap(true);  // as the history page prints
     const char32_t ranges[][2] = {{0x21, 0x7E}, {0xC0, 0xFF}, {0x391, 0x3A1}, {0x410, 0x44F}, {0x1F600, 0x1F60F}, {'R', 'R'}};
     // Compatibility forms, since a ligature ("ff" drawn as one glyph) reads back as one character.
     const auto plain = [](const QString& s) { return s.normalized(QString::NormalizationForm_KC).toStdU32String(); };

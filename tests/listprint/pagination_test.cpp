@@ -2,6 +2,7 @@
 // events and the text export mode.
 #include "list_print_fixture.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -169,6 +170,14 @@ TEST_F(ListPrintTest, WordWrapBreaksAfterTheLastFittingBlank) {
     // Cut after whole words: nothing lost, nothing broken inside a word.
     EXPECT_EQ(joined.simplified(), text);
     for (size_t i = 0; i + 1 < pieces.size(); ++i) EXPECT_TRUE(pieces[i].endsWith(' ')) << pieces[i].toStdString();
+    // A long line costs in proportion to its length, with blanks to break at or none.
+    for (const QString unit : {"lorem ipsum dolor sit amet ", "x"}) {
+        QElapsedTimer clock;
+        std::vector<qint64> ms;  // for a warm-up, a quarter and the whole
+        for (const int n : {800, 8000, 32000})
+            lp.BeginDoc(), clock.start(), lp.WriteLn(unit.repeated(n / unit.size())), lp.EndDoc(), ms.push_back(clock.elapsed());
+        EXPECT_LT(ms[2], 8 * ms[1] + 20) << unit.toStdString() << ": " << ms[1] << " ms for a quarter";
+    }
 }
 
 TEST_F(ListPrintTest, WordLongerThanTheBodyBreaksBetweenCharacters) {
