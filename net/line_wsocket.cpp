@@ -234,7 +234,9 @@ bool TCustomLineWSocket::FindLine() {
         const void* hit = std::memchr(held + i, first, static_cast<size_t>(last - i + 1));
         if (!hit) break;
         i = static_cast<int>(static_cast<const char*>(hit) - held);
-        if (std::equal(LineEnd_.begin() + 1, LineEnd_.end(), held + i + 1)) {
+        int k = 1;  // a line end is a byte or two: compared here, not by a library call
+        while (k < endLength && held[i + k] == LineEnd_[static_cast<size_t>(k)]) ++k;
+        if (k == endLength) {
             LineLength = i + endLength;
             SearchFrom = 0;
             return true;
