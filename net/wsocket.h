@@ -283,6 +283,7 @@ private:
     bool Destroying_ = false;
     // The connection whose TryToSend is running (OnSendData may be on the stack).
     SOCKET DrainingFor = winsock::INVALID_SOCKET;
+    bool DrainAgain = false;  // an FD_WRITE came while that drain was running
     SOCKET OwnReadPostedFor = winsock::INVALID_SOCKET;
     SOCKET OwnWritePostedFor = winsock::INVALID_SOCKET;
     long long PlatformBytesRead = 0;

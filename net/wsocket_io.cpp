@@ -107,6 +107,10 @@ bool TCustomWSocket::SliceOver() const {
 }
 
 void TCustomWSocket::HandleWriteEvent(TMessage& Msg) {
+    // While OnSendData of a running drain waits in a nested loop, this is the platform's one
+    // notice of free space: the drain goes on taking it in turn, but one that then stops at a
+    // short send would wait for another for ever, so it asks for one from the message loop.
+    if (DrainingFor == Handle) DrainAgain = true;
     const SOCKET connection = Handle;
     TryToSend();
     if (AllSent && Handle == connection) FireDataSent(selectError(Msg));
@@ -227,11 +231,18 @@ void TCustomWSocket::TryToSend() {
     // A drain of another connection on the stack (its handler started this one) is no reason
     // to wait: it leaves this connection's chain alone once it sees the handle change.
     if (DrainingFor == Handle) return;
+    // An FD_WRITE that came while the drain ran (DrainAgain): see HandleWriteEvent.
     struct TDrain {
-        SOCKET& For;
+        TCustomWSocket& S;
         SOCKET Outer;
-        ~TDrain() { For = Outer; }
-    } drain{DrainingFor, std::exchange(DrainingFor, Handle)};
+        SOCKET Connection;
+        ~TDrain() {
+            S.DrainingFor = Outer;
+            if (std::exchange(S.DrainAgain, false) && S.Handle == Connection && !S.AllSent)
+                S.PostOwnNotification(FD_WRITE);
+        }
+    } drain{*this, std::exchange(DrainingFor, Handle), Handle};
+    DrainAgain = false;
     const SOCKET connection = Handle;
     for (;;) {
         int32_t len;
