@@ -114,7 +114,8 @@ TSocksOutcome TSocksReplyReader::JudgeAuthResult() {
 //   +-----+-----+------+------+----------+----------+
 //   |  1  |  1  | 0x00 |  1   | variable |    2     |
 //   ATYP 1: 4 address bytes (10 in all); ATYP 3: a length byte and that many name bytes
-//   (length + 7 in all). Other types are not supported by this client.
+//   (length + 7 in all); ATYP 4: 16 address bytes (22 in all). Other types are not supported
+//   by this client.
 TSocksOutcome TSocksReplyReader::JudgeConnectReply5() {
     if (Count_ >= 1 && Byte(0) != 5) return Fail(20002, "socks version error", Count_);
     if (Count_ >= 2 && Byte(1) != 0) {
@@ -127,6 +128,7 @@ TSocksOutcome TSocksReplyReader::JudgeConnectReply5() {
     switch (Byte(3)) {
     case 1: length = 10; break;
     case 3: length = Byte(4) + 7; break;
+    case 4: length = 22; break;
     default: return Fail(20011, "address type not supported", 5);
     }
     if (Count_ < length) return soNeedMore;

@@ -23,6 +23,16 @@ std::string exceptionClassName(const std::exception& E) {
     return "Exception";
 }
 
+// Whether Host has IPv6 addresses but no IPv4 one (its IPv4 look-up has just failed).
+bool hasIPv6Only(const std::string& Host) {
+    try {
+        const auto all = WSocketResolveHostAddresses(Host);
+        return !all.empty() && all.front().Family() == winsock::AF_INET6;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 void appendPort(std::string& Request, int Port) {
     Request += static_cast<char>((Port >> 8) & 0xFF);
     Request += static_cast<char>(Port & 0xFF);
@@ -34,6 +44,9 @@ constexpr int SocksRequestTooLong = 20014;
 // target, a name they cannot resolve or an unacceptable method offer that way.
 constexpr int SocksProxyClosed = 20018;
 const char* const SocksProxyClosedText = "socks server closed the connection";
+// Version 4 carries IPv4 addresses only.
+constexpr int SocksNoIPv6 = 20019;
+const char* const SocksNoIPv6Text = "socks 4 cannot reach an IPv6 address, use socks 4A or 5";
 
 }  // namespace
 
@@ -130,7 +143,7 @@ void TCustomSocksWSocket::Connect() {
         // port for the request.
         PeerAddress.sin_port = WS(htons)(WSocketResolvePort(SocksPort_, ProtoText));
         PortResolved = true;
-        PeerAddress.sin_addr.s_addr = WSocketResolveHost(SocksServer_);
+        UsePeerAddresses(ResolvePeerAddresses(SocksServer_));
         AddrResolved = true;
         PortNumber = WSocketResolvePort(PortText, ProtoText);
         SetSocksState(ssMethodChoice);
@@ -371,10 +384,13 @@ void TCustomSocksWSocket::SendSocksConnectRequest() {
         if (Version() == svSocks4A) {
             request += std::string{0, 0, 0, 1};
         } else {
+            if (ParseIPv6Literal(AddrText)) return FailSocks(SocksNoIPv6, SocksNoIPv6Text);
             uint32_t address = 0;
             try {
                 address = WSocketResolveHost(AddrText);
             } catch (const std::exception& E) {
+                // A name with IPv6 addresses only: the same refusal as for an IPv6 literal.
+                if (hasIPv6Only(AddrText)) return FailSocks(SocksNoIPv6, SocksNoIPv6Text);
                 const std::string text = exceptionClassName(E) + " " + E.what();
                 LastSocksFailure_ = {20017, text, {}};
                 const SOCKET connection = Handle;
@@ -393,14 +409,21 @@ void TCustomSocksWSocket::SendSocksConnectRequest() {
         break;
     }
     case svSocks5:
-        // Version 5 connect request, the target always as a name:
+        // Version 5 connect request, the target as a name (dotted addresses too), or an IPv6
+        // literal as its 16 bytes:
         //   +-----+-----+------+------+-----+------+----------+
         //   | VER | CMD | RSV  | ATYP | LEN | NAME | DST.PORT |
         //   +-----+-----+------+------+-----+------+----------+
         //   |  5  |  1  |  0   |  3   |  1  | var. |    2     |
+        //   |  5  |  1  |  0   |  4   |   16 bytes | DST.PORT |
         SocksReply.Start(srConnectReply5);
-        request = {5, 1, 0, 3, static_cast<char>(AddrText.size())};
-        request += AddrText;
+        if (const auto v6 = ParseIPv6Literal(AddrText)) {
+            request = {5, 1, 0, 4};
+            request.append(reinterpret_cast<const char*>(v6->u.Byte), 16);
+        } else {
+            request = {5, 1, 0, 3, static_cast<char>(AddrText.size())};
+            request += AddrText;
+        }
         appendPort(request, PortNumber);
         break;
     }

@@ -138,7 +138,8 @@ library::FARPROC WinsockEntryPoint(WinsockEntry Entry) {
     // The cache is read without the lock: every call of the layer passes here.
     if (library::FARPROC p = b.Cache[i].load(std::memory_order_acquire)) return p;
     std::lock_guard lock(WinsockLock());
-    library::FARPROC p = Entry == WinsockEntry::WSAIoctl ? GetWinsock2Proc(EntryNames[i])
+    // The calls of later versions (IPv6 among them) live in ws2_32.
+    library::FARPROC p = Entry >= WinsockEntry::WSAIoctl ? GetWinsock2Proc(EntryNames[i])
                                                          : GetWinsockProc(EntryNames[i]);
     b.Cache[i].store(p, std::memory_order_release);
     return p;

@@ -31,7 +31,7 @@ void UnloadWinsock();
     X(getprotobyname) X(gethostbyname) X(socket) X(shutdown) X(setsockopt) X(getsockopt)       \
     X(sendto) X(send) X(sendv) X(recv) X(recvfrom) X(ntohs) X(htons) X(listen) X(ioctlsocket)  \
     X(inet_ntoa) X(inet_addr) X(getsockname) X(getpeername) X(connect) X(closesocket) X(bind)  \
-    X(accept) X(WSAIoctl)
+    X(accept) X(WSAIoctl) X(getaddrinfo) X(freeaddrinfo) X(inet_pton) X(inet_ntop)
 
 enum class WinsockEntry {
 #define KORVEL_ENTRY_ENUM(n) n,

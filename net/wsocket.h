@@ -1,7 +1,8 @@
 #pragma once
-// TCustomWSocket: one non-blocking IPv4 socket turned into events. Every notification arrives
+// TCustomWSocket: one non-blocking IPv4 or IPv6 socket turned into events. Every notification arrives
 // as a message to the object's hidden window and is handled on the thread that created it.
 #include "buffer.h"
+#include "socket_address.h"
 #include "winsock.h"
 #include "wsocket_types.h"
 
@@ -179,6 +180,13 @@ protected:
     // Asks the platform to look HostName up; the reply comes as message 1026 for the handle
     // returned (0 when the request could not be made).
     virtual winsock::HANDLE StartHostByName(const std::string& HostName);
+    // The addresses Connect may use for Host, in the order to try them (blocking look-up).
+    virtual std::vector<TSocketAddress> ResolvePeerAddresses(const std::string& Host);
+    // The peer address is the first of Addresses; a stream connection may go on to the others.
+    void UsePeerAddresses(std::vector<TSocketAddress> Addresses);
+    // The socket address connect, sendto and bind of a listener use (PeerAddress or its IPv6
+    // counterpart, with PeerAddress's port).
+    TSocketAddress PeerSocketAddress() const;
 
     void ChangeState(TSocketState NewState);
     void ReportSocketError(const std::string& FunctionText);
@@ -273,8 +281,32 @@ protected:
     long EventMask = 0;
     int SendBufferSize = 0;
     winsock::sockaddr_in PeerAddress{};
+    // The peer when AddressFamily is IPv6 (its port is PeerAddress's).
+    winsock::in6_addr PeerAddress6{};
+    // Further addresses of the peer a stream connection tries when the first does not answer
+    // in time or fails (RFC 8305), in order.
+    std::vector<TSocketAddress> PeerAddresses;
 
 private:
+    // The race of connection attempts (Happy Eyeballs). Handle is always one of the attempts in
+    // flight; the others are RaceAttempts. Only the attempt that connects, or the last to fail,
+    // is ever reported to the owner; the rest are closed without a word.
+    struct TRaceAttempt {
+        SOCKET Handle;
+        TSocketAddress Target;
+    };
+    bool Racing() const { return !RaceAttempts.empty() || !PeerAddresses.empty(); }
+    bool IsRaceAttempt(SOCKET H) const;
+    void ArmRaceTimer();
+    void StartNextAttempt();
+    int OpenAttempt(const TSocketAddress& Target, SOCKET& Out);
+    // An FD_CONNECT of an attempt: false when it is settled here and goes no further.
+    bool SettleAttempt(TMessage& Msg);
+    void AdoptAttempt(const TRaceAttempt& Attempt);
+    void EndRace();
+    std::vector<TRaceAttempt> RaceAttempts;
+    class QTimer* RaceTimer = nullptr;
+
     void HandleLookupReply(TMessage& Msg, bool ByName);
     std::unique_ptr<TBuffer> NewBlock(int Wanted);  // an empty block for Wanted more bytes
     bool Gathers() const;  // blocks go out several at a time, unreported

@@ -57,7 +57,7 @@ void TCustomWSocket::Connect() {
             LocalPortResolved = true;
         }
         if (!AddrResolved) {
-            PeerAddress.sin_addr.s_addr = WSocketResolveHost(AddrText);
+            UsePeerAddresses(ResolvePeerAddresses(AddrText));
             AddrResolved = true;
         }
     } catch (const std::exception& E) {
@@ -65,7 +65,15 @@ void TCustomWSocket::Connect() {
     }
 
     BeginConnection();
-    Handle = WS(socket)(AddressFamily, SocketType, Protocol);
+    // A datagram goes to the first address only.
+    if (SocketType != SOCK_STREAM) PeerAddresses.clear();
+    // A family the machine has no sockets for (IPv6 switched off): the next address, if any.
+    for (;;) {
+        Handle = WS(socket)(AddressFamily, SocketType, Protocol);
+        if (Handle != INVALID_SOCKET || PeerAddresses.empty()) break;
+        std::vector<TSocketAddress> rest(PeerAddresses.begin(), PeerAddresses.end());
+        UsePeerAddresses(std::move(rest));
+    }
     if (Handle == INVALID_SOCKET) return ReportSocketError("Connect (socket)");
 
     int size = sizeof SendBufferSize;
@@ -98,7 +106,7 @@ void TCustomWSocket::Connect() {
                     return ReportSocketError("setsockopt(IP_MULTICAST_IF)");
             }
         }
-        if (PeerAddress.sin_addr.s_addr == INADDR_NONE &&
+        if (AddressFamily == AF_INET && PeerAddress.sin_addr.s_addr == INADDR_NONE &&
             !setBoolOption(Handle, SOL_SOCKET, SO_BROADCAST))
             return ReportSocketError("setsockopt(SO_BROADCAST)");
     } else {
@@ -122,15 +130,39 @@ void TCustomWSocket::Connect() {
         FireSessionConnected(0);
         return;
     }
-    if (WS(connect)(Handle, reinterpret_cast<const sockaddr*>(&PeerAddress), sizeof PeerAddress) ==
-        SOCKET_ERROR) {
+    const TSocketAddress target = PeerSocketAddress();
+    if (WS(connect)(Handle, target.Record(), target.RecordLength()) == SOCKET_ERROR) {
         const int err = WS(WSAGetLastError)();
         if (err != WSAEWOULDBLOCK) {
             LastError_ = err;
             return ReportSocketError("Connect");
         }
     }
+    const SOCKET connection = Handle;
     ChangeState(wsConnecting);
+    if (Handle == connection && State_ == wsConnecting && !PeerAddresses.empty()) ArmRaceTimer();
+}
+
+std::vector<TSocketAddress> TCustomWSocket::ResolvePeerAddresses(const std::string& Host) {
+    return WSocketResolveHostAddresses(Host);
+}
+
+void TCustomWSocket::UsePeerAddresses(std::vector<TSocketAddress> Addresses) {
+    if (Addresses.empty()) return;
+    const TSocketAddress& first = Addresses.front();
+    AddressFamily = first.Family();
+    if (AddressFamily == AF_INET6) {
+        PeerAddress6 = reinterpret_cast<const sockaddr_in6*>(first.Record())->sin6_addr;
+    } else {
+        PeerAddress.sin_addr = first.AsV4().sin_addr;
+    }
+    PeerAddresses.assign(Addresses.begin() + 1, Addresses.end());
+}
+
+TSocketAddress TCustomWSocket::PeerSocketAddress() const {
+    const uint16_t port = WS(ntohs)(PeerAddress.sin_port);
+    if (AddressFamily == AF_INET6) return TSocketAddress::V6(PeerAddress6, port);
+    return TSocketAddress::V4(PeerAddress.sin_addr.s_addr, port);
 }
 
 // A connection starts from the defaults of the per-connection state, also when a handler of the
@@ -154,18 +186,24 @@ void TCustomWSocket::SetLinger() {
 }
 
 void TCustomWSocket::BindLocal() {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = WS(htons)(static_cast<winsock::u_short>(LocalPortNumber));
-    local.sin_addr.s_addr = WSocketResolveHost(LocalAddrText);
-    if (WS(bind)(Handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR)
+    const auto port = static_cast<uint16_t>(LocalPortNumber);
+    TSocketAddress local;
+    if (AddressFamily == AF_INET6) {
+        // An IPv6 socket binds to an IPv6 local address; the IPv4 default stands for "any".
+        const auto literal = ParseIPv6Literal(LocalAddrText);
+        local = TSocketAddress::V6(literal ? *literal : in6_addr{}, port);
+    } else {
+        local = TSocketAddress::V4(WSocketResolveHost(LocalAddrText), port);
+    }
+    if (WS(bind)(Handle, local.Record(), local.RecordLength()) == SOCKET_ERROR)
         return ReportErrorFmt("winsock.bind failed, error #%d",
                               {static_cast<long long>(WS(WSAGetLastError)())});
-    int len = sizeof local;
-    if (WS(getsockname)(Handle, reinterpret_cast<sockaddr*>(&local), &len) == SOCKET_ERROR)
+    sockaddr_storage bound{};
+    int len = sizeof bound;
+    if (WS(getsockname)(Handle, reinterpret_cast<sockaddr*>(&bound), &len) == SOCKET_ERROR)
         return ReportErrorFmt("winsock.getsockname failed, error #%d",
                               {static_cast<long long>(WS(WSAGetLastError)())});
-    LocalPortNumber = WS(ntohs)(local.sin_port);
+    LocalPortNumber = TSocketAddress::FromRecord(bound, len).Port();
     LocalPortText = std::to_string(LocalPortNumber);
 }
 
@@ -270,24 +308,24 @@ void TCustomWSocket::HandleLookupReply(TMessage& Msg, bool ByName) {
 
 std::string TCustomWSocket::GetPeerAddr() {
     if (State_ != wsConnected) return "error";
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     int len = sizeof peer;
     if (WS(getpeername)(Handle, reinterpret_cast<sockaddr*>(&peer), &len) == SOCKET_ERROR) {
         ReportSocketError("GetPeerAddr");
         return "error";
     }
-    return GuardedInetNtoa(peer.sin_addr);
+    return AddressText(peer, len);
 }
 
 std::string TCustomWSocket::GetPeerPort() {
     if (State_ != wsConnected) return "error";
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     int len = sizeof peer;
     if (WS(getpeername)(Handle, reinterpret_cast<sockaddr*>(&peer), &len) == SOCKET_ERROR) {
         ReportSocketError("GetPeerPort");
         return "error";
     }
-    return std::to_string(WS(ntohs)(peer.sin_port));
+    return std::to_string(TSocketAddress::FromRecord(peer, len).Port());
 }
 
 int TCustomWSocket::GetPeerName(sockaddr_in& Name, int NameLen) {
@@ -305,20 +343,20 @@ bool boundState(TSocketState s) { return s == wsBound || s == wsConnected || s =
 
 std::string TCustomWSocket::GetBoundPort() {
     if (!boundState(State_)) return "error";
-    sockaddr_in local{};
+    sockaddr_storage local{};
     int len = sizeof local;
     if (WS(getsockname)(Handle, reinterpret_cast<sockaddr*>(&local), &len) == SOCKET_ERROR)
         return "error";
-    return FormatText("%d", {static_cast<long long>(WS(ntohs)(local.sin_port))});
+    return FormatText("%d", {static_cast<long long>(TSocketAddress::FromRecord(local, len).Port())});
 }
 
 std::string TCustomWSocket::GetBoundAddr() {
     if (!boundState(State_)) return "error";
-    sockaddr_in local{};
+    sockaddr_storage local{};
     int len = sizeof local;
     if (WS(getsockname)(Handle, reinterpret_cast<sockaddr*>(&local), &len) == SOCKET_ERROR)
         return "error";
-    return GuardedInetNtoa(local.sin_addr);
+    return AddressText(local, len);
 }
 
 // --- The server side ------------------------------------------------------------------------
@@ -350,7 +388,8 @@ void TCustomWSocket::Listen() {
             PortResolved = true;
         }
         if (!AddrResolved) {
-            PeerAddress.sin_addr.s_addr = WSocketResolveHost(AddrText);
+            UsePeerAddresses(ResolvePeerAddresses(AddrText));
+            PeerAddresses.clear();  // a listener binds to one address
             AddrResolved = true;
         }
     } catch (const std::exception& E) {
@@ -365,8 +404,14 @@ void TCustomWSocket::Listen() {
         releaseWhileClosed(Handle);
         return ReportSocketError("setsockopt(SO_REUSEADDR)");
     }
-    if (WS(bind)(Handle, reinterpret_cast<const sockaddr*>(&PeerAddress), sizeof PeerAddress) ==
-        SOCKET_ERROR) {
+    if (AddressFamily == AF_INET6) {
+        // An IPv6 listener takes IPv4 connections too ("::" listens on both families).
+        const int off = 0;
+        WS(setsockopt)(Handle, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off),
+                       sizeof off);
+    }
+    const TSocketAddress bindTo = PeerSocketAddress();
+    if (WS(bind)(Handle, bindTo.Record(), bindTo.RecordLength()) == SOCKET_ERROR) {
         releaseWhileClosed(Handle);
         return ReportSocketError("Bind");
     }
@@ -415,9 +460,21 @@ SOCKET TCustomWSocket::Accept() {
         ReportSocketError("not a listening socket");
         return INVALID_SOCKET;
     }
-    int len = sizeof PeerAddress;
-    AcceptedHandle = WS(accept)(Handle, reinterpret_cast<sockaddr*>(&PeerAddress), &len);
-    if (AcceptedHandle == INVALID_SOCKET) ReportSocketError("Accept");
+    sockaddr_storage caller{};
+    int len = sizeof caller;
+    AcceptedHandle = WS(accept)(Handle, reinterpret_cast<sockaddr*>(&caller), &len);
+    if (AcceptedHandle == INVALID_SOCKET) {
+        ReportSocketError("Accept");
+        return AcceptedHandle;
+    }
+    // The caller's address: IPv4 in PeerAddress as before, IPv6 beside it (the port in both).
+    const TSocketAddress from = TSocketAddress::FromRecord(caller, len);
+    if (from.Family() == AF_INET6) {
+        PeerAddress6 = reinterpret_cast<const sockaddr_in6*>(from.Record())->sin6_addr;
+        PeerAddress.sin_port = WS(htons)(from.Port());
+    } else {
+        PeerAddress = from.AsV4();
+    }
     return AcceptedHandle;
 }
 

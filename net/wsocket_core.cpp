@@ -114,6 +114,12 @@ void TCustomWSocket::HandleWindowMessage(TMessage& Msg) {
     try {
         switch (Msg.Msg) {
         case WM_SOCKET_SELECT: {
+            if (Msg.WParam != Handle && !IsRaceAttempt(Msg.WParam)) return;
+            // The outcome of one attempt among several: only the one that connects, or the
+            // last to fail, is the owner's.
+            if (Racing() && (winsock::WSAGETSELECTEVENT(Msg.LParam) & winsock::FD_CONNECT) &&
+                !SettleAttempt(Msg))
+                return;
             if (Msg.WParam != Handle) return;
             if (Paused) {
                 // The outcome of a connect comes only once; Resume delivers it.
@@ -170,6 +176,8 @@ void TCustomWSocket::ResetToDefaults() {
     PeerAddress = {};
     PeerAddress.sin_family = winsock::AF_INET;
     AddressFamily = winsock::AF_INET;
+    PeerAddress6 = {};
+    EndRace();
     PortAssigned = AddrAssigned = AddrResolved = PortResolved = ProtoResolved = false;
     LocalPortResolved = false;
     ProtoAssigned = true;

@@ -352,12 +352,11 @@ int TCustomWSocket::RawSend(const void* Data, int Len) {
 }
 
 int TCustomWSocket::RawTransmit(const void* Data, int Len) {
-    return SocketType == SOCK_DGRAM
-               ? WS(sendto)(Handle, static_cast<const char*>(Data), Len,
-                            static_cast<int>(SendFlagsValue),
-                            reinterpret_cast<const sockaddr*>(&PeerAddress), sizeof PeerAddress)
-               : WS(send)(Handle, static_cast<const char*>(Data), Len,
-                          static_cast<int>(SendFlagsValue));
+    if (SocketType != SOCK_DGRAM)
+        return WS(send)(Handle, static_cast<const char*>(Data), Len, static_cast<int>(SendFlagsValue));
+    const TSocketAddress to = PeerSocketAddress();
+    return WS(sendto)(Handle, static_cast<const char*>(Data), Len, static_cast<int>(SendFlagsValue),
+                      to.Record(), to.RecordLength());
 }
 
 int TCustomWSocket::RawSendBlocks(const WSABUF* Pieces, int Count) {
@@ -447,6 +446,7 @@ void TCustomWSocket::CloseDelayed() {
 void TCustomWSocket::Release() { msgwindow::PostMessage(WindowHandle, WM_SOCKET_RELEASE, 0, 0); }
 
 void TCustomWSocket::DoClose(bool ShutFirst, uint16_t Error) {
+    EndRace();
     if (Handle == INVALID_SOCKET) {
         if (State_ != wsClosed) {
             ChangeState(wsClosed);

@@ -41,7 +41,9 @@ const Export Wsock32Exports[] = {
     KORVEL_EXPORT(getpeername), KORVEL_EXPORT(connect), KORVEL_EXPORT(closesocket),
     KORVEL_EXPORT(bind), KORVEL_EXPORT(accept),
 };
-const Export Ws2_32Exports[] = {KORVEL_EXPORT(WSAIoctl)};
+const Export Ws2_32Exports[] = {KORVEL_EXPORT(WSAIoctl), KORVEL_EXPORT(getaddrinfo),
+                                KORVEL_EXPORT(freeaddrinfo), KORVEL_EXPORT(inet_pton),
+                                KORVEL_EXPORT(inet_ntop)};
 #undef KORVEL_EXPORT
 
 const Module Modules[] = {

@@ -13,7 +13,8 @@
 #include <unistd.h>
 
 namespace posix {
-constexpr int af_inet = AF_INET;
+constexpr int af_inet = AF_INET, af_inet6 = AF_INET6;
+constexpr int ipv6_v6only = IPV6_V6ONLY;
 constexpr int sol_socket = SOL_SOCKET;
 constexpr int so_debug = SO_DEBUG, so_acceptconn = SO_ACCEPTCONN, so_reuseaddr = SO_REUSEADDR,
               so_keepalive = SO_KEEPALIVE, so_dontroute = SO_DONTROUTE,
@@ -31,6 +32,11 @@ constexpr int msg_oob = MSG_OOB, msg_peek = MSG_PEEK, msg_dontwait = MSG_DONTWAI
 }  // namespace posix
 
 #undef AF_INET
+#undef AF_INET6
+#undef AF_UNSPEC
+#undef IPPROTO_IPV6
+#undef IPV6_V6ONLY
+#undef INET6_ADDRSTRLEN
 #undef SOL_SOCKET
 #undef SO_DEBUG
 #undef SO_ACCEPTCONN

@@ -53,7 +53,7 @@ int failWith(int wsaError) {
 
 // Whether a stream socket is connected, also when its FD_CONNECT is still to come.
 bool hasPeer(int fd) {
-    ::sockaddr_in a;
+    ::sockaddr_storage a;
     socklen_t len = sizeof a;
     return ::getpeername(fd, reinterpret_cast<::sockaddr*>(&a), &len) == 0;
 }
@@ -74,16 +74,53 @@ bool started() {
     return false;
 }
 
-// Windows and Linux share the IPv4 socket address layout; the copy keeps the types apart.
-bool toPosix(const sockaddr* name, int len, ::sockaddr_in& out) {
+// A socket address in the Linux layout.
+struct PosixAddr {
+    ::sockaddr_storage Storage{};
+    socklen_t Len = sizeof Storage;
+    ::sockaddr* Raw() { return reinterpret_cast<::sockaddr*>(&Storage); }
+};
+
+// Windows and Linux share the IPv4 socket address layout; IPv6 differs in the family number.
+// An address of any family but IPv6 is passed on as the 16-byte IPv4 record, as before.
+bool toPosix(const sockaddr* name, int len, PosixAddr& out) {
     if (!name || len < static_cast<int>(sizeof(sockaddr_in))) return false;
-    std::memcpy(&out, name, sizeof out);
+    if (name->sa_family == AF_INET6) {
+        if (len < static_cast<int>(sizeof(sockaddr_in6))) return false;
+        sockaddr_in6 w;
+        std::memcpy(&w, name, sizeof w);
+        ::sockaddr_in6 a{};
+        a.sin6_family = posix::af_inet6;
+        a.sin6_port = w.sin6_port;
+        a.sin6_flowinfo = w.sin6_flowinfo;
+        std::memcpy(&a.sin6_addr, &w.sin6_addr, 16);
+        a.sin6_scope_id = w.sin6_scope_id;
+        std::memcpy(&out.Storage, &a, sizeof a);
+        out.Len = sizeof a;
+        return true;
+    }
+    std::memcpy(&out.Storage, name, sizeof(sockaddr_in));
+    out.Len = sizeof(sockaddr_in);
     return true;
 }
 
-int fromPosix(const ::sockaddr_in& in, sockaddr* name, int* len) {
+int fromPosix(const PosixAddr& in, sockaddr* name, int* len) {
+    if (in.Storage.ss_family == posix::af_inet6) {
+        if (!name || !len || *len < static_cast<int>(sizeof(sockaddr_in6))) return failWith(WSAEFAULT);
+        ::sockaddr_in6 a;
+        std::memcpy(&a, &in.Storage, sizeof a);
+        sockaddr_in6 w{};
+        w.sin6_family = AF_INET6;
+        w.sin6_port = a.sin6_port;
+        w.sin6_flowinfo = a.sin6_flowinfo;
+        std::memcpy(&w.sin6_addr, &a.sin6_addr, 16);
+        w.sin6_scope_id = a.sin6_scope_id;
+        std::memcpy(name, &w, sizeof w);
+        *len = sizeof w;
+        return 0;
+    }
     if (!name || !len || *len < static_cast<int>(sizeof(sockaddr_in))) return failWith(WSAEFAULT);
-    std::memcpy(name, &in, sizeof(sockaddr_in));
+    std::memcpy(name, &in.Storage, sizeof(sockaddr_in));
     *len = sizeof(sockaddr_in);
     return 0;
 }
@@ -119,6 +156,14 @@ bool translateOption(int level, int name, int& posixLevel, int& posixName) {
         }
         return false;
     }
+    if (level == IPPROTO_IPV6) {
+        posixLevel = ::IPPROTO_IPV6;
+        if (name == IPV6_V6ONLY) {
+            posixName = posix::ipv6_v6only;
+            return true;
+        }
+        return false;
+    }
     if (level == IPPROTO_TCP) {
         posixLevel = ::IPPROTO_TCP;
         switch (name) {
@@ -135,7 +180,7 @@ bool translateOption(int level, int name, int& posixLevel, int& posixName) {
 
 SOCKET socket(int af, int type, int protocol) {
     if (!started()) return INVALID_SOCKET;
-    if (af != AF_INET) {
+    if (af != AF_INET && af != AF_INET6) {
         WSASetLastError(WSAEAFNOSUPPORT);
         return INVALID_SOCKET;
     }
@@ -143,7 +188,8 @@ SOCKET socket(int af, int type, int protocol) {
         WSASetLastError(WSAESOCKTNOSUPPORT);
         return INVALID_SOCKET;
     }
-    const int fd = ::socket(posix::af_inet, type | SOCK_CLOEXEC, protocol);
+    const int fd = ::socket(af == AF_INET6 ? posix::af_inet6 : posix::af_inet, type | SOCK_CLOEXEC,
+                            protocol);
     if (fd < 0) {
         fail(errno);
         return INVALID_SOCKET;
@@ -182,7 +228,7 @@ int bind(SOCKET s, const sockaddr* name, int nameLen) {
     std::lock_guard lock(table().Lock);
     Entry* e = find(s);
     if (!e) return SOCKET_ERROR;
-    ::sockaddr_in a;
+    PosixAddr a;
     if (!toPosix(name, nameLen, a)) return failWith(WSAEFAULT);
     // Windows lets a stream socket bind while old connections of its port wait in TIME_WAIT, so
     // that a server can listen again at once after a restart; Linux does so only with
@@ -192,7 +238,7 @@ int bind(SOCKET s, const sockaddr* name, int nameLen) {
         const int on = 1;
         ::setsockopt(e->Fd, posix::sol_socket, posix::so_reuseaddr, &on, sizeof on);
     }
-    if (::bind(e->Fd, reinterpret_cast<::sockaddr*>(&a), sizeof a) != 0) return fail(errno);
+    if (::bind(e->Fd, a.Raw(), a.Len) != 0) return fail(errno);
     return 0;
 }
 
@@ -213,7 +259,7 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrLen) {
     long events;
     bool nonBlocking;
     int fd;
-    ::sockaddr_in peer{};
+    PosixAddr peer;
     {
         std::lock_guard lock(table().Lock);
         Entry* e = find(s);
@@ -222,8 +268,7 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrLen) {
             failWith(WSAEINVAL);
             return INVALID_SOCKET;
         }
-        socklen_t len = sizeof peer;
-        fd = ::accept4(e->Fd, reinterpret_cast<::sockaddr*>(&peer), &len,
+        fd = ::accept4(e->Fd, peer.Raw(), &peer.Len,
                        SOCK_CLOEXEC | (e->NonBlocking ? SOCK_NONBLOCK : 0));
         const int err = errno;
         accepted(s, *e, fd >= 0);
@@ -258,11 +303,11 @@ int connect(SOCKET s, const sockaddr* name, int nameLen) {
     std::lock_guard lock(table().Lock);
     Entry* e = find(s);
     if (!e) return SOCKET_ERROR;
-    ::sockaddr_in a;
+    PosixAddr a;
     if (!toPosix(name, nameLen, a)) return failWith(WSAEFAULT);
     if (e->State == Phase::Connecting) return failWith(WSAEALREADY);
     if (e->State == Phase::Connected && e->Type == SOCK_STREAM) return failWith(WSAEISCONN);
-    const int rc = ::connect(e->Fd, reinterpret_cast<::sockaddr*>(&a), sizeof a);
+    const int rc = ::connect(e->Fd, a.Raw(), a.Len);
     const int err = errno;
     if (e->Type != SOCK_STREAM || !e->NonBlocking) {
         if (rc != 0) return fail(err);
@@ -343,12 +388,11 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, in
     Entry* e = find(s);
     if (!e) return SOCKET_ERROR;
     if (len < 0) return failWith(WSAEINVAL);
-    ::sockaddr_in a;
+    PosixAddr a;
     const bool hasTo = to != nullptr;
     if (hasTo && !toPosix(to, toLen, a)) return failWith(WSAEFAULT);
     const ssize_t n = ::sendto(e->Fd, buf, static_cast<size_t>(len), (flags & MSG_OOB) | posix::msg_nosignal,
-                               hasTo ? reinterpret_cast<::sockaddr*>(&a) : nullptr,
-                               hasTo ? sizeof a : 0);
+                               hasTo ? a.Raw() : nullptr, hasTo ? a.Len : 0);
     if (n >= 0) return static_cast<int>(n);
     const int err = errno;
     if (err == EAGAIN || err == EWOULDBLOCK) {
@@ -403,10 +447,9 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromL
     Entry* e = find(s);
     if (!e) return SOCKET_ERROR;
     if (len < 0) return failWith(WSAEINVAL);
-    ::sockaddr_in peer{};
-    socklen_t peerLen = sizeof peer;
+    PosixAddr peer;
     const ssize_t n = ::recvfrom(e->Fd, buf, static_cast<size_t>(len), flags & (MSG_OOB | MSG_PEEK),
-                                 reinterpret_cast<::sockaddr*>(&peer), &peerLen);
+                                 peer.Raw(), &peer.Len);
     const int err = errno;
     if (!(flags & MSG_PEEK)) received(s, *e, static_cast<int>(n), -1, n < 0 ? ErrorFromErrno(err) : 0);
     if (n < 0) return fail(err);
@@ -507,9 +550,8 @@ int getsockname(SOCKET s, sockaddr* name, int* nameLen) {
     std::lock_guard lock(table().Lock);
     Entry* e = find(s);
     if (!e) return SOCKET_ERROR;
-    ::sockaddr_in a{};
-    socklen_t len = sizeof a;
-    if (::getsockname(e->Fd, reinterpret_cast<::sockaddr*>(&a), &len) != 0) return fail(errno);
+    PosixAddr a;
+    if (::getsockname(e->Fd, a.Raw(), &a.Len) != 0) return fail(errno);
     return fromPosix(a, name, nameLen);
 }
 
@@ -517,9 +559,8 @@ int getpeername(SOCKET s, sockaddr* name, int* nameLen) {
     std::lock_guard lock(table().Lock);
     Entry* e = find(s);
     if (!e) return SOCKET_ERROR;
-    ::sockaddr_in a{};
-    socklen_t len = sizeof a;
-    if (::getpeername(e->Fd, reinterpret_cast<::sockaddr*>(&a), &len) != 0) return fail(errno);
+    PosixAddr a;
+    if (::getpeername(e->Fd, a.Raw(), &a.Len) != 0) return fail(errno);
     return fromPosix(a, name, nameLen);
 }
 
@@ -531,6 +572,29 @@ int WSAIoctl(SOCKET s, u_long, const void*, u_long, void*, u_long, u_long*) {
 }
 
 u_long inet_addr(const char* text) { return text ? ::inet_addr(text) : INADDR_NONE; }
+
+int inet_pton(int family, const char* text, void* address) {
+    if (family != AF_INET && family != AF_INET6) {
+        WSASetLastError(WSAEAFNOSUPPORT);
+        return -1;
+    }
+    if (!text || !address) {
+        WSASetLastError(WSAEFAULT);
+        return -1;
+    }
+    return ::inet_pton(family == AF_INET6 ? posix::af_inet6 : posix::af_inet, text, address);
+}
+
+const char* inet_ntop(int family, const void* address, char* buffer, std::size_t size) {
+    if (family != AF_INET && family != AF_INET6) {
+        WSASetLastError(WSAEAFNOSUPPORT);
+        return nullptr;
+    }
+    const char* r = ::inet_ntop(family == AF_INET6 ? posix::af_inet6 : posix::af_inet, address,
+                                buffer, static_cast<socklen_t>(size));
+    if (!r) WSASetLastError(WSAEFAULT);
+    return r;
+}
 
 char* inet_ntoa(in_addr address) {
     thread_local char buffer[16];

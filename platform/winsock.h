@@ -1,10 +1,11 @@
 #pragma once
-// The Windows Sockets 1.1 calls over POSIX (IPv4 only). Numbers, record layouts and error codes
-// are the Windows ones; they are translated to Linux inside. Handles are this module's own ids,
+// The Windows Sockets 1.1 calls over POSIX, with the IPv6 calls of later versions as an addition
+// (IPv4 behaves as in 1.1). Numbers, record layouts and error codes are the Windows ones; they are translated to Linux inside. Handles are this module's own ids,
 // never reused, so a notification queued for a closed handle can never be mistaken for a new
 // socket's. Errors are left for WSAGetLastError (per thread). No call ever raises SIGPIPE.
 #include "msgwindow.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace winsock {
@@ -20,9 +21,10 @@ constexpr int SOCKET_ERROR = -1;
 constexpr u_long INADDR_NONE = 0xFFFFFFFF;
 constexpr u_long INADDR_ANY = 0;
 
-constexpr int AF_INET = 2;
+constexpr int AF_UNSPEC = 0, AF_INET = 2, AF_INET6 = 23;
 constexpr int SOCK_STREAM = 1, SOCK_DGRAM = 2, SOCK_RAW = 3;
-constexpr int IPPROTO_IP = 0, IPPROTO_TCP = 6, IPPROTO_UDP = 17, IPPROTO_RAW = 255;
+constexpr int IPPROTO_IP = 0, IPPROTO_TCP = 6, IPPROTO_UDP = 17, IPPROTO_IPV6 = 41,
+              IPPROTO_RAW = 255;
 
 // Socket levels and options, as Windows numbers them.
 constexpr int SOL_SOCKET = 0xFFFF;
@@ -33,6 +35,7 @@ constexpr int SO_DEBUG = 0x0001, SO_ACCEPTCONN = 0x0002, SO_REUSEADDR = 0x0004,
 constexpr int IP_MULTICAST_IF = 2, IP_MULTICAST_TTL = 3, IP_MULTICAST_LOOP = 4,
               IP_ADD_MEMBERSHIP = 5, IP_DROP_MEMBERSHIP = 6;
 constexpr int TCP_NODELAY = 1;
+constexpr int IPV6_V6ONLY = 27;  // level IPPROTO_IPV6: 0 lets an IPv6 listener take IPv4 too
 // Keepalive timing (idle seconds, seconds between probes, probes before giving up).
 constexpr int TCP_KEEPIDLE = 3, TCP_KEEPCNT = 16, TCP_KEEPINTVL = 17;
 
@@ -78,6 +81,28 @@ struct sockaddr_in {
     char sin_zero[8];
 };
 static_assert(sizeof(sockaddr_in) == 16);
+struct in6_addr { union { unsigned char Byte[16]; u_short Word[8]; } u; };
+struct sockaddr_in6 {
+    u_short sin6_family;
+    u_short sin6_port;  // network byte order
+    u_long sin6_flowinfo;
+    in6_addr sin6_addr;
+    u_long sin6_scope_id;
+};
+static_assert(sizeof(sockaddr_in6) == 28);
+// Room for an address of either family.
+struct sockaddr_storage { alignas(8) char ss_data[128]; };
+// One answer of getaddrinfo (the ADDRINFOA layout).
+struct addrinfo {
+    int ai_flags;
+    int ai_family;
+    int ai_socktype;
+    int ai_protocol;
+    std::size_t ai_addrlen;
+    char* ai_canonname;
+    sockaddr* ai_addr;
+    addrinfo* ai_next;
+};
 struct linger { u_short l_onoff; u_short l_linger; };
 struct WSABUF { u_long len; char* buf; };  // one piece of a gathering send
 struct ip_mreq { in_addr imr_multiaddr; in_addr imr_interface; };
@@ -155,6 +180,16 @@ char* inet_ntoa(in_addr address);  // a buffer of the calling thread
 hostent* gethostbyname(const char* name);
 servent* getservbyname(const char* name, const char* proto);
 protoent* getprotobyname(const char* name);
+
+// IPv6 and the look-ups of both families (ws2_32). getaddrinfo takes a name or a literal, no
+// service, and the hints' family (AF_UNSPEC, AF_INET, AF_INET6) and socket type; it returns 0 or
+// the Windows error (11001 to 11004). inet_pton returns 1, 0 for a text that is no address of
+// the family, -1 for an unknown family; inet_ntop returns Buffer, or null when it is too small.
+int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result);
+void freeaddrinfo(addrinfo* list);
+int inet_pton(int family, const char* text, void* address);
+const char* inet_ntop(int family, const void* address, char* buffer, std::size_t size);
+constexpr std::size_t INET6_ADDRSTRLEN = 65;
 
 // Asynchronous notification and look-ups (see the notification contract).
 int WSAAsyncSelect(SOCKET s, HWND window, unsigned msg, long events);

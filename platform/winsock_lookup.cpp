@@ -49,18 +49,18 @@ HostData resolveName(const std::string& name) {
         d.Error = WSAHOST_NOT_FOUND;
         return d;
     }
-    addrinfo hints{};
+    ::addrinfo hints{};
     hints.ai_family = posix::af_inet;
     hints.ai_socktype = ::SOCK_STREAM;
     hints.ai_flags = AI_CANONNAME;
-    addrinfo* list = nullptr;
+    ::addrinfo* list = nullptr;
     const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
     if (rc != 0) {
         d.Error = errorFromGai(rc);
         return d;
     }
     d.Name = list->ai_canonname ? list->ai_canonname : name;
-    for (addrinfo* a = list; a; a = a->ai_next) {
+    for (::addrinfo* a = list; a; a = a->ai_next) {
         const u_long addr = reinterpret_cast<::sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
         bool seen = false;
         for (u_long known : d.Addresses) seen = seen || known == addr;
@@ -250,6 +250,60 @@ protoent* getprotobyname(const char* name) {
     record.p_aliases = noAliases;
     record.p_proto = static_cast<short>(res->p_proto);
     return &record;
+}
+
+// The answers of getaddrinfo, each record with its address in one allocation.
+namespace {
+struct AddrInfoBlock {
+    addrinfo Info{};
+    sockaddr_in6 Address{};  // room for either family
+};
+}  // namespace
+
+int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result) {
+    if (!IsStarted()) return WSANOTINITIALISED;
+    if (!node || !result || service) return WSAEINVAL;
+    *result = nullptr;
+    const int family = hints ? hints->ai_family : AF_UNSPEC;
+    if (family != AF_UNSPEC && family != AF_INET && family != AF_INET6) return WSAEAFNOSUPPORT;
+    if (reservedInvalid(node)) return WSAHOST_NOT_FOUND;
+    ::addrinfo h{};
+    h.ai_family = family == AF_INET6 ? posix::af_inet6 : family == AF_INET ? posix::af_inet : 0;
+    h.ai_socktype = hints && hints->ai_socktype == SOCK_DGRAM ? ::SOCK_DGRAM : ::SOCK_STREAM;
+    ::addrinfo* list = nullptr;
+    if (const int rc = ::getaddrinfo(node, nullptr, &h, &list)) return errorFromGai(rc);
+    addrinfo** tail = result;
+    for (::addrinfo* a = list; a; a = a->ai_next) {
+        auto* block = new AddrInfoBlock;
+        block->Info.ai_socktype = hints ? hints->ai_socktype : SOCK_STREAM;
+        block->Info.ai_protocol = a->ai_protocol;
+        block->Info.ai_addr = reinterpret_cast<sockaddr*>(&block->Address);
+        if (a->ai_family == posix::af_inet6) {
+            ::sockaddr_in6 in;
+            std::memcpy(&in, a->ai_addr, sizeof in);
+            block->Info.ai_family = AF_INET6;
+            block->Info.ai_addrlen = sizeof(sockaddr_in6);
+            block->Address.sin6_family = AF_INET6;
+            std::memcpy(&block->Address.sin6_addr, &in.sin6_addr, 16);
+            block->Address.sin6_scope_id = in.sin6_scope_id;
+        } else {
+            block->Info.ai_family = AF_INET;
+            block->Info.ai_addrlen = sizeof(sockaddr_in);
+            std::memcpy(&block->Address, a->ai_addr, sizeof(sockaddr_in));
+        }
+        *tail = &block->Info;
+        tail = &block->Info.ai_next;
+    }
+    ::freeaddrinfo(list);
+    return 0;
+}
+
+void freeaddrinfo(addrinfo* list) {
+    while (list) {
+        addrinfo* next = list->ai_next;
+        delete reinterpret_cast<AddrInfoBlock*>(list);  // Info is the block's first member
+        list = next;
+    }
 }
 
 HANDLE WSAAsyncGetHostByName(HWND window, unsigned msg, const char* name, char* buf, int bufLen) {
