@@ -69,8 +69,9 @@ int TCustomWSocket::OpenAttempt(const TSocketAddress& Target, SOCKET& Out) {
 // Starts the next address that can be tried; the delay runs again while more are left.
 void TCustomWSocket::StartNextAttempt() {
     while (!PeerAddresses.empty()) {
-        const TSocketAddress target = PeerAddresses.front();
+        TSocketAddress target = PeerAddresses.front();
         PeerAddresses.erase(PeerAddresses.begin());
+        target.SetPort(WS(ntohs)(PeerAddress.sin_port));
         SOCKET attempt;
         if (OpenAttempt(target, attempt) != 0) continue;
         RaceAttempts.push_back({attempt, target});

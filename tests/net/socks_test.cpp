@@ -237,6 +237,47 @@ TEST_F(SocksTest, Version4ALetsTheProxyResolveTheName) {
     EXPECT_EQ(s.Log.back(), "connected 0");
 }
 
+// An IPv6 target: version 5 sends its 16 bytes (address type 4) and takes a reply with an IPv6
+// bound address; version 4A sends it as the name; version 4 cannot carry it and says so.
+TEST_F(SocksTest, IPv6TargetsByVersion) {
+    const std::string v6 = Bytes({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5});
+    {
+        SocksProbe s;
+        Configure(s, "5");
+        s.SetAddr("[2001:db8::5]");
+        s.Connect();
+        ASSERT_TRUE(Proxy.Accept());
+        EXPECT_EQ(Proxy.Expect(3), Bytes({5, 1, 0}));
+        Proxy.Reply(Bytes({5, 0}));
+        EXPECT_EQ(Proxy.Expect(22), Bytes({5, 1, 0, 4}) + v6 + Bytes({0x10, 0xE1}));
+        Proxy.Reply(Bytes({5, 0, 0, 4}) + v6 + Bytes({0x10, 0xE1}) + "data");
+        ASSERT_TRUE(RunUntil([&] { return s.Data == "data"; }));
+        EXPECT_EQ(s.Log, (Lines{"socks connected 0", "connected 0"}));
+        Proxy.Close();
+    }
+    {
+        SocksProbe s;
+        Configure(s, "4A");
+        s.SetAddr("2001:db8::5");
+        s.Connect();
+        ASSERT_TRUE(Proxy.Accept());
+        const std::string expected =
+            Bytes({4, 1, 0x10, 0xE1, 0, 0, 0, 1, 0}) + "2001:db8::5" + Bytes({0});
+        EXPECT_EQ(Proxy.Expect(expected.size()), expected);
+        Proxy.Close();
+    }
+    SocksProbe s;
+    Configure(s, "4");
+    s.SetAddr("2001:db8::5");
+    s.Connect();
+    ASSERT_TRUE(Proxy.Accept());
+    ASSERT_TRUE(RunUntil([&] { return s.State() == wsClosed; }));
+    const std::string text = "socks 4 cannot reach an IPv6 address, use socks 4A or 5";
+    EXPECT_EQ(s.Log, (Lines{"socks connected 0", "socks error 20019 " + text, "connected 20019",
+                            "closed 20019 in closed"}));
+    EXPECT_EQ(peer::Recv(Proxy.Fd), "") << "nothing went to the proxy";
+}
+
 TEST_F(SocksTest, Version4RefusalsHaveTheirCodes) {
     struct Row {
         int First, Status, Code;

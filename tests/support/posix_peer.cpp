@@ -26,15 +26,35 @@ sockaddr_in loopback(uint16_t port) {
     return a;
 }
 
+sockaddr_in6 loopback6(uint16_t port) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    a.sin6_addr = in6addr_loopback;
+    return a;
+}
+
 bool readable(int fd, int timeoutMs) {
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, timeoutMs) > 0;
 }
 }  // namespace
 
-PosixListener::PosixListener(int Backlog) {
+PosixListener::PosixListener(int Backlog, PeerFamily Family, uint16_t Port) : Family_(Family) {
+    if (Family == PeerFamily::V6) {
+        Fd_ = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        ::setsockopt(Fd_, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        sockaddr_in6 a = loopback6(Port);
+        socklen_t len = sizeof a;
+        if (::bind(Fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(Fd_, Backlog) != 0)
+            return;
+        ::getsockname(Fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        Port_ = ntohs(a.sin6_port);
+        return;
+    }
     Fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = loopback(0);
+    sockaddr_in a = loopback(Port);
     ::bind(Fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
     ::listen(Fd_, Backlog);
     socklen_t len = sizeof a;
@@ -42,7 +62,14 @@ PosixListener::PosixListener(int Backlog) {
     Port_ = ntohs(a.sin_port);
 }
 
-PosixListener::~PosixListener() { ::close(Fd_); }
+PosixListener::~PosixListener() {
+    if (Filler_ >= 0) ::close(Filler_);
+    ::close(Fd_);
+}
+
+void PosixListener::Silence() {
+    if (Filler_ < 0 && Listening()) Filler_ = peer::Connect(Port_, Family_);
+}
 
 int PosixListener::Accept(int TimeoutMs) {
     if (!readable(Fd_, TimeoutMs)) return -1;
@@ -51,10 +78,14 @@ int PosixListener::Accept(int TimeoutMs) {
 
 namespace peer {
 
-int Connect(uint16_t Port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int Connect(uint16_t Port, PeerFamily Family) {
+    const bool v6 = Family == PeerFamily::V6;
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a = loopback(Port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    sockaddr_in6 a6 = loopback6(Port);
+    const int rc = v6 ? ::connect(fd, reinterpret_cast<sockaddr*>(&a6), sizeof a6)
+                      : ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    if (rc != 0) {
         ::close(fd);
         return -1;
     }

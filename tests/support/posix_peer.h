@@ -4,22 +4,30 @@
 #include <cstdint>
 #include <string>
 
+enum class PeerFamily { V4, V6 };
+
 class PosixListener {
 public:
-    // Listens on 127.0.0.1, on a port the system picks; with a backlog of 0 and one connection
-    // waiting, further connects hang.
-    explicit PosixListener(int Backlog = 16);
+    // Listens on 127.0.0.1 (or ::1, IPv6 only), on Port or one the system picks; with a backlog
+    // of 0 and one connection waiting, further connects hang.
+    explicit PosixListener(int Backlog = 16, PeerFamily Family = PeerFamily::V4, uint16_t Port = 0);
     ~PosixListener();
     uint16_t Port() const { return Port_; }
+    bool Listening() const { return Port_ != 0; }
     int Accept(int TimeoutMs = 5000);  // a connected descriptor, or -1
+    // Fills the backlog (of 0) with a connection nobody accepts: connects to it hang from now on,
+    // as to a host that never answers.
+    void Silence();
 
 private:
     int Fd_ = -1;
+    int Filler_ = -1;
+    PeerFamily Family_;
     uint16_t Port_ = 0;
 };
 
 namespace peer {
-int Connect(uint16_t Port);                       // blocking connect to 127.0.0.1
+int Connect(uint16_t Port, PeerFamily Family = PeerFamily::V4);  // blocking, to 127.0.0.1 or ::1
 bool SendAll(int Fd, const std::string& Bytes);
 // Sends what the socket takes without waiting: the count, 0 when it takes nothing, -1 on error.
 int SendNow(int Fd, const std::string& Bytes);
