@@ -1,5 +1,7 @@
 // Random event sequences against a peer on 127.0.0.1, reached directly or through a scripted
-// SOCKS 4, 4A or 5 proxy that relays, refuses, hangs up or resets mid-handshake. The peer sends
+// SOCKS 4, 4A or 5 proxy that relays, refuses, hangs up or resets mid-handshake; now and then the
+// name of the peer (or the proxy) gives an IPv6 address first, which refuses or never answers, so
+// that attempts race and the losers must never be heard of. The peer sends
 // random bytes (or lines, now and then one far longer than LineLimit) in random segments, some
 // ending in an urgent byte, and ends with a close, a reset or not at all. The owner's choices are
 // random too, each as a real owner makes them: to ask RcvdCount before reading or not (fixed per
@@ -38,6 +40,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <random>
 
 namespace {
@@ -62,6 +65,23 @@ uint16_t OwnPort(int Fd) {
     socklen_t len = sizeof a;
     ::getsockname(Fd, reinterpret_cast<sockaddr*>(&a), &len);
     return a.sin_port;
+}
+
+// A socket whose look-ups give a scripted answer when one is set.
+class RacingSocket : public RecordingSocket {
+public:
+    std::vector<TSocketAddress> Answer;
+
+protected:
+    std::vector<TSocketAddress> ResolvePeerAddresses(const std::string& Host) override {
+        return Answer.empty() ? RecordingSocket::ResolvePeerAddresses(Host) : Answer;
+    }
+};
+
+winsock::in6_addr Loopback6() {
+    winsock::in6_addr a{};
+    a.u.Byte[15] = 1;
+    return a;
 }
 
 // The peer's side of one connection: a random stream, sent in random segments.
@@ -106,6 +126,7 @@ struct Connection {
     bool SendThrew = false;   // OnSendData threw: the rest of that send may stay queued
     bool EndedInReport = false;  // the owner closed, aborted or replaced it in OnSendData
     bool Proxied = false;
+    bool Raced = false;       // its look-up gave ::1 (refusing or silent) besides 127.0.0.1
     bool AsksCount = true;    // this owner asks RcvdCount before it reads
     uint16_t Port = 0;        // the owner's local port, by which the proxy and the peer know it
     size_t Peer = None, Proxy = None;
@@ -124,7 +145,15 @@ public:
     explicit Sequence(unsigned Seed) : Rng(Seed) {}
 
     void Go() {
-        S = new RecordingSocket;
+        S = new RacingSocket;
+        // ::1 at the peer's and the proxy's ports never answers, or refuses.
+        if (Pick(2)) {
+            Silent6.emplace(0, PeerFamily::V6, Listener.Port());
+            SilentProxy6.emplace(0, PeerFamily::V6, Proxy.Port());
+            Silent6->Silence();
+            SilentProxy6->Silence();
+            Trail += "silent6 ";
+        }
         Alive = S;
         S->OnChangeState = nullptr;
         S->OnError = [](QObject*) {};
@@ -191,6 +220,14 @@ private:
         Connection& c = Current();
         c.AsksCount = Pick(3) != 0;
         c.Proxied = Pick(3) == 0;
+        c.Raced = Pick(4) == 0;
+        S->Answer.clear();
+        if (c.Raced) {
+            const auto v6 = TSocketAddress::V6(Loopback6(), 0);
+            const auto v4 = TSocketAddress::V4(0x0100007F, 0);  // 127.0.0.1, network order
+            const std::vector<TSocketAddress> answers[] = {{v6, v4}, {v6, v6, v4}, {v4, v6}};
+            S->Answer = answers[Pick(3)];
+        }
         if (c.Proxied) {
             static const char* const levels[] = {"5", "5", "4", "4A"};
             S->SetSocksServer("127.0.0.1");
@@ -212,7 +249,8 @@ private:
         int len = sizeof own;
         winsock::getsockname(S->Handle, reinterpret_cast<winsock::sockaddr*>(&own), &len);
         c.Port = own.sin_port;
-        Trail += std::string(c.Proxied ? "N" : "n") + std::to_string(Conns.size() - 1) + " ";
+        Trail += std::string(c.Raced ? "R" : "") + (c.Proxied ? "N" : "n") +
+                 std::to_string(Conns.size() - 1) + " ";
         // Paused before the outcome of the connect is known, or soon after, when it may be
         // on its way.
         if (Pick(8) == 0) {
@@ -262,6 +300,14 @@ private:
         Connection& c = Current();
         if (++c.Connected > 1) Fail("OnSessionConnected twice");
         if (Err != 0) c.Failed = true;
+        if (Err == 0) {
+            // The attempt that won is the one the proxy or the peer took (IPv6 ones are lost).
+            winsock::sockaddr_in own{};
+            int len = sizeof own;
+            winsock::getsockname(S->Handle, reinterpret_cast<winsock::sockaddr*>(&own), &len);
+            if (c.Port == 0) c.Port = own.sin_port;
+            else if (own.sin_port != c.Port) Fail("connected on an attempt other than the one that reached the peer");
+        }
         // The handshake's replies count as received on a proxied connection.
         if (S->Paused || (!c.Proxied && S->ReadCount() != 0))
             Fail("a new connection kept the last one's state");
@@ -529,9 +575,14 @@ private:
     }
 
     // A connection reached the proxy or the peer: the owner's connection with that local port.
-    size_t ConnectionAt(uint16_t Port) const {
+    size_t ConnectionAt(uint16_t Port) {
         for (size_t i = Conns.size(); i-- > 0;)
             if (Conns[i].Port == Port && !Conns[i].NotStarted) return i;
+        // A raced connection's port is known once an attempt gets through: the current one's.
+        if (!Conns.empty() && Conns.back().Raced && Conns.back().Port == 0 && !Conns.back().NotStarted) {
+            Conns.back().Port = Port;
+            return Conns.size() - 1;
+        }
         return None;
     }
 
@@ -931,8 +982,9 @@ private:
         PosixListener Listener;
         uint16_t Port() const { return Listener.Port(); }
     } Proxy;
-    RecordingSocket* S = nullptr;
-    QPointer<RecordingSocket> Alive;
+    std::optional<PosixListener> Silent6, SilentProxy6;
+    RacingSocket* S = nullptr;
+    QPointer<RacingSocket> Alive;
     std::deque<Connection> Conns;  // stable references while handlers add connections
     std::deque<PeerSide> Peers;
     std::deque<ProxySide> Proxies;
