@@ -25,9 +25,9 @@ struct ChatdProcess {
         Err += Process.readAllStandardError().toStdString();
     }
     // The port from the "listening on" line, 0 while it has not appeared.
-    uint16_t ListeningPort() {
+    uint16_t ListeningPort(const std::string& Host = "127.0.0.1") {
         Collect();
-        const std::string mark = "listening on 127.0.0.1:";
+        const std::string mark = "listening on " + Host + ":";
         const auto at = Out.find(mark);
         if (at == std::string::npos || Out.find('\n', at) == std::string::npos) return 0;
         return static_cast<uint16_t>(std::stoi(Out.substr(at + mark.size())));
@@ -85,6 +85,30 @@ TEST(ChatdProcessTest, RefusesAPortInUseWithAMessage) {
     EXPECT_NE(busy.Process.exitCode(), 0);
     EXPECT_NE(busy.Err.find("cannot listen on 127.0.0.1:" + port + ": "), std::string::npos)
         << busy.Err;
+}
+
+// On "::" the server takes both families, and counts each caller's address on its own.
+TEST(ChatdProcessTest, ListensOnBothFamiliesOnTheAnyAddress) {
+    ChatdProcess chatd({"--host", "::", "--port", "0", "--max-per-address", "1"});
+    uint16_t port = 0;
+    ASSERT_TRUE(RunUntil([&] { return (port = chatd.ListeningPort("[::]")) != 0; }, 10000))
+        << chatd.Out << chatd.Err;
+    const std::string negotiation =
+        "\xFF\xFD\x18\xFF\xFA\x18\x01\xFF\xF0\xFF\xFB\x01\xFF\xFB\x03\xFF\xFD\x17";
+    const int v4 = peer::Connect(port, PeerFamily::V4);
+    const int v6 = peer::Connect(port, PeerFamily::V6);
+    ASSERT_GE(v4, 0);
+    ASSERT_GE(v6, 0);
+    EXPECT_EQ(peer::RecvExactly(v4, negotiation.size()), negotiation);
+    EXPECT_EQ(peer::RecvExactly(v6, negotiation.size()), negotiation);
+    ASSERT_TRUE(RunUntil([&] {
+        chatd.Collect();
+        return chatd.Out.find("[::1]:") != std::string::npos &&
+               chatd.Out.find(" 127.0.0.1:") != std::string::npos;
+    })) << chatd.Out;
+    EXPECT_EQ(chatd.Out.find("beyond the limit"), std::string::npos) << "two addresses, one each";
+    peer::Close(v4);
+    peer::Close(v6);
 }
 
 }  // namespace

@@ -106,7 +106,7 @@ public:
 
     TChatSocket* Socket = new TChatSocket(this);
     std::string Peer;  // address:port, for the log
-    winsock::u_long PeerIp = 0;
+    std::string PeerIp;  // the address alone, in its usual text form
     TTelnetFilter Telnet;
     TLineSplitter Lines;
 
@@ -185,7 +185,8 @@ void TChatServer::Start(const std::string& Host, const std::string& Port) {
     ListenAddr = Listener->GetBoundAddr();
     ListenPort = Listener->GetBoundPort();
     SweepTimer.start(std::clamp(LagAfterMs / 4, 10, 250));
-    Log(nullptr, "listening on " + ListenAddr + ":" + ListenPort);
+    const bool v6 = ListenAddr.find(':') != std::string::npos;
+    Log(nullptr, "listening on " + (v6 ? "[" + ListenAddr + "]" : ListenAddr) + ":" + ListenPort);
 }
 
 void TChatServer::Stop() {
@@ -239,16 +240,20 @@ void TChatServer::AcceptClient() {
     }
     if (handle == winsock::INVALID_SOCKET) return;
 
-    winsock::sockaddr_in peer{};
+    // Either family (a listener on "::" takes both); IPv4 callers read as dotted addresses.
+    winsock::sockaddr_storage peer{};
     int peerLen = sizeof peer;
-    std::string peerText = "?";
-    if (winsock::getpeername(handle, reinterpret_cast<winsock::sockaddr*>(&peer), &peerLen) == 0)
-        peerText = std::string(winsock::inet_ntoa(peer.sin_addr)) + ":" +
-                   std::to_string(winsock::ntohs(peer.sin_port));
+    std::string peerIp = "?", peerText = "?";
+    if (winsock::getpeername(handle, reinterpret_cast<winsock::sockaddr*>(&peer), &peerLen) == 0) {
+        const TSocketAddress from = TSocketAddress::FromRecord(peer, peerLen);
+        peerIp = from.Text();
+        const bool v6 = peerIp.find(':') != std::string::npos;
+        peerText = (v6 ? "[" + peerIp + "]" : peerIp) + ":" + std::to_string(from.Port());
+    }
     int sameAddress = 0, replacing = 0;
     for (const TChatClient* c : Clients) {
-        sameAddress += c->PeerIp == peer.sin_addr.s_addr && !c->Replacing;
-        replacing += c->PeerIp == peer.sin_addr.s_addr && c->Replacing;
+        sameAddress += c->PeerIp == peerIp && !c->Replacing;
+        replacing += c->PeerIp == peerIp && c->Replacing;
     }
     // A user whose connection vanished without a close comes back while the old one still
     // counts: a few connections beyond the limit may log in as a user of the address, whose old
@@ -288,7 +293,7 @@ void TChatServer::AcceptClient() {
         return;
     }
     c->Peer = peerText;
-    c->PeerIp = peer.sin_addr.s_addr;
+    c->PeerIp = peerIp;
     c->Replacing = full;
     c->ConnectedMs = NowMs();
     c->Socket->OnDataAvailable = [this, c](QObject*, uint16_t) { ReadFrom(c); };

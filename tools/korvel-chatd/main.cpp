@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     parser.setApplicationDescription("A small local chat server for KorvelChat 2.");
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption hostOption("host", "Address to listen on (default 127.0.0.1).",
+    const QCommandLineOption hostOption("host", "Address to listen on (default 127.0.0.1; :: for both families).",
                                         "H", "127.0.0.1");
     const QCommandLineOption portOption(
         "port", "Port to listen on (default 1024; 0 lets the system pick one).", "P", "1024");
