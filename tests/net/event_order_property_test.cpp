@@ -132,6 +132,7 @@ struct Connection {
     size_t Peer = None, Proxy = None;
     Clock::time_point BusyUntil{};  // the owner takes nothing until then
     Clock::time_point UserEnds = Clock::time_point::max();  // the user ends it then
+    Clock::time_point Started{};
     // Data handler calls that took nothing, calls that took something, and the wake-ups a
     // handler that took nothing may get: segments and ends that arrived, resumes, own reads.
     int NothingCalls = 0, SomethingCalls = 0, Wakeups = 0, LimitCalls = 0;
@@ -270,6 +271,7 @@ private:
             watch->start(0);
         }
         if (Pick(12) == 0) c.UserEnds = Clock::now() + milliseconds(Pick(60));
+        c.Started = Clock::now();
     }
 
     // An event of a connection that has not been reported connected belongs to the wrong one.
@@ -808,7 +810,12 @@ private:
         Connection& c = Current();
         const bool checking = c.Proxy != None && Proxies[c.Proxy].Client >= 0 &&
                               Proxies[c.Proxy].Stage == ProxySide::Credentials;
-        if (S->State() != wsClosed && ((checking && Pick(5) == 0) || Clock::now() >= c.UserEnds)) {
+        // An IPv6 address that never answers is waited for as long as it may still answer,
+        // when every other address has failed: the user gives up on it.
+        const bool waitsForSilence = Silent6 && c.Raced && S->State() == wsConnecting &&
+                                     Clock::now() - c.Started > milliseconds(1500);
+        if (S->State() != wsClosed &&
+            ((checking && Pick(5) == 0) || Clock::now() >= c.UserEnds || waitsForSilence)) {
             Trail += "USER ";
             c.UserEnds = Clock::time_point::max();
             c.ClientEnded = true;
