@@ -5,7 +5,9 @@
 #include "conversation_log.h"
 #include "lamp.h"
 #include "palnor_form.h"
+#include "proxy_settings.h"
 #include "reconnect.h"
+#include "server_address.h"
 #include "tncnx.h"
 
 #include <QLineEdit>
@@ -30,7 +32,7 @@ QString HostNotFound(const QString& Host, const QString& Error) {
 
 // A plain sentence for a failed attempt, naming the server.
 QString ConnectFailure(uint16_t Error, const QString& Host, const QString& Port) {
-    const QString server = Host + u':' + Port;
+    const QString server = ServerText(Host, Port);
     switch (Error) {
     case 10061: return server + QStringLiteral(" refused the connection \u2014 is the chat server running?");
     case 10060: return server + QStringLiteral(" did not answer in time.");
@@ -83,10 +85,20 @@ void TPalnorForm::StartConnect(bool Automatic) {
     TnCnx->SetPort(PortEdit->text().toStdString());
     TnCnx->SetTermType("VT100");
     TnCnx->SetLocalEcho(false);
+    const bool proxied = Proxy_.Kind != TProxyKind::None;
+    // SOCKS 4 and 4A have a user id and no password.
+    const QString password = Proxy_.Kind == TProxyKind::Socks5 ? Proxy_.Password : QString();
+    TnCnx->SetProxy({ProxyLevel(Proxy_.Kind).toStdString(), Proxy_.Host.toStdString(),
+                     Proxy_.Port.toStdString(), Proxy_.User.toStdString(), password.toStdString()});
     try {
         TnCnx->Connect();
     } catch (const std::exception& E) {
-        const QString failure = RaisedFailure(QString::fromLocal8Bit(E.what()), HostEdit->text(), PortEdit->text());
+        // A proxy whose own name cannot be found is named as such.
+        const bool proxyHost = proxied && QString::fromLocal8Bit(E.what()).contains(Proxy_.Host);
+        QString failure = RaisedFailure(QString::fromLocal8Bit(E.what()), HostEdit->text(), PortEdit->text());
+        if (proxyHost)
+            failure = QStringLiteral("Could not find the proxy host '%1' - check Proxy host on the Settings page.")
+                          .arg(Proxy_.Host);
         if (Automatic)
             AttemptFailed(failure);
         else
@@ -115,7 +127,12 @@ void TPalnorForm::AttemptFailed(const QString& Reason) {
 
 void TPalnorForm::TnCnxSessionConnected(uint16_t Error) {
     if (Error != 0) {
-        const QString failure = ConnectFailure(Error, HostEdit->text(), PortEdit->text());
+        const QString socksText = Error > 20000 ? QString::fromStdString(TnCnx->ProxyFailure()) : QString();
+        const QString failure =
+            Proxy_.Kind == TProxyKind::None
+                ? ConnectFailure(Error, HostEdit->text(), PortEdit->text())
+                : ProxyFailureText(Error, socksText, ServerText(Proxy_.Host, Proxy_.Port),
+                                   ServerText(HostEdit->text(), PortEdit->text()));
         if (AutoAttempt_) {
             AttemptFailed(failure);
             return;
@@ -231,7 +248,7 @@ void TPalnorForm::FormCloseQuery(bool& CanClose) {
 // the call sign so that two copies can be told apart.
 void TPalnorForm::ShowConnectionState(bool Online) {
     const QString who = edUser->text() + u'-' + edName->text();
-    const QString state = Online ? QStringLiteral("Connected to %1:%2 as %3").arg(HostEdit->text(), PortEdit->text(), who)
+    const QString state = Online ? QStringLiteral("Connected to %1 as %2").arg(ServerText(HostEdit->text(), PortEdit->text()), who)
                                  : QStringLiteral("Not connected");
     StateText->setText(Online ? QStringLiteral("Connected") : QStringLiteral("Not connected"));
     for (QWidget* w : {static_cast<QWidget*>(Shape1), static_cast<QWidget*>(StateText)}) {

@@ -6,10 +6,12 @@
 #include "dialogs.h"
 #include "palnor_form.h"
 #include "profile.h"
+#include "proxy_section.h"
 #include "settings_values.h"
 
 #include <QCheckBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -142,6 +144,8 @@ void TPalnorForm::LoadSettings() {
     };
     loadPane(DisplayMemo, "DM", DisplayMemoColor, DisplayMemoFontColor);
     loadPane(SendMemo, "SM", SendMemoColor, SendMemoFontColor);
+    Proxy_ = ReadProxySettings(file, ProxyPasswordPath());
+    ProxyBox->SetSettings(Proxy_);
 
     KeepSettingsPage();
 }
@@ -190,7 +194,24 @@ bool TPalnorForm::SaveSettings(QString* Error) {
     putInt("Recall", cbRecall->isChecked() ? 1 : 0);
     putInt("UTC", cbUtc->isChecked() ? 1 : 0);
     putInt("UserTools", cbUserTools->isChecked() ? 1 : 0);
-    return file.UpdateFile(Error);
+    return WriteProxySettings(file, Proxy_, ProxyPasswordPath(), Error) && file.UpdateFile(Error);
+}
+
+// Beside CL.ini, never in it.
+QString TPalnorForm::ProxyPasswordPath() {
+    return QFileInfo(SettingsPath()).dir().filePath(QStringLiteral("proxy-password"));
+}
+
+// The proxy takes effect at the next Connect, like the server fields.
+bool TPalnorForm::ApplyProxyFields() {
+    const TProxySettings proxy = ProxyBox->Settings();
+    const QString problem = ProxyProblem(proxy);
+    if (!problem.isEmpty()) {
+        ShowSettingsHint(problem);
+        return false;
+    }
+    Proxy_ = proxy;
+    return true;
 }
 
 // The page's boxes take effect as they are ticked; Cancel unticks them again.
@@ -219,6 +240,7 @@ void TPalnorForm::RestoreSettingsPage() {
     edName->setText(Stored_.Name);
     edHost->setText(Stored_.Host);
     edPort->setText(Stored_.Port);
+    ProxyBox->SetSettings(Proxy_);
     const QList<QCheckBox*> boxes = PageBoxes(*this);
     for (qsizetype i = 0; i < boxes.size(); ++i) boxes[i]->setChecked(Stored_.Boxes.value(i));
     ShowSettingsHint(QString());
@@ -232,7 +254,7 @@ bool TPalnorForm::StoreSettingsPage() {
         field->setFocus();
         return false;
     }
-    if (!ApplyServerFields()) return false;
+    if (!ApplyServerFields() || !ApplyProxyFields()) return false;
     KeepSettingsPage();
     QString error;
     if (!SaveSettings(&error)) {

@@ -6,6 +6,8 @@
 #include "chat_pane.h"
 #include "chat_text.h"
 #include "lamp.h"
+#include "proxy_section.h"
+#include "server_address.h"
 #include "shell.h"
 #include "status_line.h"
 #include "tncnx.h"
@@ -258,6 +260,8 @@ void TPalnorForm::BuildPages() {
     bevels->setContentsMargins(0, 0, 0, 0);
     bevels->addWidget(bevel1, 0, Qt::AlignTop);
     bevels->addWidget(bevel2, 0, Qt::AlignTop);
+    ProxyBox = new TProxySection;
+    bevels->addWidget(ProxyBox, 0, Qt::AlignTop);
     bevels->addStretch();
     auto* boxesArea = new QScrollArea;
     boxesArea->setFrameShape(QFrame::NoFrame);
@@ -372,14 +376,23 @@ void TPalnorForm::Button2Click() {
 }
 
 // Valid server fields take effect at the next Connect; an invalid one is named and kept out.
+// A port given with the host ("[2001:db8::5]:1024") goes to the port field.
 bool TPalnorForm::ApplyServerFields() {
-    const QString host = edHost->text().trimmed();
-    bool number = false;
-    const uint port = edPort->text().trimmed().toUInt(&number);
-    if (host.isEmpty()) {
+    if (edHost->text().trimmed().isEmpty()) {
         ShowSettingsHint(QStringLiteral("Enter the chat server's host name or address."));
         return false;
     }
+    const std::optional<TServerAddress> server = ParseServerHost(edHost->text());
+    if (!server) {
+        ShowSettingsHint(QStringLiteral("The server host is not a name or an address; an IPv6 address with a port "
+                                        "goes in brackets: [2001:db8::5]:1024."));
+        return false;
+    }
+    if (!server->Port.isEmpty()) edPort->setText(server->Port);
+    edHost->setText(server->Host);
+    const QString host = server->Host;
+    bool number = false;
+    const uint port = edPort->text().trimmed().toUInt(&number);
     if (!number || port < 1 || port > 65535) {
         ShowSettingsHint(QStringLiteral("The server port is a number from 1 to 65535."));
         return false;

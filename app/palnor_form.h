@@ -4,6 +4,7 @@
 // handlers themselves live in the files named after their concern (session, incoming,
 // compose, settings).
 #include "chat_protocol.h"
+#include "proxy_settings.h"
 #include "sent_lines.h"
 
 #include <QMainWindow>
@@ -32,6 +33,7 @@ class TConversationLog;
 class TReconnect;
 class TLamp;
 class TTnCnx;
+class TProxySection;
 class TTzOnlyOne;
 class TMemoPrint;
 class TPrinter;
@@ -81,6 +83,7 @@ public:
     QLineEdit* edName = nullptr;
     QLineEdit* edHost = nullptr;  // the server, editable on the settings page
     QLineEdit* edPort = nullptr;
+    TProxySection* ProxyBox = nullptr;  // the proxy section of the settings page
     QPushButton* Button2 = nullptr;
     QPushButton* CancelButton = nullptr;  // Esc: back to the stored settings
     QCheckBox* CheckBox1 = nullptr;
@@ -222,6 +225,8 @@ private:
     void KeepSettingsPage();
     void AnnounceChatLine(const QString& Sender, const QString& Text);
     bool ApplyServerFields();
+    bool ApplyProxyFields();
+    static QString ProxyPasswordPath();
     void ApplyPaneLook(QPlainTextEdit* Pane, int32_t Background, int32_t FontColor);
     void ChoosePaneFont(QPlainTextEdit* Pane, int32_t Background, int32_t& FontColor);
     void SetSendMemoHeight(int Height);
@@ -273,6 +278,8 @@ private:
         QList<bool> Boxes;
     };
     TStoredPage Stored_;
+    // The proxy in use (its password for this session, or remembered).
+    TProxySettings Proxy_;
     bool OnSettingsPage_ = false;
     int SendMemoHeight_ = 41;
     int Panel4Width_ = 112;

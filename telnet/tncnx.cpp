@@ -64,7 +64,21 @@ void TTnCnx::Connect() {
     Socket_->SetProto("tcp");
     Socket_->SetPort(Port_);
     Socket_->SetAddr(Host_);
+    // The socket forgets its proxy with every close: it is set again for each connection.
+    if (!Proxy_.Level.empty()) {
+        Socket_->SetSocksServer(Proxy_.Server);
+        Socket_->SetSocksPort(Proxy_.Port);
+        Socket_->SetSocksLevel(Proxy_.Level);
+        Socket_->SetSocksUsercode(Proxy_.Usercode);
+        Socket_->SetSocksPassword(Proxy_.Password);
+        const bool login = Proxy_.Level == "5" && !Proxy_.Usercode.empty();
+        Socket_->SetSocksAuthentication(login ? socksAuthenticateUsercode : socksNoAuthentication);
+    }
     Socket_->Connect();
+}
+
+std::string TTnCnx::ProxyFailure() const {
+    return Socket_ ? Socket_->LastSocksFailure().Text : std::string();
 }
 
 void TTnCnx::Close() {

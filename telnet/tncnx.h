@@ -21,6 +21,11 @@ using TTnSessionClosed = std::function<void(QObject* Sender, uint16_t Error)>;
 using TTnDataAvailable = std::function<void(QObject* Sender, const char* Buffer, int Len)>;
 using TTnDisplay = std::function<void(QObject* Sender, std::string Str)>;
 
+// A SOCKS proxy for the connections that follow (Level "4", "4A" or "5"; empty: none).
+struct TTnProxy {
+    std::string Level, Server, Port, Usercode, Password;
+};
+
 class TTnCnx : public QObject {
 public:
     explicit TTnCnx(QObject* Owner = nullptr);
@@ -42,6 +47,10 @@ public:
     void SetTermType(const std::string& Value) { TermType_ = Value; }
     bool LocalEcho() const { return LocalEcho_; }
     void SetLocalEcho(bool Value) { LocalEcho_ = Value; }
+    const TTnProxy& Proxy() const { return Proxy_; }
+    void SetProxy(const TTnProxy& Value) { Proxy_ = Value; }
+    // The proxy's text for the last failed handshake (empty when none failed).
+    std::string ProxyFailure() const;
 
     TTnSessionConnected OnSessionConnected;
     TTnSessionClosed OnSessionClosed;
@@ -115,6 +124,7 @@ private:
     std::string Location_ = "TNCNX";
     std::string TermType_ = "VT100";
     bool LocalEcho_ = false;
+    TTnProxy Proxy_;
 
     // The collect buffer (CollectSize bytes and room for the terminating 0) and a spare one: a
     // chunk is handed to the owner in the buffer it was collected in, and collecting goes on in
