@@ -446,6 +446,9 @@ void TCustomWSocket::CloseDelayed() {
 void TCustomWSocket::Release() { msgwindow::PostMessage(WindowHandle, WM_SOCKET_RELEASE, 0, 0); }
 
 void TCustomWSocket::DoClose(bool ShutFirst, uint16_t Error) {
+    // A race ended before it was decided: the address resolved last is only the first of
+    // several, and a connection started from OnSessionClosed looks them all up again.
+    if (Racing()) AddrResolved = false;
     EndRace();
     if (Handle == INVALID_SOCKET) {
         if (State_ != wsClosed) {

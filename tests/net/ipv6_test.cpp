@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
+#include <utility>
 #include <optional>
 
 using Lines = std::vector<std::string>;
@@ -163,6 +164,32 @@ TEST(Ipv6Race, CloseDuringTheRaceEndsEveryAttempt) {
     RunFor(300);
     EXPECT_EQ(s.Connects(), 0);
     EXPECT_EQ(s.State(), wsClosed);
+}
+
+// A connection started from OnSessionClosed of one closed mid-race races again, rather than
+// going to the address the closed one tried first.
+TEST(Ipv6Race, AConnectFromTheCloseOfAnUndecidedRaceRacesAgain) {
+    PosixListener v4(16, PeerFamily::V4);
+    PosixListener silent(0, PeerFamily::V6, v4.Port());
+    if (!silent.Listening()) GTEST_SKIP() << "no IPv6 on this machine";
+    silent.Silence();
+    ScriptedSocket s;
+    s.Answer = {V6Loopback, V4Loopback};
+    s.OnChangeState = nullptr;
+    bool again = true;
+    s.OnSessionClosed = [&](QObject*, uint16_t) {
+        if (!std::exchange(again, false)) return;
+        s.SetAddr("both.example");
+        s.SetPort(std::to_string(v4.Port()));
+        s.Connect();
+    };
+    s.SetAddr("both.example");
+    s.SetPort(std::to_string(v4.Port()));
+    s.Connect();
+    s.Close();  // before the IPv4 attempt has started
+    ASSERT_TRUE(RunUntil([&] { return s.Connects() > 0; }));
+    EXPECT_EQ(s.Log.front(), "connected 0");
+    EXPECT_EQ(s.PeerAddr(), "127.0.0.1");
 }
 
 // A listener on "::" takes both families; each accepted peer's address is in its usual form.
