@@ -36,6 +36,7 @@
 // under strace, default 200; 0 leaves the figure out) and --waiting=N (sockets of the waiting
 // case, default 1000; 0 leaves it out); smaller values suit a run under a profiler, as does the
 // library's --benchmark_filter.
+#include "happy_eyeballs.h"
 #include "line_wsocket.h"
 #include "run_timing.h"
 #include "posix_baseline.h"
@@ -74,6 +75,7 @@ int ConnectCycles = 2000;
 int Rounds = 7;                           // every case runs once per round
 int SyscallCycles = 200;                  // cycles whose system calls are counted (0: none)
 int WaitingSockets = 1000;                // sockets of the waiting case (0: none)
+int EyeballRounds = 10;                   // connections of the IPv6 fallback case (0: none)
 
 // The figures (MiB/s or cycles/s) of every finished run, by benchmark name and round; by the
 // wall clock and by CPU time.
@@ -789,6 +791,9 @@ bool TakeOwnFlags(int& Argc, char** Argv) {
         } else if (std::strncmp(a, "--cycles-only=", 14) == 0) {
             CyclesOnly = a + 14;
             if (CyclesOnly != "raw" && CyclesOnly != "socket") return false;
+        } else if (value("--eyeballs=", 0, v)) {
+            if (v < 0 || v > 1000) return false;
+            EyeballRounds = static_cast<int>(v);
         } else if (value("--waiting-child=", 1, v)) {
             if (v < 0 || v > 1000) return false;
             WaitingChildCount = static_cast<int>(v);
@@ -805,7 +810,7 @@ bool TakeOwnFlags(int& Argc, char** Argv) {
 
 int main(int argc, char** argv) {
     if (!TakeOwnFlags(argc, argv)) {
-        std::fprintf(stderr, "usage: %s [--mib=N] [--cycles=N] [--rounds=N] [--syscall-cycles=N] [--waiting=N] "
+        std::fprintf(stderr, "usage: %s [--mib=N] [--cycles=N] [--rounds=N] [--syscall-cycles=N] [--waiting=N] [--eyeballs=N] "
                      "[benchmark flags]\n", argv[0]);
         return 2;
     }
@@ -822,5 +827,12 @@ int main(int argc, char** argv) {
     if (SyscallCycles > 0) MeasureSyscalls();
     if (WaitingSockets > 0) MeasureWaiting();
     PrintSummary();
+    if (EyeballRounds > 0) {
+        const TSpread eyeballs = MeasureHappyEyeballs(EyeballRounds);
+        std::printf("  IPv6 never answers, IPv4 does: connected after %.1f ms (%.1f-%.1f) over %d connections\n",
+                    eyeballs.Median, eyeballs.Min, eyeballs.Max, EyeballRounds);
+        if (eyeballs.Median <= 0) AnyFailure = true;
+        PrintRatio("happy_eyeballs_fallback_ms", eyeballs, 300, TGoal::Lower, 1);
+    }
     return AnyFailure ? 1 : 0;
 }

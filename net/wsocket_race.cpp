@@ -31,6 +31,7 @@ void TCustomWSocket::ArmRaceTimer() {
     if (!RaceTimer) {
         RaceTimer = new QTimer(this);
         RaceTimer->setSingleShot(true);
+        RaceTimer->setTimerType(Qt::PreciseTimer);  // never before the delay is over
         QObject::connect(RaceTimer, &QTimer::timeout, this, [this] {
             // A frame, as for any event of this socket: a handler may release it.
             TFrame frame(*this);
