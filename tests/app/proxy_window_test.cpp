@@ -49,6 +49,9 @@ struct Row {
     const char* Failure;   // else: the plain words the pane shows
 };
 
+// A row reads as its name in test names and failures.
+void PrintTo(const Row& R, std::ostream* Out) { *Out << R.Name; }
+
 class ProxyWindowTest : public FormTest, public ::testing::WithParamInterface<Row> {
 protected:
     // Dante without authentication, from a configuration of this test's own.

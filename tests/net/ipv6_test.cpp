@@ -50,6 +50,9 @@ struct Row {
     const char* PeerAddr;
 };
 
+// A row reads as its name in test names and failures.
+void PrintTo(const Row& R, std::ostream* Out) { *Out << R.Name; }
+
 class Ipv6Connect : public ::testing::TestWithParam<Row> {};
 
 TEST_P(Ipv6Connect, ReachesThePeerOnceAndTellsItsAddress) {
