@@ -92,6 +92,8 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"ipv6_literal_in_brackets", " [::1] ", {}, true, "::1"},
         Row{"dotted_ipv4_as_before", "127.0.0.1", {}, false, "127.0.0.1"},
         Row{"ipv6_only_name", "six.example", {V6Loopback}, true, "::1"},
+        // A scoped address is no plain literal: the system's resolver answers for it.
+        Row{"scoped_ipv6_through_the_resolver", "::1%1", {}, true, "::1"},
         Row{"both_families_ipv6_answers", "both.example", {V6Loopback, V4Loopback}, true, "::1"},
         Row{"both_families_ipv6_refused", "both.example", {V6Loopback, V4Loopback}, false, "127.0.0.1"},
         Row{"ipv4_first_in_the_answer", "both.example", {V4Loopback, V6Loopback}, true, "127.0.0.1"}),
