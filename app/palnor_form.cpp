@@ -256,13 +256,20 @@ void TPalnorForm::BuildPages() {
     bevel2Layout->addStretch();
     // The boxes scroll in a window too small to show them all, so they never make it larger.
     auto* boxes = new QWidget;
-    auto* bevels = new QHBoxLayout(boxes);
-    bevels->setContentsMargins(0, 0, 0, 0);
+    auto* boxesColumn = new QVBoxLayout(boxes);
+    boxesColumn->setContentsMargins(0, 0, 0, 0);
+    auto* bevels = new QHBoxLayout;
     bevels->addWidget(bevel1, 0, Qt::AlignTop);
     bevels->addWidget(bevel2, 0, Qt::AlignTop);
-    ProxyBox = new TProxySection;
-    bevels->addWidget(ProxyBox, 0, Qt::AlignTop);
     bevels->addStretch();
+    // The proxy below the boxes, as wide as its fields need.
+    ProxyBox = new TProxySection;
+    auto* proxyRow = new QHBoxLayout;
+    proxyRow->addWidget(ProxyBox);
+    proxyRow->addStretch();
+    boxesColumn->addLayout(bevels);
+    boxesColumn->addLayout(proxyRow);
+    boxesColumn->addStretch();
     auto* boxesArea = new QScrollArea;
     boxesArea->setFrameShape(QFrame::NoFrame);
     boxesArea->setWidgetResizable(true);
