@@ -67,23 +67,6 @@ uint16_t OwnPort(int Fd) {
     return a.sin_port;
 }
 
-// A socket whose look-ups give a scripted answer when one is set.
-class RacingSocket : public RecordingSocket {
-public:
-    std::vector<TSocketAddress> Answer;
-
-protected:
-    std::vector<TSocketAddress> ResolvePeerAddresses(const std::string& Host) override {
-        return Answer.empty() ? RecordingSocket::ResolvePeerAddresses(Host) : Answer;
-    }
-};
-
-winsock::in6_addr Loopback6() {
-    winsock::in6_addr a{};
-    a.u.Byte[15] = 1;
-    return a;
-}
-
 // The peer's side of one connection: a random stream, sent in random segments.
 struct PeerSide {
     int Fd = -1;
@@ -146,7 +129,7 @@ public:
     explicit Sequence(unsigned Seed) : Rng(Seed) {}
 
     void Go() {
-        S = new RacingSocket;
+        S = new ScriptedSocket;
         // ::1 at the peer's and the proxy's ports never answers, or refuses.
         if (Pick(2)) {
             Silent6.emplace(0, PeerFamily::V6, Listener.Port());
@@ -224,8 +207,7 @@ private:
         c.Raced = Pick(4) == 0;
         S->Answer.clear();
         if (c.Raced) {
-            const auto v6 = TSocketAddress::V6(Loopback6(), 0);
-            const auto v4 = TSocketAddress::V4(0x0100007F, 0);  // 127.0.0.1, network order
+            const auto v6 = V6Loopback, v4 = V4Loopback;
             const std::vector<TSocketAddress> answers[] = {{v6, v4}, {v6, v6, v4}, {v4, v6}};
             S->Answer = answers[Pick(3)];
         }
@@ -990,8 +972,8 @@ private:
         uint16_t Port() const { return Listener.Port(); }
     } Proxy;
     std::optional<PosixListener> Silent6, SilentProxy6;
-    RacingSocket* S = nullptr;
-    QPointer<RacingSocket> Alive;
+    ScriptedSocket* S = nullptr;
+    QPointer<ScriptedSocket> Alive;
     std::deque<Connection> Conns;  // stable references while handlers add connections
     std::deque<PeerSide> Peers;
     std::deque<ProxySide> Proxies;

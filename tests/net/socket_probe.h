@@ -47,3 +47,17 @@ public:
     using TWSocket::TryToSend;
     using TWSocket::WindowHandle;
 };
+
+// A RecordingSocket whose name look-ups give a scripted answer when one is set.
+class ScriptedSocket : public RecordingSocket {
+public:
+    std::vector<TSocketAddress> Answer;
+
+protected:
+    std::vector<TSocketAddress> ResolvePeerAddresses(const std::string& Host) override {
+        return Answer.empty() ? RecordingSocket::ResolvePeerAddresses(Host) : Answer;
+    }
+};
+
+inline const TSocketAddress V6Loopback = TSocketAddress::V6({{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}}, 0);
+inline const TSocketAddress V4Loopback = TSocketAddress::V4(0x0100007F, 0);  // 127.0.0.1, network order
