@@ -63,8 +63,9 @@ void TCustomSocksWSocket::SetSocksServer(const std::string& Value) {
     if (State_ != wsClosed) return ReportError("Can't change socks server if not closed");
     SocksServer_ = TrimBlanks(Value);
     SocksServerAssigned = !SocksServer_.empty();
-    // The peer address resolved last may be another proxy's or the target's own.
-    AddrResolved = false;
+    // The peer address and port resolved last may be another proxy's or the target's own (a
+    // Connect through a proxy that failed before it started leaves the proxy's behind).
+    AddrResolved = PortResolved = false;
 }
 
 void TCustomSocksWSocket::SetSocksPort(const std::string& Value) {

@@ -64,9 +64,10 @@ void TTnCnx::Connect() {
     Socket_->SetProto("tcp");
     Socket_->SetPort(Port_);
     Socket_->SetAddr(Host_);
-    // The socket forgets its proxy with every close: it is set again for each connection.
+    // The socket forgets its proxy with every close: it is set again for each connection, and
+    // cleared for a direct one (an attempt refused before it started closed nothing).
+    Socket_->SetSocksServer(Proxy_.Level.empty() ? std::string() : Proxy_.Server);
     if (!Proxy_.Level.empty()) {
-        Socket_->SetSocksServer(Proxy_.Server);
         Socket_->SetSocksPort(Proxy_.Port);
         Socket_->SetSocksLevel(Proxy_.Level);
         Socket_->SetSocksUsercode(Proxy_.Usercode);

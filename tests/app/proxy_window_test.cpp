@@ -225,4 +225,27 @@ TEST_F(FormTest, InvalidProxyFieldsAreNamedAndCancelRestoresTheProxy) {
     EXPECT_EQ(Form->ProxyBox->Settings().Kind, TProxyKind::None);
 }
 
+// A proxy whose name cannot be found is named as the proxy; once the proxy is set to None, the
+// next Connect goes straight to the server (the refused attempt left nothing of the proxy behind).
+TEST_F(FormTest, AnUnknownProxyHostIsNamedAndNoneConnectsDirectly) {
+    WriteSettings("[FORM]\r\nHost=127.0.0.1\r\nPort=" + QByteArray::number(Server.Port()) +
+                  "\r\nUser=CALL\r\nName=NAME\r\n");
+    MakeForm();
+    TProxySection* box = Form->ProxyBox;
+    for (const TProxyKind kind : {TProxyKind::Socks5, TProxyKind::None}) {
+        Form->Settings1Click();
+        box->cbProxyKind->setCurrentIndex(static_cast<int>(kind));
+        box->edProxyHost->setText("no-such-proxy.invalid");
+        box->edProxyPort->setText("1080");
+        Form->Button2->click();
+        Form->ConnectButton->click();
+        if (kind == TProxyKind::None) break;
+        EXPECT_TRUE(DisplayLines().contains(
+            "Could not find the proxy host 'no-such-proxy.invalid' - check Proxy host on the Settings page."))
+            << DisplayLines().join('\n').toStdString();
+    }
+    ASSERT_TRUE(RunUntil([&] { return (ServerFd = Server.Accept(0)) >= 0; })) << DisplayLines().join('\n').toStdString();
+    EXPECT_EQ(ReadFromClient(15), "~SC=CALL-NAME\r\n");
+}
+
 }  // namespace
