@@ -3,6 +3,7 @@
 #include "attention.h"
 #include "chat_pane.h"
 #include "conversation_log.h"
+#include "conveniences.h"
 #include "dialogs.h"
 #include "memo_print.h"
 #include "palnor_form.h"
@@ -38,6 +39,7 @@ void TPalnorForm::WireExtras() {
     Attention = new TAttention(this);
     ConversationLog = new TConversationLog(this);
     Reconnect = new TReconnect(this);
+    Conveniences = new TConveniences(*this);
     // The settings page decides; its boxes are unticked until the settings are read.
     Attention->SetEnabled(false);
     ConversationLog->SetEnabled(false);

@@ -3,6 +3,7 @@
 // panes; stay on top.
 #include "chat_pane.h"
 #include "config_dir.h"
+#include "conveniences.h"
 #include "dialogs.h"
 #include "palnor_form.h"
 #include "profile.h"
@@ -126,6 +127,7 @@ void TPalnorForm::LoadSettings() {
     cbRecall->setChecked(ini.Boolean("Recall", true));
     cbUtc->setChecked(ini.Boolean("UTC", false));
     cbUserTools->setChecked(ini.Boolean("UserTools", true));
+    Conveniences->Load(file);
 
     auto loadPane = [&](QPlainTextEdit* pane, const char* prefix, int32_t& background,
                         int32_t& fontColor) {
@@ -190,6 +192,7 @@ bool TPalnorForm::SaveSettings(QString* Error) {
     putInt("Recall", cbRecall->isChecked() ? 1 : 0);
     putInt("UTC", cbUtc->isChecked() ? 1 : 0);
     putInt("UserTools", cbUserTools->isChecked() ? 1 : 0);
+    Conveniences->Save(file);
     return file.UpdateFile(Error);
 }
 
@@ -204,14 +207,15 @@ void TPalnorForm::WireSettingsPage() {
 
 namespace {
 QList<QCheckBox*> PageBoxes(const TPalnorForm& F) {
-    return {F.CheckBox1, F.CheckBox2, F.cbAttention, F.cbLog, F.cbSendUtf8, F.cbReconnect,
-            F.cbHighlight, F.cbJoins, F.cbLinks, F.cbRecall, F.cbUtc, F.cbUserTools};
+    return QList<QCheckBox*>{F.CheckBox1, F.CheckBox2, F.cbAttention, F.cbLog, F.cbSendUtf8, F.cbReconnect,
+            F.cbHighlight, F.cbJoins, F.cbLinks, F.cbRecall, F.cbUtc, F.cbUserTools} + F.Conveniences->Boxes();
 }
 }  // namespace
 
 void TPalnorForm::KeepSettingsPage() {
     Stored_ = {edUser->text(), edName->text(), HostEdit->text(), PortEdit->text(), {}};
     for (const QCheckBox* box : PageBoxes(*this)) Stored_.Boxes << box->isChecked();
+    Conveniences->KeepPage();
 }
 
 void TPalnorForm::RestoreSettingsPage() {
@@ -221,6 +225,7 @@ void TPalnorForm::RestoreSettingsPage() {
     edPort->setText(Stored_.Port);
     const QList<QCheckBox*> boxes = PageBoxes(*this);
     for (qsizetype i = 0; i < boxes.size(); ++i) boxes[i]->setChecked(Stored_.Boxes.value(i));
+    Conveniences->RestorePage();
     ShowSettingsHint(QString());
 }
 

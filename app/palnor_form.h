@@ -24,10 +24,10 @@ class QPushButton;
 class QSplitter;
 class QStackedWidget;
 class QTimer;
-class QWidget;
 class QWindow;
 class TAttention;
 class TChatPane;
+class TConveniences;
 class TConversationLog;
 class TReconnect;
 class TLamp;
@@ -112,6 +112,7 @@ public:
     TAttention* Attention = nullptr;
     TConversationLog* ConversationLog = nullptr;
     TReconnect* Reconnect = nullptr;
+    TConveniences* Conveniences = nullptr;  // find, ignoring users, tray icon, spelling
     TTnCnx* TnCnx = nullptr;
     TTzOnlyOne* TzOnlyOne1 = nullptr;
 
