@@ -22,6 +22,7 @@ TTray::TTray(TPalnorForm& Form) : QObject(&Form), Form_(Form) {
     ConnectAction = Menu->addAction(QStringLiteral("Connect"));
     connect(ConnectAction, &QAction::triggered, this, [this] {
         (Form_.DisconnectButton->isEnabled() ? Form_.DisconnectButton : Form_.ConnectButton)->click();
+        Update();
     });
     Menu->addSeparator();
     connect(Menu->addAction(QStringLiteral("Quit")), &QAction::triggered, this, &TTray::Quit);
