@@ -150,9 +150,8 @@ void TConveniences::Save(TProfileFile& File) const {
 }
 
 bool TConveniences::HideChatLine(const TChatLine& Line, bool Own) {
-    const bool ignored = !Own && Ignoring->Enabled() && Ignoring->Ignored(Line.Sender);
-    const QString stamp = ignored ? ChatTimeStamp(Form_.ChatClock(), TimeSeparatorOf(QLocale().timeFormat(QLocale::ShortFormat))) : QString();
-    if (Ignoring->Hide(Line.Sender, stamp, Line.Message, Own)) return true;
+    const auto stamp = [this] { return ChatTimeStamp(Form_.ChatClock(), TimeSeparatorOf(QLocale().timeFormat(QLocale::ShortFormat))); };
+    if (Ignoring->Hide(Line.Sender, Line.Message, Own, stamp)) return true;
     Tray->ChatLine(Own);
     return false;
 }

@@ -79,10 +79,16 @@ void TIgnoring::Forgive(const QString& Call) {
 }
 
 bool TIgnoring::Ignored(const QString& Sender) const {
-    return !Calls_.isEmpty() && Calls_.contains(CallOfEntry(Sender), Qt::CaseInsensitive);
+    if (CallSet_.isEmpty()) return false;
+    // A busy conversation has few senders: each is looked at once per change of the list.
+    if (const auto known = Verdicts_.constFind(Sender); known != Verdicts_.constEnd()) return *known;
+    if (Verdicts_.size() >= MaxSenders) Verdicts_.clear();
+    return *Verdicts_.insert(Sender, CallSet_.contains(CallOfEntry(Sender).toUpper()));
 }
 
 void TIgnoring::ShowList() {
+    CallSet_ = QSet<QString>(Calls_.begin(), Calls_.end());
+    Verdicts_.clear();
     List->clear();
     List->addItems(Calls_);
 }
@@ -95,14 +101,15 @@ void TIgnoring::AddEntry(QMenu& Menu, const QString& Call) {
     connect(entry, &QAction::triggered, this, [this, call, ignored] { ignored ? Forgive(call) : Ignore(call); });
 }
 
-bool TIgnoring::Hide(const QString& Sender, const QString& Stamp, const QString& Message, bool Own) {
+bool TIgnoring::Hide(const QString& Sender, const QString& Message, bool Own, const std::function<QString()>& Stamp) {
     if (Senders_.size() < MaxSenders) Senders_.insert(Sender);
     if (Own || !Enabled_ || !Ignored(Sender)) {
         EndBurst();
         return false;
     }
-    Form_.ConversationLog->Append(QStringLiteral("(hidden) ") + Sender + Stamp + QStringLiteral("\r\n") + Message);
-    Burst_.push_back({Sender, Stamp, Message});
+    const QString stamp = Stamp();
+    Form_.ConversationLog->Append(QStringLiteral("(hidden) ") + Sender + stamp + QStringLiteral("\r\n") + Message);
+    Burst_.push_back({Sender, stamp, Message});
     if (Burst_.size() > size_t(MaxKept)) Burst_.erase(Burst_.begin());
     ++BurstCount_;
     Settle_->start();

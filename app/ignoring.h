@@ -4,12 +4,14 @@
 // many were hidden, with a link that shows them; the conversation log keeps every one, marked
 // as hidden. A user is ignored, and forgiven, from the user list's context menu and from the
 // sender of a line in the pane; the Settings page shows the list with the same menu.
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QString>
 #include <QStringList>
 
 #include <deque>
+#include <functional>
 #include <vector>
 
 class QListWidget;
@@ -33,7 +35,8 @@ public:
 
     // A chat line about to be shown: true when it is hidden (and logged as such). A line that is
     // shown ends the burst before it: its note comes first.
-    bool Hide(const QString& Sender, const QString& Stamp, const QString& Message, bool Own);
+    // Stamp gives the time stamp its sender line would have had.
+    bool Hide(const QString& Sender, const QString& Message, bool Own, const std::function<QString()>& Stamp);
     void EndBurst();
     int HiddenInBurst() const { return int(Burst_.size()); }
 
@@ -57,6 +60,8 @@ private:
     TPalnorForm& Form_;
     bool Enabled_ = true;
     QStringList Calls_;
+    QSet<QString> CallSet_;  // the same, for the check of every chat line
+    mutable QHash<QString, bool> Verdicts_;  // senders checked against the list as it stands
     QSet<QString> Senders_;  // senders of chat lines seen this run: sender lines the menu knows
     std::vector<THidden> Burst_;
     int BurstCount_ = 0;  // lines of the open burst, kept or not
