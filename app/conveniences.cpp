@@ -10,11 +10,12 @@
 #include "spelling.h"
 #include "tray.h"
 
-#include <QBoxLayout>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
+#include <QGridLayout>
 #include <QGroupBox>
+#include <QScrollArea>
 #include <QLabel>
 #include <QListWidget>
 #include <QLocale>
@@ -36,10 +37,11 @@ TConveniences::TConveniences(TPalnorForm& Form) : QObject(&Form), Form_(Form) {
     WireFind();
 }
 
-// The boxes go into a group of their own beside the page's other groups.
+// The boxes go into a group of their own below the page's other groups, in the area that
+// scrolls when the window is too small for them.
 void TConveniences::BuildSettings() {
     auto* group = new QGroupBox;
-    auto* layout = new QVBoxLayout(group);
+    auto* layout = new QGridLayout(group);
     cbFind = new QCheckBox(QStringLiteral("Find in the conversation with Ctrl+F"));
     cbIgnore = new QCheckBox(QStringLiteral("Hide lines from users I ignore"));
     cbTray = new QCheckBox(QStringLiteral("Keep running in the tray when the window is closed"));
@@ -54,19 +56,25 @@ void TConveniences::BuildSettings() {
     ignored->setWordWrap(true);
     auto* language = new QFormLayout;
     language->addRow(QStringLiteral("Language"), SpellLanguage);
-    layout->addWidget(cbFind);
-    layout->addWidget(cbIgnore);
-    layout->addWidget(ignored);
-    layout->addWidget(Ignoring->List);
-    layout->addWidget(cbTray);
-    layout->addWidget(cbSpell);
-    layout->addLayout(language);
-    layout->addStretch();
-    QWidget* row = Form_.cbUserTools->parentWidget() ? Form_.cbUserTools->parentWidget()->parentWidget() : nullptr;
-    if (auto* boxes = row ? qobject_cast<QBoxLayout*>(row->layout()) : nullptr)
-        boxes->insertWidget(boxes->count() - 1, group, 0, Qt::AlignTop);
-    else
+    layout->addWidget(cbFind, 0, 0);
+    layout->addWidget(cbIgnore, 1, 0);
+    layout->addWidget(ignored, 2, 0);
+    layout->addWidget(Ignoring->List, 3, 0);
+    layout->addWidget(cbTray, 0, 1);
+    layout->addWidget(cbSpell, 1, 1);
+    layout->addLayout(language, 2, 1);
+    layout->setRowStretch(4, 1);
+    if (auto* area = Form_.TabSheet4->findChild<QScrollArea*>()) {
+        auto* column = new QWidget;
+        auto* rows = new QVBoxLayout(column);
+        rows->setContentsMargins(0, 0, 0, 0);
+        rows->addWidget(area->takeWidget());
+        rows->addWidget(group, 0, Qt::AlignLeft);
+        rows->addStretch();
+        area->setWidget(column);
+    } else {
         Form_.TabSheet4->layout()->addWidget(group);
+    }
 
     connect(cbFind, &QCheckBox::toggled, this, [this](bool On) {
         if (!On) ChatFind->Close();

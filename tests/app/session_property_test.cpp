@@ -102,6 +102,9 @@ TEST_F(FormTest, RandomSessionsLeaveOneClearState) {
             user = action < 7 || action >= 12;  // what the user does; the rest is the server's
             const bool ignored = more.Ignoring->Ignored("B"), away = Form->isHidden();
             const int shown = shownB(), notified = notifiedB(), unread = more.Tray->Unread();
+            auto currentMatch = [&] { const int n = more.ChatFind->Current(); return n ? more.ChatFind->MatchPositions()[size_t(n - 1)] : -1; };
+            const int current = currentMatch();
+            const QString before = pane;
             if (action == 13) {  // find forward and back while lines arrive
                 if (!more.ChatFind->isVisible() || where == 0) more.ChatFind->Open();
                 if (where < 2) more.ChatFind->Field->setText(QStringList{"hi", "B", "a", "own"}[line % 4]);
@@ -183,6 +186,7 @@ TEST_F(FormTest, RandomSessionsLeaveOneClearState) {
                 const Qt::CaseSensitivity cs = TFindBar::MatchesCase(needle) ? Qt::CaseSensitive : Qt::CaseInsensitive;
                 const std::vector<int> at = find->MatchPositions();
                 if (!find->Complete() || int(at.size()) != text.count(needle, cs)) fail("the find count is not the matches in the pane");
+                if (action != 13 && current >= 0 && Form->DisplayMemo->toPlainText().startsWith(before) && currentMatch() != current) fail("arriving lines moved the current match");
                 for (const int p : at)
                     if (text.mid(p, needle.size()).compare(needle, cs) != 0) fail("a match that is not one");
                 if (find->Current() > 0 && !find->Count->text().startsWith(QString::number(find->Current()) + " of " + QString::number(at.size())))
