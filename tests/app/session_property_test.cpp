@@ -31,6 +31,23 @@ static bool DrawnAsAlone(QPlainTextEdit& Pane) {
     return true;
 }
 
+// Whether each stored line of the conversation pane is drawn as it is drawn alone in a pane of
+// the same size and font: every character's x, for the lines in view.
+static bool DrawnAsAlone(TChatPane& Pane) {
+    TChatPane alone;
+    alone.setFont(Pane.font()), alone.resize(Pane.size()), alone.show();
+    const QString text = PaneText(Pane);
+    qsizetype base = 0;
+    for (qsizetype i = 0; i < Pane.LineCount(); base += Pane.Line(i).size() + 1, ++i) {
+        if (Pane.PositionRect(base).isEmpty()) continue;  // out of view
+        alone.ClearLines();
+        alone.AppendLine(Pane.Line(i), Pane.LineSpans(i));
+        for (qsizetype c = 0; c < Pane.Line(i).size(); ++c)
+            if (Pane.PositionRect(base + c).x() != alone.PositionRect(c).x()) return false;
+    }
+    return true;
+}
+
 TEST_F(FormTest, RandomSessionsLeaveOneClearState) {
     std::map<std::string, uint32_t> failures;
     for (const uint32_t seed : SequenceSeeds(500, 6)) {
