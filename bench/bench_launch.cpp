@@ -36,18 +36,39 @@ namespace {
 constexpr double Goal = 1.1;
 constexpr double TimeoutSeconds = 30;
 
-// A private X server, its display number read from -displayfd.
+// A private X server, its display number read from -displayfd; what it says goes to a log of
+// its own, shown when it does not come up.
 class TXServer {
 public:
     TXServer() {
+        for (int attempt = 0; attempt < 3 && Display_.empty(); ++attempt) Start();
+    }
+    ~TXServer() { Stop(); }
+    const std::string& Display() const { return Display_; }
+    std::string Log() const {
+        std::string text;
+        if (FILE* f = std::fopen((Dir_.Path() + "/xvfb.log").c_str(), "r")) {
+            char line[512];
+            while (std::fgets(line, sizeof line, f)) text += line;
+            std::fclose(f);
+        }
+        return text;
+    }
+
+private:
+    void Start() {
+        Stop();
         int fds[2];
         if (::pipe(fds) != 0) return;
+        const std::string log = Dir_.Path() + "/xvfb.log";
         Pid_ = ::fork();
         if (Pid_ == 0) {
             ::close(fds[0]);
             const int null = ::open("/dev/null", O_RDWR);
-            ::dup2(null, STDOUT_FILENO);
-            ::dup2(null, STDERR_FILENO);
+            const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            ::dup2(null, STDIN_FILENO);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(out, STDERR_FILENO);
             const std::string fd = std::to_string(fds[1]);
             ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
                      static_cast<char*>(nullptr));
@@ -56,18 +77,19 @@ public:
         ::close(fds[1]);
         char number[16] = {};
         pollfd p{fds[0], POLLIN, 0};
-        if (Pid_ > 0 && ::poll(&p, 1, 10000) > 0 && ::read(fds[0], number, sizeof number - 1) > 0)
-            Display_ = ":" + std::string(number, std::strcspn(number, "\n"));
+        if (Pid_ > 0 && ::poll(&p, 1, 10000) > 0 && ::read(fds[0], number, sizeof number - 1) > 0 &&
+            ::waitpid(Pid_, nullptr, WNOHANG) == 0)
+            Display_ = std::string(":").append(number, std::strcspn(number, "\n"));
         ::close(fds[0]);
     }
-    ~TXServer() {
+    void Stop() {
         if (Pid_ <= 0) return;
         ::kill(Pid_, SIGTERM);
         ::waitpid(Pid_, nullptr, 0);
+        Pid_ = -1;
     }
-    const std::string& Display() const { return Display_; }
 
-private:
+    bench::TPrivateDir Dir_;
     pid_t Pid_ = -1;
     std::string Display_;
 };
@@ -75,16 +97,25 @@ private:
 // The server's reports of top-level windows being mapped.
 class TMapWatch {
 public:
+    // The server may take a moment to accept connections after it named its display.
     explicit TMapWatch(const std::string& Display) {
-        Connection_ = xcb_connect(Display.c_str(), nullptr);
-        if (xcb_connection_has_error(Connection_)) return;
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            Connection_ = xcb_connect(Display.c_str(), nullptr);
+            if (!xcb_connection_has_error(Connection_)) break;
+            xcb_disconnect(Connection_);
+            Connection_ = nullptr;
+            ::usleep(100000);
+        }
+        if (!Connection_) return;
         Root_ = xcb_setup_roots_iterator(xcb_get_setup(Connection_)).data->root;
         const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
         xcb_change_window_attributes(Connection_, Root_, XCB_CW_EVENT_MASK, &mask);
         xcb_flush(Connection_);
         Ok_ = true;
     }
-    ~TMapWatch() { xcb_disconnect(Connection_); }
+    ~TMapWatch() {
+        if (Connection_) xcb_disconnect(Connection_);
+    }
     bool Ok() const { return Ok_; }
 
     // Waits until a top-level window of at least 50 x 50 pixels (not a toolkit's helper window)
@@ -189,12 +220,12 @@ int main(int argc, char** argv) {
     }
     const TXServer server;
     if (server.Display().empty()) {
-        std::printf("no Xvfb could be started: the launch figure is skipped\n");
+        std::printf("no Xvfb could be started: the launch figure is skipped\n%s\n", server.Log().c_str());
         return 0;
     }
     TMapWatch watch(server.Display());
     if (!watch.Ok()) {
-        std::printf("the X server %s did not answer: the launch figure is skipped\n", server.Display().c_str());
+        std::printf("the X server %s did not answer:\n%s\n", server.Display().c_str(), server.Log().c_str());
         return 1;
     }
     const std::string program = bench::ProgramBeside("../app/korvelchat2");
