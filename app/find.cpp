@@ -1,5 +1,7 @@
 #include "find.h"
 
+#include "chat_pane.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QHBoxLayout>
@@ -7,7 +9,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QPointer>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTimer>
@@ -22,9 +23,106 @@ namespace {
 constexpr qint64 SliceMs = 8;
 // Matches marked at once: a view never shows more.
 constexpr int MaxMarks = 2000;
+const QColor CurrentColour(0xff, 0x96, 0x32), MatchColour(0x9c, 0xd0, 0xff);
+
+constexpr qint64 Key(qsizetype Line, qsizetype Offset) { return (qint64(Line) << 32) | qint64(Offset); }
+constexpr qsizetype LineOf(qint64 Key) { return qsizetype(Key >> 32); }
+constexpr qsizetype OffsetOf(qint64 Key) { return qsizetype(Key & 0xffffffff); }
 }  // namespace
 
-TFindBar::TFindBar(QPlainTextEdit* Pane, QWidget* Parent) : QWidget(Parent), Pane_(Pane) {
+// What the bar searches: lines of text that are appended at the end or else changed as a whole.
+class TFindTarget {
+public:
+    virtual ~TFindTarget() = default;
+    virtual QAbstractScrollArea* View() const = 0;
+    virtual qsizetype LineCount() const = 0;
+    virtual QString LineText(qsizetype Line) const = 0;
+    // The first and the last line in view (the last below the first when none is).
+    virtual std::pair<qsizetype, qsizetype> LinesInView() = 0;
+    // Brings a match into view with the caret after it.
+    virtual void ShowMatch(qsizetype Line, qsizetype Offset, qsizetype Length) = 0;
+    // Marks the given matches (those in view), the current one apart; none clears.
+    virtual void Mark(const std::vector<qint64>& Matches, qsizetype Length, qint64 Current) = 0;
+    // Set by the bar: lines were appended, or the text changed otherwise.
+    std::function<void()> OnAppended, OnChanged;
+};
+
+namespace {
+// The conversation pane: lines are appended one at a time or all cleared.
+class TPaneTarget final : public TFindTarget {
+public:
+    explicit TPaneTarget(TChatPane* Pane) : Pane_(Pane) {
+        Pane->OnChange = [this, before = Pane->OnChange](const QString& Line) {
+            if (before) before(Line);
+            if (OnAppended) OnAppended();
+        };
+        Pane->OnClear = [this, before = Pane->OnClear] {
+            if (before) before();
+            if (OnChanged) OnChanged();
+        };
+    }
+    QAbstractScrollArea* View() const override { return Pane_; }
+    qsizetype LineCount() const override { return Pane_->LineCount(); }
+    QString LineText(qsizetype Line) const override { return Pane_->Line(Line); }
+    std::pair<qsizetype, qsizetype> LinesInView() override { return Pane_->LinesInView(); }
+    void ShowMatch(qsizetype Line, qsizetype Offset, qsizetype Length) override { Pane_->ShowPart(Line, Offset, Length); }
+    void Mark(const std::vector<qint64>& Matches, qsizetype Length, qint64 Current) override {
+        std::vector<TChatPane::TMark> marks;
+        for (const qint64 at : Matches) marks.push_back({LineOf(at), OffsetOf(at), Length, at == Current});
+        Pane_->SetMarks(std::move(marks));
+    }
+
+private:
+    TChatPane* Pane_;
+};
+
+// A plain-text edit (the History page): its blocks are the lines.
+class TEditTarget final : public TFindTarget {
+public:
+    explicit TEditTarget(QPlainTextEdit* Edit) : Edit_(Edit) {
+        QObject::connect(Edit->document(), &QTextDocument::contentsChange, Edit, [this](int, int Removed, int Added) {
+            if ((Removed != 0 || Added != 0) && OnChanged) OnChanged();
+        });
+    }
+    QAbstractScrollArea* View() const override { return Edit_; }
+    qsizetype LineCount() const override { return Edit_->document()->blockCount(); }
+    QString LineText(qsizetype Line) const override { return Edit_->document()->findBlockByNumber(int(Line)).text(); }
+    std::pair<qsizetype, qsizetype> LinesInView() override {
+        const QRect r = Edit_->viewport()->rect();
+        return {Edit_->cursorForPosition(r.topLeft()).blockNumber(), Edit_->cursorForPosition(r.bottomRight()).blockNumber()};
+    }
+    void ShowMatch(qsizetype Line, qsizetype Offset, qsizetype Length) override {
+        QTextCursor match(Edit_->document());
+        match.setPosition(Position(Line, Offset + Length));
+        Edit_->setTextCursor(match);
+        Edit_->ensureCursorVisible();
+    }
+    void Mark(const std::vector<qint64>& Matches, qsizetype Length, qint64 Current) override {
+        QList<QTextEdit::ExtraSelection> marks;
+        for (const qint64 at : Matches) {
+            QTextEdit::ExtraSelection s{QTextCursor(Edit_->document()), {}};
+            s.cursor.setPosition(Position(LineOf(at), OffsetOf(at)));
+            s.cursor.setPosition(Position(LineOf(at), OffsetOf(at) + Length), QTextCursor::KeepAnchor);
+            s.format.setBackground(at == Current ? CurrentColour : MatchColour);
+            s.format.setForeground(Qt::black);
+            marks.append(s);
+        }
+        Edit_->setExtraSelections(marks);
+    }
+
+private:
+    int Position(qsizetype Line, qsizetype Offset) const {
+        return Edit_->document()->findBlockByNumber(int(Line)).position() + int(Offset);
+    }
+    QPlainTextEdit* Edit_;
+};
+}  // namespace
+
+TFindBar::TFindBar(TChatPane* Pane, QWidget* Parent) : TFindBar(std::make_unique<TPaneTarget>(Pane), Parent) {}
+TFindBar::TFindBar(QPlainTextEdit* Pane, QWidget* Parent) : TFindBar(std::make_unique<TEditTarget>(Pane), Parent) {}
+TFindBar::~TFindBar() = default;
+
+TFindBar::TFindBar(std::unique_ptr<TFindTarget> Target, QWidget* Parent) : QWidget(Parent), Target_(std::move(Target)) {
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(2, 2, 2, 2);
     Field = new QLineEdit;
@@ -53,10 +151,11 @@ TFindBar::TFindBar(QPlainTextEdit* Pane, QWidget* Parent) : QWidget(Parent), Pan
     Slice_->setSingleShot(true);
     Slice_->setInterval(0);
     connect(Slice_, &QTimer::timeout, this, &TFindBar::SearchSlice);
-    connect(Field, &QLineEdit::textChanged, this, [this] { Restart(CurrentPos_ >= 0 ? CurrentPos_ : Pane_->cursorForPosition({0, 0}).position()); });
-    connect(Pane_->document(), &QTextDocument::contentsChange, this, &TFindBar::TextChanged);
-    connect(Pane_->verticalScrollBar(), &QScrollBar::valueChanged, this, &TFindBar::UpdateMarks);
-    Viewport_ = Pane_->viewport();
+    connect(Field, &QLineEdit::textChanged, this, [this] { Restart(CurrentPos_ >= 0 ? LineOf(CurrentPos_) : TopLine()); });
+    Target_->OnAppended = [this] { Appended(); };
+    Target_->OnChanged = [this] { Changed(); };
+    connect(Target_->View()->verticalScrollBar(), &QScrollBar::valueChanged, this, &TFindBar::UpdateMarks);
+    Viewport_ = Target_->View()->viewport();
     Viewport_->installEventFilter(this);
 }
 
@@ -69,7 +168,7 @@ void TFindBar::Open() {
     show();
     Field->setFocus();
     Field->selectAll();
-    Restart(Pane_->cursorForPosition({0, 0}).position());
+    Restart(TopLine());
 }
 
 void TFindBar::Close() {
@@ -78,28 +177,31 @@ void TFindBar::Close() {
     Below_.clear(), Above_.clear();
     BelowDone_ = AboveDone_ = true;
     CurrentPos_ = -1;
-    Pane_->setExtraSelections({});
+    RestartLine_ = -1;
+    Target_->Mark({}, 0, -1);
     if (FocusBack_ && FocusBack_->isVisible()) FocusBack_->setFocus();
 }
 
-// The search starts anew from the block holding Anchor: the first match at or after the anchor
-// becomes the current one, or else the nearest before it.
-void TFindBar::Restart(int Anchor) {
+qsizetype TFindBar::TopLine() const { return std::max<qsizetype>(0, Target_->LinesInView().first); }
+
+// The search starts anew from Line: the first match at or after the anchor becomes the current
+// one, or else the nearest before it.
+void TFindBar::Restart(qsizetype Line) {
     Slice_->stop();
-    RestartAt_ = -1;
+    RestartLine_ = -1;
     Needle_ = isHidden() ? QString() : Field->text();
     Below_.clear(), Above_.clear();
     CurrentPos_ = -1;
-    const QTextBlock block = Pane_->document()->findBlock(Anchor);
-    Anchor_ = Anchor;
-    BelowAt_ = block.isValid() ? block.position() : 0;
-    AboveBlock_ = block.isValid() ? block.blockNumber() - 1 : -1;
+    Line = std::clamp<qsizetype>(Line, 0, std::max<qsizetype>(0, Target_->LineCount() - 1));
+    Anchor_ = Key(Line, 0);
+    BelowLine_ = Line;
+    AboveLine_ = Line - 1;
     BelowDone_ = AboveDone_ = Needle_.isEmpty();
     SearchSlice();
 }
 
 void TFindBar::SearchSlice() {
-    if (RestartAt_ >= 0) return Restart(std::exchange(RestartAt_, -1));
+    if (RestartLine_ >= 0) return Restart(std::exchange(RestartLine_, -1));
     QElapsedTimer slice;
     slice.start();
     while (!Complete() && slice.elapsed() < SliceMs) {
@@ -115,41 +217,34 @@ void TFindBar::SearchSlice() {
 }
 
 namespace {
-// The matches of Needle in Text from From on, as positions in the document (Base is where Text
-// starts), one after another without overlap.
-void Collect(const QString& Text, qsizetype From, int Base, const QString& Needle, Qt::CaseSensitivity Case,
-             const std::function<void(int)>& Found) {
-    for (qsizetype at = Text.indexOf(Needle, From, Case); at >= 0; at = Text.indexOf(Needle, at + Needle.size(), Case))
-        Found(Base + int(at));
+// The matches of Needle in Text, one after another without overlap.
+void Collect(const QString& Text, const QString& Needle, Qt::CaseSensitivity Case, const std::function<void(qsizetype)>& Found) {
+    for (qsizetype at = Text.indexOf(Needle, 0, Case); at >= 0; at = Text.indexOf(Needle, at + Needle.size(), Case))
+        Found(at);
 }
 }  // namespace
 
-// One block from the search position on; false when the end of the text is reached.
+// One line from the search position on; false when the end of the text is reached.
 bool TFindBar::StepBelow() {
-    const QTextBlock block = Pane_->document()->findBlock(BelowAt_);
-    if (!block.isValid()) return false;
-    const QString text = block.text();
+    if (BelowLine_ >= Target_->LineCount()) return false;
     const Qt::CaseSensitivity cs = MatchesCase(Needle_) ? Qt::CaseSensitive : Qt::CaseInsensitive;
-    Collect(text, BelowAt_ - block.position(), block.position(), Needle_, cs, [this](int At) { Below_.push_back(At); });
-    BelowAt_ = block.position() + int(text.size());
-    const QTextBlock next = block.next();
-    if (!next.isValid()) return false;
-    BelowAt_ = next.position();
-    return true;
+    const qsizetype line = BelowLine_++;
+    Collect(Target_->LineText(line), Needle_, cs, [&](qsizetype At) { Below_.push_back(Key(line, At)); });
+    return BelowLine_ < Target_->LineCount();
 }
 
-// One block further back; false when the start is reached.
+// One line further back; false when the start is reached.
 bool TFindBar::StepAbove() {
-    const QTextBlock block = Pane_->document()->findBlockByNumber(AboveBlock_);
-    if (!block.isValid()) return false;
+    if (AboveLine_ < 0) return false;
     const Qt::CaseSensitivity cs = MatchesCase(Needle_) ? Qt::CaseSensitive : Qt::CaseInsensitive;
-    std::vector<int> found;
-    Collect(block.text(), 0, block.position(), Needle_, cs, [&](int At) { found.push_back(At); });
+    std::vector<qint64> found;
+    const qsizetype line = AboveLine_;
+    Collect(Target_->LineText(line), Needle_, cs, [&](qsizetype At) { found.push_back(Key(line, At)); });
     Above_.insert(Above_.end(), found.rbegin(), found.rend());
-    return --AboveBlock_ >= 0;
+    return --AboveLine_ >= 0;
 }
 
-int TFindBar::MatchAt(int Index) const {
+qint64 TFindBar::MatchAt(int Index) const {
     const int above = int(Above_.size());
     return Index < above ? Above_[size_t(above - 1 - Index)] : Below_[size_t(Index - above)];
 }
@@ -162,8 +257,8 @@ int TFindBar::Current() const {
     return above != Above_.end() && *above == CurrentPos_ ? int(Above_.end() - above) : 0;
 }
 
-std::vector<int> TFindBar::MatchPositions() const {
-    std::vector<int> all(Above_.rbegin(), Above_.rend());
+std::vector<qint64> TFindBar::MatchPositions() const {
+    std::vector<qint64> all(Above_.rbegin(), Above_.rend());
     all.insert(all.end(), Below_.begin(), Below_.end());
     return all;
 }
@@ -190,13 +285,10 @@ void TFindBar::Previous() {
     Show((Current() + Matches() - 2) % Matches());
 }
 
-// The caret goes to the current match, which brings it into view; it is marked apart.
+// The current match is brought into view with the caret after it, and marked apart.
 void TFindBar::Show(int Index) {
     CurrentPos_ = MatchAt(Index);
-    QTextCursor match(Pane_->document());
-    match.setPosition(CurrentPos_ + MatchLength());
-    Pane_->setTextCursor(match);
-    Pane_->ensureCursorVisible();
+    Target_->ShowMatch(LineOf(CurrentPos_), OffsetOf(CurrentPos_), MatchLength());
     UpdateMarks();
     UpdateCount();
 }
@@ -204,22 +296,14 @@ void TFindBar::Show(int Index) {
 // Only the matches in view are marked: a long scrollback may hold millions.
 void TFindBar::UpdateMarks() {
     if (isHidden() || Needle_.isEmpty()) return;
-    const int top = Pane_->cursorForPosition({0, 0}).position() - MatchLength();
-    const int bottom = Pane_->cursorForPosition({Pane_->viewport()->width(), Pane_->viewport()->height()}).position();
-    QList<QTextEdit::ExtraSelection> marks;
-    auto mark = [&](int At) {
-        QTextEdit::ExtraSelection s{QTextCursor(Pane_->document()), {}};
-        s.cursor.setPosition(At);
-        s.cursor.setPosition(At + MatchLength(), QTextCursor::KeepAnchor);
-        s.format.setBackground(At == CurrentPos_ ? QColor(0xff, 0x96, 0x32) : QColor(0x9c, 0xd0, 0xff));
-        s.format.setForeground(Qt::black);
-        marks.append(s);
-    };
-    for (auto at = std::ranges::lower_bound(Below_, top); at != Below_.end() && *at <= bottom && marks.size() < MaxMarks; ++at)
-        mark(*at);
-    for (auto at = std::ranges::lower_bound(Above_, bottom, std::greater<>()); at != Above_.end() && *at >= top && marks.size() < MaxMarks; ++at)
-        mark(*at);
-    Pane_->setExtraSelections(marks);
+    const auto [first, last] = Target_->LinesInView();
+    const qint64 top = Key(first, 0), bottom = Key(last + 1, 0);
+    std::vector<qint64> marks;
+    for (auto at = std::ranges::lower_bound(Below_, top); at != Below_.end() && *at < bottom && marks.size() < MaxMarks; ++at)
+        marks.push_back(*at);
+    for (auto at = std::ranges::upper_bound(Above_, bottom, std::greater<>()); at != Above_.end() && *at >= top && marks.size() < MaxMarks; ++at)
+        marks.push_back(*at);
+    Target_->Mark(marks, MatchLength(), CurrentPos_);
 }
 
 void TFindBar::UpdateCount() {
@@ -232,17 +316,17 @@ void TFindBar::UpdateCount() {
     Field->setStyleSheet(none && !Needle_.isEmpty() ? QStringLiteral("background: #ffd0d0") : QString());
 }
 
-// Text added past what was searched is searched as it comes; any other change of the text
-// searches it anew from the current match.
-void TFindBar::TextChanged(int From, int Removed, int Added) {
-    if (Needle_.isEmpty() || (Removed == 0 && Added == 0)) return;
-    if (From >= BelowAt_ && (Removed == 0 || Removed == Added)) {
-        if (BelowDone_) BelowDone_ = false, Slice_->start();
-        return;
-    }
-    // Not while the document is still telling of its change: the next turn searches.
-    if (RestartAt_ < 0)
-        RestartAt_ = CurrentPos_ >= 0 ? std::min(CurrentPos_, Pane_->document()->characterCount() - 1) : 0;
+// Lines appended past what was searched are searched as they come.
+void TFindBar::Appended() {
+    if (Needle_.isEmpty() || RestartLine_ >= 0) return;
+    if (BelowDone_) BelowDone_ = false, Slice_->start();
+}
+
+// Any other change searches the text anew from the current match's line, in the next turn:
+// not while the text is still telling of its change.
+void TFindBar::Changed() {
+    if (Needle_.isEmpty()) return;
+    if (RestartLine_ < 0) RestartLine_ = CurrentPos_ >= 0 ? LineOf(CurrentPos_) : 0;
     Slice_->start();
 }
 

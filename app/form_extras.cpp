@@ -66,7 +66,10 @@ void TPalnorForm::WireExtras() {
     });
 
     ConversationLog->OnError = [this](const QString& Message) { statusBar()->showMessage(Message); };
-    DisplayMemo->OnClear = [this] { ConversationLog->DropProvisional(); };
+    DisplayMemo->OnClear = [this, before = DisplayMemo->OnClear] {
+        if (before) before();
+        ConversationLog->DropProvisional();
+    };
     // The status line holds the series: why it runs (the last failure), the countdown, the
     // attempt, and why it gave up. Only the end of a series adds a line to the conversation.
     Reconnect->OnCountdown = [this](int SecondsLeft) {

@@ -8,7 +8,6 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QRegularExpression>
-#include <QTextBlock>
 #include <QTimer>
 
 #include <utility>
@@ -150,10 +149,6 @@ void TIgnoring::ShowBurst(int Number) {
 // A sender line is the sender as it came and the time stamp " hh:mm ".
 QString TIgnoring::SenderAt(const QPoint& Pos) const {
     static const QRegularExpression senderLine(QStringLiteral("^(.+) \\d\\d.\\d\\d $"));
-    const QTextCursor at = Form_.DisplayMemo->cursorForPosition(Pos);
-    const QString text = at.block().text();
-    const qsizetype start = text.lastIndexOf(QChar(QChar::LineSeparator), std::max(0, at.positionInBlock() - 1)) + 1;
-    const qsizetype end = text.indexOf(QChar(QChar::LineSeparator), start);
-    const QRegularExpressionMatch match = senderLine.match(text.mid(start, end < 0 ? -1 : end - start));
+    const QRegularExpressionMatch match = senderLine.match(Form_.DisplayMemo->LineAt(Pos));
     return match.hasMatch() && Senders_.contains(match.captured(1)) ? CallOfEntry(match.captured(1)) : QString();
 }

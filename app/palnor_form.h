@@ -223,8 +223,8 @@ private:
     void KeepSettingsPage();
     void AnnounceChatLine(const QString& Sender, const QString& Text);
     bool ApplyServerFields();
-    void ApplyPaneLook(QPlainTextEdit* Pane, int32_t Background, int32_t FontColor);
-    void ChoosePaneFont(QPlainTextEdit* Pane, int32_t Background, int32_t& FontColor);
+    void ApplyPaneLook(QWidget* Pane, int32_t Background, int32_t FontColor);
+    void ChoosePaneFont(QWidget* Pane, int32_t Background, int32_t& FontColor);
     void SetSendMemoHeight(int Height);
     void SetPanel4Width(int Width);
     int SendMemoHeight() const;

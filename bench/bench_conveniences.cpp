@@ -72,7 +72,7 @@ struct TFindRun {
     int Matches = 0;
 };
 
-TFindRun TimeFind(TFindBar& Find, QPlainTextEdit& Pane, const QString& Needle) {
+TFindRun TimeFind(TFindBar& Find, QAbstractScrollArea& Pane, const QString& Needle) {
     Find.Close();
     Find.Field->clear();
     Pane.verticalScrollBar()->setValue(Pane.verticalScrollBar()->maximum());

@@ -49,7 +49,7 @@ TEST_F(FormTest, AnIgnoredUsersLinesAreHiddenNotedAndLogged) {
     Connected("CALL", "NAME");
     TIgnoring& ignoring = *Form->Conveniences->Ignoring;
     ServerSends("~DL1ABC-ANNA,G4XYZ-BOB\r\n&<DL1ABC-ANNA><first>\r\n");
-    const QPoint sender = Form->DisplayMemo->cursorRect(QTextCursor(Form->DisplayMemo->document())).center();
+    const QPoint sender = Form->DisplayMemo->PositionRect(0).center();
     EXPECT_EQ(ignoring.SenderAt(sender), "DL1ABC");
     QMenu menu;
     ignoring.AddEntry(menu, ignoring.SenderAt(sender));

@@ -235,11 +235,8 @@ TEST_F(FormTest, OwnSenderIsDrawnApartOnScreen) {
     auto greenPixels = [&](int Line) {  // pixels of the sender's region near the own lines' green
         TChatPane* pane = Form->DisplayMemo;
         const qsizetype start = Line == 0 ? 0 : pane->toPlainText().split('\n').mid(0, Line).join('\n').size() + 1;
-        QTextCursor c(pane->document());
-        c.setPosition(int(start));
-        const QRect first = pane->cursorRect(c);
-        c.setPosition(int(start) + 8);
-        const QRect region = first.united(pane->cursorRect(c)).translated(pane->viewport()->mapToGlobal(QPoint()));
+        const QRect region = pane->PositionRect(start).united(pane->PositionRect(start + 8))
+                                 .translated(pane->viewport()->mapToGlobal(QPoint()));
         const QImage shot = Form->screen()->grabWindow(0, region.x(), region.y(), region.width(), region.height()).toImage();
         int n = 0;
         for (int y = 0; y < shot.height(); ++y)
