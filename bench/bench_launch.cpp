@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -77,12 +78,15 @@ private:
         ::close(fds[1]);
         char number[16] = {};
         pollfd p{fds[0], POLLIN, 0};
-        if (Pid_ > 0 && ::poll(&p, 1, 10000) > 0 && ::read(fds[0], number, sizeof number - 1) > 0 &&
+        if (Pid_ > 0 && ::poll(&p, 1, 30000) > 0 && ::read(fds[0], number, sizeof number - 1) > 0 &&
             ::waitpid(Pid_, nullptr, WNOHANG) == 0)
             Display_ = std::string(":").append(number, std::strcspn(number, "\n"));
-        ::close(fds[0]);
+        // The pipe stays open while the server runs: a server that writes to it again must not
+        // end for it.
+        Pipe_ = fds[0];
     }
     void Stop() {
+        if (Pipe_ >= 0) ::close(std::exchange(Pipe_, -1));
         if (Pid_ <= 0) return;
         ::kill(Pid_, SIGTERM);
         ::waitpid(Pid_, nullptr, 0);
@@ -91,15 +95,17 @@ private:
 
     bench::TPrivateDir Dir_;
     pid_t Pid_ = -1;
+    int Pipe_ = -1;
     std::string Display_;
 };
 
 // The server's reports of top-level windows being mapped.
 class TMapWatch {
 public:
-    // The server may take a moment to accept connections after it named its display.
+    // The server may take a while to accept connections after it named its display (on a busy
+    // machine its keymap alone can take seconds).
     explicit TMapWatch(const std::string& Display) {
-        for (int attempt = 0; attempt < 50; ++attempt) {
+        for (int attempt = 0; attempt < 300; ++attempt) {
             Connection_ = xcb_connect(Display.c_str(), nullptr);
             if (!xcb_connection_has_error(Connection_)) break;
             xcb_disconnect(Connection_);

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QScrollBar>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -131,6 +132,36 @@ TEST(ChatPaneTest, ClicksSelectDisplayLines) {
         EXPECT_EQ(next, i + 1 < shown.size() ? shown[i + 1] : QString()) << i;
         pane.SelectCaretDisplayLine();
         EXPECT_EQ(pane.SelectedText(), shown[i]) << i;
+    }
+}
+
+// The mouse: a press and release in place is a click that puts the caret under the pointer (on
+// either display line of a broken line); a drag selects from press to release; a double click
+// selects the word.
+TEST(ChatPaneTest, MouseClicksDragsAndDoubleClicks) {
+    TChatPane pane;
+    pane.resize(400, 200);
+    pane.show();
+    pane.AppendLine("alpha beta_gamma delta");
+    pane.AppendLine("two\r\nlines here");
+    QApplication::processEvents();
+    int clicks = 0;
+    pane.OnClick = [&] { ++clicks; };
+    const QString text = PaneText(pane);
+    auto at = [&](const QString& Word) { return pane.PositionRect(text.indexOf(Word)).center(); };
+    for (const QString word : {"two", "lines", "delta"}) {
+        QTest::mouseClick(pane.viewport(), Qt::LeftButton, {}, at(word));
+        EXPECT_EQ(pane.CaretPosition(), text.indexOf(word)) << word.toStdString();
+    }
+    EXPECT_EQ(clicks, 3);
+    QTest::mousePress(pane.viewport(), Qt::LeftButton, {}, at("beta"));
+    QTest::mouseMove(pane.viewport(), at("delta"));
+    QTest::mouseRelease(pane.viewport(), Qt::LeftButton, {}, at("delta"));
+    EXPECT_EQ(pane.SelectedText(), "beta_gamma ");
+    EXPECT_EQ(clicks, 3) << "a drag is no click";
+    for (const auto& [word, whole] : {std::pair{"gamma", "beta_gamma"}, {"pha", "alpha"}, {"lines", "lines"}}) {
+        QTest::mouseDClick(pane.viewport(), Qt::LeftButton, {}, at(word));
+        EXPECT_EQ(pane.SelectedText(), whole);
     }
 }
 
