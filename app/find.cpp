@@ -240,9 +240,13 @@ void TFindBar::TextChanged(int From, int Removed, int Added) {
         if (BelowDone_) BelowDone_ = false, Slice_->start();
         return;
     }
-    // Not while the document is still telling of its change: the next turn searches.
+    // Not while the document is still telling of its change: the next turn searches. What was
+    // found no longer holds meanwhile.
     if (RestartAt_ < 0)
         RestartAt_ = CurrentPos_ >= 0 ? std::min(CurrentPos_, Pane_->document()->characterCount() - 1) : 0;
+    Below_.clear(), Above_.clear();
+    BelowDone_ = AboveDone_ = false;
+    CurrentPos_ = -1;
     Slice_->start();
 }
 
