@@ -323,10 +323,13 @@ void TFindBar::Appended() {
 }
 
 // Any other change searches the text anew from the current match's line, in the next turn:
-// not while the text is still telling of its change.
+// not while the text is still telling of its change. What was found no longer holds meanwhile.
 void TFindBar::Changed() {
     if (Needle_.isEmpty()) return;
     if (RestartLine_ < 0) RestartLine_ = CurrentPos_ >= 0 ? LineOf(CurrentPos_) : 0;
+    Below_.clear(), Above_.clear();
+    BelowDone_ = AboveDone_ = false;
+    CurrentPos_ = -1;
     Slice_->start();
 }
 

@@ -30,7 +30,7 @@ TEST_F(FormTest, SpellingMarksOnlyUnknownProse) {
         {"DL1ABC and dl1abc 73 de G4XYZ", ""},
         {"see [https://exmpl.example/qwx] or www.qwxz.example or qwx@qwxz.example", ""},
         {"hi zygmunt, Wlodek", ""},
-        {"don't doesn't shouldnt", "shouldnt"},
+        {"don't doesn't shouldnt the dogs' bowls'", "shouldnt"},
         {"  recieve\u00a0 recieve ", "recieve recieve"},
     };
     for (const auto& [text, expected] : table) EXPECT_EQ(marked(QString::fromUtf8(text)), expected) << text;
@@ -97,7 +97,7 @@ TEST_F(FormTest, TheTrayKeepsTheSessionAndCountsUnreadLines) {
     Form->Conveniences->cbTray->setChecked(true);
     EXPECT_TRUE(tray.Icon->Visible());
     EXPECT_EQ(tray.ConnectAction->text(), "Disconnect");
-    Form->close();
+    EXPECT_FALSE(Form->close()) << "not closed: hidden";
     EXPECT_TRUE(Form->isHidden());
     ServerSends("&<B-2><one>\r\n&<B-2><two>\r\n&<CALL-NAME><mine>\r\n");
     RunFor(150);
@@ -142,4 +142,14 @@ TEST_F(FormTest, FindGoesRoundTheMatchesOnBothPages) {
     EXPECT_EQ(Form->Conveniences->HistoryFind->Count->text(), "1 of 1");
     Form->Conveniences->cbFind->setChecked(false);
     EXPECT_TRUE(Form->Conveniences->HistoryFind->isHidden());
+    const QList<QCheckBox*> boxes = Form->Conveniences->Boxes() + QList<QCheckBox*>{Form->cbUserTools};
+    for (QCheckBox* box : boxes)
+        EXPECT_TRUE(box->isVisibleTo(Form->TabSheet4)) << box->text().toStdString();
+    // Searched back from the view at the end: a match where a block of lines starts is counted.
+    Form->Chat1Click(), Form->Conveniences->cbFind->setChecked(true);
+    for (int i = 0; i < 30; ++i) ServerSends("&<Q-9><x>\r\n");
+    RunFor(50);
+    EXPECT_GT(Form->DisplayMemo->document()->blockCount(), 3);
+    find.Open();
+    EXPECT_TRUE(count("Q-9").endsWith(" of 30")) << find.Count->text().toStdString();
 }
