@@ -18,6 +18,9 @@ constexpr qsizetype StampLength = 19;
 const QString UtcMark = QStringLiteral("Z ");
 // While a file's lock is held elsewhere, its lines are tried again after this long.
 constexpr int LockRetryMs = 50;
+// Lines gathered at most before they are written: a flood read in one long event-loop turn
+// would otherwise hold all its lines in memory until the turn ends.
+constexpr std::size_t MaxPendingLines = 2048;
 // A further line is indented to where the text of a stamped line starts.
 const QString Indent(StampLength + 1, u' ');
 
@@ -185,6 +188,7 @@ void TConversationLog::AppendProvisional(const QString& Line) {
 void TConversationLog::Queue(TEntry Entry) {
     if (Provisional_) Pending_.push_back(*std::exchange(Provisional_, std::nullopt));
     Pending_.push_back(std::move(Entry));
+    if (Pending_.size() >= MaxPendingLines && !RetryQueued_) return Flush();
     if (FlushQueued_) return;
     FlushQueued_ = true;
     QMetaObject::invokeMethod(this, &TConversationLog::Flush, Qt::QueuedConnection);

@@ -1,8 +1,9 @@
 #pragma once
 // The conversation log: every line shown in the conversation pane, stamped with its date and
 // time, appended to one UTF-8 file per calendar day of one zone: local time ("yyyy-MM-dd.log")
-// or UTC ("yyyy-MM-dd-UTC.log"). Lines are gathered and written once per event-loop turn, so a
-// flood costs one write per turn, not one per line. A disk that fails is reported once (until
+// or UTC ("yyyy-MM-dd-UTC.log"). Lines are gathered and written once per event-loop turn (or
+// once per 2048 lines, whichever comes first), so a flood costs one write per turn, not one per
+// line. A disk that fails is reported once (until
 // a write succeeds again) and never stops the chat; a turn's lines go in whole or not at all.
 // While another process holds a file's lock, its lines wait for a later turn: the window's
 // thread never waits for the lock.

@@ -3,6 +3,7 @@
 #include "attention.h"
 #include "chat_pane.h"
 #include "conversation_log.h"
+#include "conveniences.h"
 #include "dialogs.h"
 #include "memo_print.h"
 #include "palnor_form.h"
@@ -38,6 +39,7 @@ void TPalnorForm::WireExtras() {
     Attention = new TAttention(this);
     ConversationLog = new TConversationLog(this);
     Reconnect = new TReconnect(this);
+    Conveniences = new TConveniences(*this);
     // The settings page decides; its boxes are unticked until the settings are read.
     Attention->SetEnabled(false);
     ConversationLog->SetEnabled(false);
@@ -64,7 +66,10 @@ void TPalnorForm::WireExtras() {
     });
 
     ConversationLog->OnError = [this](const QString& Message) { statusBar()->showMessage(Message); };
-    DisplayMemo->OnClear = [this] { ConversationLog->DropProvisional(); };
+    DisplayMemo->OnClear = [this, before = DisplayMemo->OnClear] {
+        if (before) before();
+        ConversationLog->DropProvisional();
+    };
     // The status line holds the series: why it runs (the last failure), the countdown, the
     // attempt, and why it gave up. Only the end of a series adds a line to the conversation.
     Reconnect->OnCountdown = [this](int SecondsLeft) {

@@ -4,6 +4,7 @@
 #include "chat_pane.h"
 #include "chat_text.h"
 #include "conversation_log.h"
+#include "conveniences.h"
 #include "reconnect.h"
 #include "palnor_form.h"
 #include "shell.h"
@@ -69,6 +70,7 @@ void TPalnorForm::HandleChunk(const std::string& Line) {
 // A chat line: the sender with the time, the message, an empty line. One's own line comes back
 // with the sender the login or a sent line carried, whatever the fields say now.
 void TPalnorForm::ShowChatLine(const TChatLine& Line, bool Own) {
+    if (Conveniences->HideChatLine(Line, Own)) return;
     const bool seen = isActiveWindow() && !isMinimized() && PageControl1->currentWidget() == TabSheet1 && DisplayMemo->AtEnd();
     QList<TStyledSpan> sender, message;
     const bool mention = !Own && !MentionSpans(Line.Message, LoginCall_).isEmpty();

@@ -3,6 +3,8 @@
 // panes; stay on top.
 #include "chat_pane.h"
 #include "config_dir.h"
+#include "application.h"
+#include "conveniences.h"
 #include "dialogs.h"
 #include "palnor_form.h"
 #include "profile.h"
@@ -79,7 +81,7 @@ void TPalnorForm::SetPanel4Width(int Width) {
 int TPalnorForm::SendMemoHeight() const { return isVisible() ? SendMemo->height() : SendMemoHeight_; }
 int TPalnorForm::Panel4Width() const { return isVisible() ? Panel4->width() : Panel4Width_; }
 
-void TPalnorForm::ApplyPaneLook(QPlainTextEdit* Pane, int32_t Background, int32_t FontColor) {
+void TPalnorForm::ApplyPaneLook(QWidget* Pane, int32_t Background, int32_t FontColor) {
     QPalette p = Pane->palette();
     for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
         p.setColor(group, QPalette::Base, ColorFromValue(Background));
@@ -128,8 +130,9 @@ void TPalnorForm::LoadSettings() {
     cbRecall->setChecked(ini.Boolean("Recall", true));
     cbUtc->setChecked(ini.Boolean("UTC", false));
     cbUserTools->setChecked(ini.Boolean("UserTools", true));
+    Conveniences->Load(file);
 
-    auto loadPane = [&](QPlainTextEdit* pane, const char* prefix, int32_t& background,
+    auto loadPane = [&](QWidget* pane, const char* prefix, int32_t& background,
                         int32_t& fontColor) {
         const QString p = QString::fromLatin1(prefix);
         auto key = [&](const char* k) { return (p + QString::fromLatin1(k)).toLatin1(); };
@@ -138,7 +141,7 @@ void TPalnorForm::LoadSettings() {
         font.setPointSize(ini.Integer(key("FontSize").constData(), 10));
         fontColor = ini.Integer(key("FontColor").constData(), 0);
         background = ini.Integer(key("Color").constData(), SystemWindowColor);
-        font.setFamily(ini.String(key("FontName").constData(), QStringLiteral("Ms Sans Serif")));
+        SetDesignFamily(font, ini.String(key("FontName").constData(), QStringLiteral("Ms Sans Serif")));
         pane->setFont(font);
         ApplyPaneLook(pane, background, fontColor);
     };
@@ -176,13 +179,13 @@ bool TPalnorForm::SaveSettings(QString* Error) {
     putInt("DMFontSize", dm.pointSize());
     putInt("DMcolor", DisplayMemoColor);
     putInt("DMFontColor", DisplayMemoFontColor);
-    put("DMFontName", dm.family());
+    put("DMFontName", DesignFamily(dm));
     const QFont sm = SendMemo->font();
     put("SMFontStyle", FontStyleToText(FontStyleBits(sm)));
     putInt("SMFontSize", sm.pointSize());
     putInt("SMcolor", SendMemoColor);
     putInt("SMFontColor", SendMemoFontColor);
-    put("SMFontName", sm.family());
+    put("SMFontName", DesignFamily(sm));
     // Settings beyond the original file come last, so the original keys keep their order.
     putInt("Attention", cbAttention->isChecked() ? 1 : 0);
     putInt("ConversationLog", cbLog->isChecked() ? 1 : 0);
@@ -194,6 +197,7 @@ bool TPalnorForm::SaveSettings(QString* Error) {
     putInt("Recall", cbRecall->isChecked() ? 1 : 0);
     putInt("UTC", cbUtc->isChecked() ? 1 : 0);
     putInt("UserTools", cbUserTools->isChecked() ? 1 : 0);
+    Conveniences->Save(file);
     return WriteProxySettings(file, Proxy_, ProxyPasswordPath(), Error) && file.UpdateFile(Error);
 }
 
@@ -225,14 +229,15 @@ void TPalnorForm::WireSettingsPage() {
 
 namespace {
 QList<QCheckBox*> PageBoxes(const TPalnorForm& F) {
-    return {F.CheckBox1, F.CheckBox2, F.cbAttention, F.cbLog, F.cbSendUtf8, F.cbReconnect,
-            F.cbHighlight, F.cbJoins, F.cbLinks, F.cbRecall, F.cbUtc, F.cbUserTools};
+    return QList<QCheckBox*>{F.CheckBox1, F.CheckBox2, F.cbAttention, F.cbLog, F.cbSendUtf8, F.cbReconnect,
+            F.cbHighlight, F.cbJoins, F.cbLinks, F.cbRecall, F.cbUtc, F.cbUserTools} + F.Conveniences->Boxes();
 }
 }  // namespace
 
 void TPalnorForm::KeepSettingsPage() {
     Stored_ = {edUser->text(), edName->text(), HostEdit->text(), PortEdit->text(), {}};
     for (const QCheckBox* box : PageBoxes(*this)) Stored_.Boxes << box->isChecked();
+    Conveniences->KeepPage();
 }
 
 void TPalnorForm::RestoreSettingsPage() {
@@ -243,6 +248,7 @@ void TPalnorForm::RestoreSettingsPage() {
     ProxyBox->SetSettings(Proxy_);
     const QList<QCheckBox*> boxes = PageBoxes(*this);
     for (qsizetype i = 0; i < boxes.size(); ++i) boxes[i]->setChecked(Stored_.Boxes.value(i));
+    Conveniences->RestorePage();
     ShowSettingsHint(QString());
 }
 
@@ -290,7 +296,7 @@ void TPalnorForm::FormClose() {
 }
 
 // The font dialog also sets the colour the pane's text is drawn in.
-void TPalnorForm::ChoosePaneFont(QPlainTextEdit* Pane, int32_t Background, int32_t& FontColor) {
+void TPalnorForm::ChoosePaneFont(QWidget* Pane, int32_t Background, int32_t& FontColor) {
     const auto choice = Dialogs().ChooseFont(this, {Pane->font(), ColorFromValue(FontColor)});
     if (!choice) return;
     Pane->setFont(choice->Font);

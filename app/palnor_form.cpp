@@ -19,7 +19,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QFormLayout>
@@ -67,7 +66,7 @@ QLabel* NoteLabel() {
 
 TPalnorForm::TPalnorForm(QWidget* Parent) : QMainWindow(Parent) {
     setWindowTitle(QStringLiteral("KorvelChat 2"));
-    setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
+    setFont(DesignFont(QStringLiteral("MS Sans Serif"), 8));
     setGeometry(328, 179, 556, 407);
 
     TzOnlyOne1 = new TTzOnlyOne(this);

@@ -25,10 +25,10 @@ class QPushButton;
 class QSplitter;
 class QStackedWidget;
 class QTimer;
-class QWidget;
 class QWindow;
 class TAttention;
 class TChatPane;
+class TConveniences;
 class TConversationLog;
 class TReconnect;
 class TLamp;
@@ -115,6 +115,7 @@ public:
     TAttention* Attention = nullptr;
     TConversationLog* ConversationLog = nullptr;
     TReconnect* Reconnect = nullptr;
+    TConveniences* Conveniences = nullptr;  // find, ignoring users, tray icon, spelling
     TTnCnx* TnCnx = nullptr;
     TTzOnlyOne* TzOnlyOne1 = nullptr;
 
@@ -227,8 +228,8 @@ private:
     bool ApplyServerFields();
     bool ApplyProxyFields();
     static QString ProxyPasswordPath();
-    void ApplyPaneLook(QPlainTextEdit* Pane, int32_t Background, int32_t FontColor);
-    void ChoosePaneFont(QPlainTextEdit* Pane, int32_t Background, int32_t& FontColor);
+    void ApplyPaneLook(QWidget* Pane, int32_t Background, int32_t FontColor);
+    void ChoosePaneFont(QWidget* Pane, int32_t Background, int32_t& FontColor);
     void SetSendMemoHeight(int Height);
     void SetPanel4Width(int Width);
     int SendMemoHeight() const;

@@ -57,7 +57,8 @@ namespace {
 constexpr int ReadSize = TTnCnx::ReadSize;  // the client's socket read; the baseline's batch
 constexpr int BaselineMax = 100000;         // messages the baseline shows at most
 constexpr double GrowthGoal = 1.3;          // last 10,000 over first 10,000 messages, at most
-constexpr double BytesGoal = 300;           // peak memory added per message, at most
+constexpr double BytesGoal = 100;           // peak memory added per message, at most
+constexpr double RateGoal = 10;             // messages per second over the baseline's, at least
 
 const char* const Senders[] = {"AAA-ALICE", "BBB-BOB", "CCC-CAROL", "DDD-DMITRI"};
 
@@ -226,11 +227,9 @@ int RunWindow(int argc, char** argv, int Count, double TimeoutSeconds) {
     if (marks.empty()) marks.push_back({0, bench::MonotonicSeconds(), ThreadCpuSeconds()});
     marks.push_back({marks.back().Messages, bench::MonotonicSeconds(), ThreadCpuSeconds()});
 
-    // The pane's last lines, from its last blocks (however many lines a block holds).
+    // The pane's last lines.
     QString tail;
-    for (QTextBlock b = pane->document()->lastBlock(); b.isValid() && tail.size() < 200; b = b.previous())
-        tail.prepend(b.text() + u'\n');
-    tail.replace(QChar::LineSeparator, u'\n');
+    for (qsizetype i = pane->LineCount() - 1; i >= 0 && tail.size() < 200; --i) tail.prepend(pane->Line(i) + u'\n');
     const bool ok = shown() && lines == 3 * Count &&
                     tail.endsWith(QStringLiteral("message text %1\n\n").arg(Count - 1)) &&
                     bar->value() == bar->maximum();
@@ -389,8 +388,8 @@ int main(int argc, char** argv) {
     const double ratio = rate.Median;
     const double ratioCpu = (median(windows, "messages") / median(windows, "cpu")) /
                             (median(plains, "messages") / median(plains, "cpu"));
-    std::printf("ratio window / baseline messages per second: %.2f (%.2f-%.2f; CPU time: %.2f) (goal >= 2: %s)\n",
-                ratio, rate.Min, rate.Max, ratioCpu, ratio >= 2 ? "met" : "NOT met");
+    std::printf("ratio window / baseline messages per second: %.2f (%.2f-%.2f; CPU time: %.2f) (goal >= %.0f: %s)\n",
+                ratio, rate.Min, rate.Max, ratioCpu, RateGoal, ratio >= RateGoal ? "met" : "NOT met");
     const double byTurns = growth(windows, "med_us"), byMeans = growth(windows, "us");
     std::printf("window last 10,000 / first 10,000 cost per message: %.2f by turn medians (CPU %.2f), %.2f by means "
                 "(CPU %.2f) (goal <= %.1f: %s by turn medians, %s by means)\n",
@@ -398,13 +397,17 @@ int main(int argc, char** argv) {
                 byTurns <= GrowthGoal ? "met" : "NOT met", byMeans <= GrowthGoal ? "met" : "NOT met");
     std::printf("baseline last 10,000 / first 10,000 cost per message: %.2f by turn medians, %.2f by means\n",
                 growth(plains, "med_us"), growth(plains, "us"));
-    const double perMessage = bytesPerMessage(windows);
-    std::printf("window memory per message: %.0f bytes (goal <= %.0f: %s); baseline %.0f bytes (at %d messages)\n",
-                perMessage, BytesGoal, perMessage <= BytesGoal ? "met" : "NOT met", bytesPerMessage(plains),
-                baselineCount);
+    std::vector<double> perRun;
+    for (const bench::TChildRun& r : windows)
+        perRun.push_back((r.Number("hwm_kib") - r.Number("hwm_before_kib")) * 1024 / r.Number("messages"));
+    const TSpread perMessage = SpreadOf(perRun);
+    std::printf("window memory per message: %.0f bytes (%.0f-%.0f) (goal <= %.0f: %s); baseline %.0f bytes (at %d "
+                "messages)\n",
+                perMessage.Median, perMessage.Min, perMessage.Max, BytesGoal,
+                perMessage.Median <= BytesGoal ? "met" : "NOT met", bytesPerMessage(plains), baselineCount);
     // For scripts/bench's summary (run_timing.h).
-    PrintRatio("display_rate_vs_plain", rate, 2, TGoal::Higher, 2);
+    PrintRatio("display_rate_vs_plain", rate, RateGoal, TGoal::Higher, 2);
     PrintRatio("display_last_over_first", growthSpread(windows, "med_us"), GrowthGoal, TGoal::Lower, 2);
-    PrintRatio("display_bytes_per_message", TSpread{perMessage}, BytesGoal, TGoal::Lower, 0);
+    PrintRatio("display_bytes_per_message", perMessage, BytesGoal, TGoal::Lower, 0);
     return 0;
 }

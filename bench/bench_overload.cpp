@@ -180,8 +180,12 @@ int RunWindow(int argc, char** argv, TPeerMode Mode, double Seconds, long Negoti
     if (form.TnCnx->State() != wsConnected) return 1;
 
     if (Mode == TPeerMode::Storm) {
-        QTextDocument* doc = form.DisplayMemo->document();
-        auto done = [&] { return doc->toPlainText().contains(QStringLiteral("storm done")); };
+        TChatPane* pane = form.DisplayMemo;
+        auto done = [&] {
+            for (qsizetype i = pane->LineCount() - 1; i >= 0 && i >= pane->LineCount() - 8; --i)
+                if (pane->Line(i).contains(QStringLiteral("storm done"))) return true;
+            return false;
+        };
         const double deadline = bench::MonotonicSeconds() + 600;
         const double start = bench::MonotonicSeconds();
         while (!done() && bench::MonotonicSeconds() < deadline)

@@ -60,10 +60,8 @@ TEST(ChatTextTest, MentionsAndReferences) {
 }
 
 namespace {
-QTextCharFormat FormatAt(QPlainTextEdit* Pane, int Line, int Column) {
-    QTextCursor c(Pane->document());
-    c.setPosition(Pane->toPlainText().split(u'\n').mid(0, Line).join(u'\n').size() + (Line ? 1 : 0) + Column + 1);
-    return c.charFormat();
+QTextCharFormat FormatAt(TChatPane* Pane, int Line, int Column) {
+    return Pane->FormatAt(Pane->toPlainText().split(u'\n').mid(0, Line).join(u'\n').size() + (Line ? 1 : 0) + Column);
 }
 }  // namespace
 
@@ -80,9 +78,7 @@ TEST_F(FormTest, ChatPageConveniencesOnAndOff) {
     EXPECT_EQ(FormatAt(Form->DisplayMemo, 5, 11).anchorHref(), "https://x.example/");
 
     // A click on the second link opens it alone.
-    QTextCursor at(Form->DisplayMemo->document());
-    at.setPosition(Form->DisplayMemo->toPlainText().indexOf("y.example") + 2);
-    const QPoint point = Form->DisplayMemo->cursorRect(at).center();
+    const QPoint point = Form->DisplayMemo->PositionRect(Form->DisplayMemo->toPlainText().indexOf("y.example") + 2).center();
     QTest::mouseMove(Form->DisplayMemo->viewport(), point);
     EXPECT_EQ(Form->DisplayMemo->viewport()->cursor().shape(), Qt::PointingHandCursor);
     QTest::mouseClick(Form->DisplayMemo->viewport(), Qt::LeftButton, {}, point);

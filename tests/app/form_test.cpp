@@ -247,11 +247,9 @@ TEST_F(FormTest, ClickingAReferenceOpensOnlyWebAndMailAddresses) {
         const QString text = Form->DisplayMemo->toPlainText();
         qsizetype at = 0;
         for (int i = 0; i < line; ++i) at = text.indexOf(u'\n', at) + 1;
-        QTextCursor c(Form->DisplayMemo->document());
-        c.setPosition(int(at));
-        Form->DisplayMemo->setTextCursor(c);
+        Form->DisplayMemo->SetCaretPosition(at);
         Form->DisplayMemoClick();
-        return Form->DisplayMemo->textCursor().selectedText();
+        return Form->DisplayMemo->SelectedText();
     };
     EXPECT_EQ(clickLine(1), "see [https://example.org/x] now");
     EXPECT_EQ(Opened, QStringList{"https://example.org/x"});

@@ -235,11 +235,8 @@ TEST_F(FormTest, OwnSenderIsDrawnApartOnScreen) {
     auto greenPixels = [&](int Line) {  // pixels of the sender's region near the own lines' green
         TChatPane* pane = Form->DisplayMemo;
         const qsizetype start = Line == 0 ? 0 : pane->toPlainText().split('\n').mid(0, Line).join('\n').size() + 1;
-        QTextCursor c(pane->document());
-        c.setPosition(int(start));
-        const QRect first = pane->cursorRect(c);
-        c.setPosition(int(start) + 8);
-        const QRect region = first.united(pane->cursorRect(c)).translated(pane->viewport()->mapToGlobal(QPoint()));
+        const QRect region = pane->PositionRect(start).united(pane->PositionRect(start + 8))
+                                 .translated(pane->viewport()->mapToGlobal(QPoint()));
         const QImage shot = Form->screen()->grabWindow(0, region.x(), region.y(), region.width(), region.height()).toImage();
         int n = 0;
         for (int y = 0; y < shot.height(); ++y)
@@ -258,4 +255,53 @@ TEST_F(FormTest, OwnSenderIsDrawnApartOnScreen) {
     ServerSends("&<CALL-NAME><mine>\r\n");
     RunFor(200);
     EXPECT_EQ(greenPixels(0), 0) << "the setting off";
+}
+
+// What a user sees of spell checking and of finding, as pictures: the pixels of a pane that are
+// near Colour, and the picture kept in $KORVEL_SCREENSHOTS when set.
+static int PixelsNear(QWidget* Window, QAbstractScrollArea* Pane, QColor Colour, const char* Name) {
+    RunFor(100);  // painted
+    const QPoint at = Pane->viewport()->mapToGlobal(QPoint());
+    const QImage shot = Window->screen()->grabWindow(0, at.x(), at.y(), Pane->viewport()->width(), Pane->viewport()->height()).toImage();
+    if (const QString dir = qEnvironmentVariable("KORVEL_SCREENSHOTS"); !dir.isEmpty())
+        Window->screen()->grabWindow(Window->winId()).save(dir + "/" + Name + ".png");
+    int n = 0;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x) {
+            const QColor p = shot.pixelColor(x, y);
+            n += Colour == Qt::red ? p.red() > p.green() + 50 && p.red() > p.blue() + 50  // the wave's edges are blended
+                                   : std::abs(p.red() - Colour.red()) + std::abs(p.green() - Colour.green()) + std::abs(p.blue() - Colour.blue()) < 60;
+        }
+    return n;
+}
+
+// A misspelt word is underlined in red as it is typed; a call sign, a link and a user's name are not.
+TEST_F(FormTest, AMisspeltWordIsUnderlinedOnScreen) {
+    Connected("CALL", "NAME");
+    ServerSends("~DL1ABC-ZYGMUNT\r\n");
+    Form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
+    RunFor(100);
+    QTest::keyClicks(Form->SendMemo, "DL1ABC zygmunt see [https://x.example/qwx]");
+    RunFor(200);
+    EXPECT_EQ(PixelsNear(Form.get(), Form->SendMemo, Qt::red, "spelling-clean"), 0);
+    QTest::keyClicks(Form->SendMemo, " this is mispelt");
+    RunFor(200);
+    EXPECT_GT(PixelsNear(Form.get(), Form->SendMemo, Qt::red, "spelling"), 10);
+}
+
+// Ctrl+F opens the bar under the conversation: every match marked, the current one apart.
+TEST_F(FormTest, TheFindBarMarksEveryMatchOnScreen) {
+    Connected("CALL", "NAME");
+    Form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
+    ServerSends("&<B-2><hello there>\r\n&<C-3><and hello again>\r\n&<B-2><bye>\r\n");
+    QTest::keyClick(Form->SendMemo, Qt::Key_F, Qt::ControlModifier);
+    QTest::keyClicks(QApplication::focusWidget(), "hello");
+    RunFor(200);
+    EXPECT_GT(PixelsNear(Form.get(), Form->DisplayMemo, QColor(0xff, 0x96, 0x32), "find-current"), 20) << "the current match";
+    EXPECT_GT(PixelsNear(Form.get(), Form->DisplayMemo, QColor(0x9c, 0xd0, 0xff), "find"), 20) << "the other match";
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    EXPECT_EQ(QApplication::focusWidget(), Form->SendMemo) << "Esc gives the focus back";
+    EXPECT_EQ(PixelsNear(Form.get(), Form->DisplayMemo, QColor(0x9c, 0xd0, 0xff), "find-closed"), 0);
 }

@@ -1,6 +1,7 @@
 // The settings file: defaults, the round trip of every key, and how values are spelled.
 #include "form_support.h"
 
+#include "application.h"
 #include "tzonlyone.h"
 #include "instance.h"
 #include "settings_values.h"
@@ -26,7 +27,8 @@ TEST_F(FormTest, WithoutASettingsFileTheDefaultsApplyAndTheFirstCloseWritesEvery
     EXPECT_EQ(Form->HostEdit->text(), "localhost");
     EXPECT_EQ(Form->PortEdit->text(), "1024");
     EXPECT_EQ(Form->DisplayMemo->font().pointSize(), 10);
-    EXPECT_EQ(Form->DisplayMemo->font().family(), "Ms Sans Serif");
+    EXPECT_EQ(DesignFamily(Form->DisplayMemo->font()), "Ms Sans Serif");
+    EXPECT_EQ(Form->DisplayMemo->font().family(), "DejaVu Sans") << "the designed name resolved once, not searched for";
     EXPECT_FALSE(Form->DisplayMemo->font().bold());
     EXPECT_EQ(Form->DisplayMemoColor, SystemWindowColor);
     EXPECT_FALSE(Form->CheckBox1->isChecked());
@@ -44,10 +46,12 @@ TEST_F(FormTest, WithoutASettingsFileTheDefaultsApplyAndTheFirstCloseWritesEvery
                                  "SMFontStyle", "SMFontSize", "SMcolor", "SMFontColor",
                                  "SMFontName", "Attention", "ConversationLog", "SendUTF8", "Reconnect",
                                  "Highlight", "JoinsLeaves", "Links", "Recall", "UTC", "UserTools",
+                                 "Find", "Ignore", "Ignored", "Tray", "SpellCheck", "SpellLanguage",
                                  "ProxyType", "ProxyHost", "ProxyPort", "ProxyUser",
                                  "ProxyRememberPassword"}));
     EXPECT_TRUE(ReadSettingsFile().contains("Attention=1\r\nConversationLog=1\r\nSendUTF8=0\r\nReconnect=1\r\n"
-                                            "Highlight=1\r\nJoinsLeaves=1\r\nLinks=1\r\nRecall=1\r\nUTC=0\r\nUserTools=1\r\n"));
+                                            "Highlight=1\r\nJoinsLeaves=1\r\nLinks=1\r\nRecall=1\r\nUTC=0\r\nUserTools=1\r\n"
+                                            "Find=1\r\nIgnore=1\r\nIgnored=\r\nTray=0\r\nSpellCheck=1\r\nSpellLanguage=en_US\r\nProxyType="));
     EXPECT_TRUE(ReadSettingsFile().contains("DMcolor=-2147483643\r\n"));
 }
 
