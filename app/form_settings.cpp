@@ -126,6 +126,7 @@ void TPalnorForm::LoadSettings() {
     cbRecall->setChecked(ini.Boolean("Recall", true));
     cbUtc->setChecked(ini.Boolean("UTC", false));
     cbUserTools->setChecked(ini.Boolean("UserTools", true));
+    cbTls->setChecked(ini.Boolean("TLS", false));
 
     auto loadPane = [&](QPlainTextEdit* pane, const char* prefix, int32_t& background,
                         int32_t& fontColor) {
@@ -190,6 +191,7 @@ bool TPalnorForm::SaveSettings(QString* Error) {
     putInt("Recall", cbRecall->isChecked() ? 1 : 0);
     putInt("UTC", cbUtc->isChecked() ? 1 : 0);
     putInt("UserTools", cbUserTools->isChecked() ? 1 : 0);
+    putInt("TLS", cbTls->isChecked() ? 1 : 0);
     return file.UpdateFile(Error);
 }
 
@@ -205,7 +207,7 @@ void TPalnorForm::WireSettingsPage() {
 namespace {
 QList<QCheckBox*> PageBoxes(const TPalnorForm& F) {
     return {F.CheckBox1, F.CheckBox2, F.cbAttention, F.cbLog, F.cbSendUtf8, F.cbReconnect,
-            F.cbHighlight, F.cbJoins, F.cbLinks, F.cbRecall, F.cbUtc, F.cbUserTools};
+            F.cbHighlight, F.cbJoins, F.cbLinks, F.cbRecall, F.cbUtc, F.cbUserTools, F.cbTls};
 }
 }  // namespace
 

@@ -55,6 +55,10 @@ TTnCnx::~TTnCnx() {
     socket->Release();
 }
 
+TCustomTlsWSocket::TTlsFailure TTnCnx::LastTlsFailure() const {
+    return Socket_ ? Socket_->LastTlsFailure() : TCustomTlsWSocket::TTlsFailure{};
+}
+
 void TTnCnx::Connect() {
     if (!Socket_) return;
     if (Socket_->State() != wsClosed) Socket_->Close();
@@ -64,6 +68,8 @@ void TTnCnx::Connect() {
     Socket_->SetProto("tcp");
     Socket_->SetPort(Port_);
     Socket_->SetAddr(Host_);
+    Socket_->SetTls(Tls_);
+    Socket_->SetTlsTrustedFingerprint(TlsTrustedFingerprint_);
     Socket_->Connect();
 }
 

@@ -42,6 +42,13 @@ public:
     void SetTermType(const std::string& Value) { TermType_ = Value; }
     bool LocalEcho() const { return LocalEcho_; }
     void SetLocalEcho(bool Value) { LocalEcho_ = Value; }
+    // A secure connection (TLS) from the next Connect on, and the SHA-256 fingerprint of a
+    // certificate the user trusts for the server; why the last secure attempt failed.
+    bool Tls() const { return Tls_; }
+    void SetTls(bool Value) { Tls_ = Value; }
+    std::string TlsTrustedFingerprint() const { return TlsTrustedFingerprint_; }
+    void SetTlsTrustedFingerprint(const std::string& Value) { TlsTrustedFingerprint_ = Value; }
+    TCustomTlsWSocket::TTlsFailure LastTlsFailure() const;
 
     TTnSessionConnected OnSessionConnected;
     TTnSessionClosed OnSessionClosed;
@@ -115,6 +122,8 @@ private:
     std::string Location_ = "TNCNX";
     std::string TermType_ = "VT100";
     bool LocalEcho_ = false;
+    bool Tls_ = false;
+    std::string TlsTrustedFingerprint_;
 
     // The collect buffer (CollectSize bytes and room for the terminating 0) and a spare one: a
     // chunk is handed to the owner in the buffer it was collected in, and collecting goes on in

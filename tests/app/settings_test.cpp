@@ -43,9 +43,9 @@ TEST_F(FormTest, WithoutASettingsFileTheDefaultsApplyAndTheFirstCloseWritesEvery
                                  "DMFontSize", "DMcolor", "DMFontColor", "DMFontName",
                                  "SMFontStyle", "SMFontSize", "SMcolor", "SMFontColor",
                                  "SMFontName", "Attention", "ConversationLog", "SendUTF8", "Reconnect",
-                                 "Highlight", "JoinsLeaves", "Links", "Recall", "UTC", "UserTools"}));
+                                 "Highlight", "JoinsLeaves", "Links", "Recall", "UTC", "UserTools", "TLS"}));
     EXPECT_TRUE(ReadSettingsFile().contains("Attention=1\r\nConversationLog=1\r\nSendUTF8=0\r\nReconnect=1\r\n"
-                                            "Highlight=1\r\nJoinsLeaves=1\r\nLinks=1\r\nRecall=1\r\nUTC=0\r\nUserTools=1\r\n"));
+                                            "Highlight=1\r\nJoinsLeaves=1\r\nLinks=1\r\nRecall=1\r\nUTC=0\r\nUserTools=1\r\nTLS=0\r\n"));
     EXPECT_TRUE(ReadSettingsFile().contains("DMcolor=-2147483643\r\n"));
 }
 

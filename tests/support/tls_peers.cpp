@@ -20,7 +20,8 @@ void Run(const QString& Dir, const QString& CommandLine) {
 }
 
 TlsTestFiles Make() {
-    static QTemporaryDir dir;
+    // Not under TMPDIR: window tests point it at a folder of their own that goes with them.
+    static QTemporaryDir dir(QStringLiteral("/tmp/korvel-tls-XXXXXX"));
     const QString d = dir.path();
     const QString key = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
     const QString local = "subjectAltName=DNS:localhost,IP:127.0.0.1";
