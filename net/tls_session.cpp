@@ -93,6 +93,41 @@ TTlsSession::TTlsSession(const std::string& HostName) : Impl(std::make_unique<TI
     }
 }
 
+std::shared_ptr<const TTlsServerCredentials> TTlsServerCredentials::Load(const std::string& CertFile,
+                                                                        const std::string& KeyFile,
+                                                                        std::string& Error) {
+    std::shared_ptr<TTlsServerCredentials> credentials(new TTlsServerCredentials);
+    SSL_CTX* c = SSL_CTX_new(TLS_server_method());
+    credentials->Context = c;
+    if (!c) {
+        Error = LibraryError();
+        return nullptr;
+    }
+    SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+    SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    if (SSL_CTX_use_certificate_chain_file(c, CertFile.c_str()) != 1) {
+        Error = "cannot use the certificate file " + CertFile + ": " + LibraryError();
+        return nullptr;
+    }
+    if (SSL_CTX_use_PrivateKey_file(c, KeyFile.c_str(), SSL_FILETYPE_PEM) != 1 || SSL_CTX_check_private_key(c) != 1) {
+        Error = "cannot use the key file " + KeyFile + " with that certificate: " + LibraryError();
+        return nullptr;
+    }
+    return credentials;
+}
+
+TTlsServerCredentials::~TTlsServerCredentials() { SSL_CTX_free(static_cast<SSL_CTX*>(Context)); }
+
+TTlsSession::TTlsSession(const TTlsServerCredentials& Credentials) : Impl(std::make_unique<TImpl>()) {
+    Impl->Ssl = SSL_new(static_cast<SSL_CTX*>(Credentials.Context));
+    if (!Impl->Ssl) return;
+    Impl->In = BIO_new(BIO_s_mem());
+    Impl->Out = BIO_new(BIO_s_mem());
+    BIO_set_mem_eof_return(Impl->In, -1);
+    SSL_set_bio(Impl->Ssl, Impl->In, Impl->Out);
+    SSL_set_accept_state(Impl->Ssl);
+}
+
 TTlsSession::~TTlsSession() {
     if (Impl->Ssl) SSL_free(Impl->Ssl);  // frees both BIOs with it
     ERR_clear_error();

@@ -17,6 +17,23 @@ struct TTlsCertificate {
     bool Present() const { return !Fingerprint.empty(); }
 };
 
+// A server's certificate chain and key, loaded once and shared by its connections.
+class TTlsServerCredentials {
+public:
+    // Null, with Error set to the reason, when the files cannot be used.
+    static std::shared_ptr<const TTlsServerCredentials> Load(const std::string& CertFile,
+                                                             const std::string& KeyFile,
+                                                             std::string& Error);
+    ~TTlsServerCredentials();
+    TTlsServerCredentials(const TTlsServerCredentials&) = delete;
+    TTlsServerCredentials& operator=(const TTlsServerCredentials&) = delete;
+
+private:
+    TTlsServerCredentials() = default;
+    void* Context = nullptr;  // the library's context
+    friend class TTlsSession;
+};
+
 class TTlsSession {
 public:
     enum class TStep { Done, WantMore, Failed };
@@ -24,6 +41,8 @@ public:
 
     // HostName: sent as SNI and checked against the certificate (an IP address is checked as one).
     explicit TTlsSession(const std::string& HostName);
+    // The server's end of a connection.
+    explicit TTlsSession(const TTlsServerCredentials& Credentials);
     ~TTlsSession();
     TTlsSession(const TTlsSession&) = delete;
     TTlsSession& operator=(const TTlsSession&) = delete;

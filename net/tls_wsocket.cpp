@@ -61,6 +61,7 @@ void TCustomTlsWSocket::ResetToDefaults() {
     TCustomSocksWSocket::ResetToDefaults();
     ResetSession();
     TlsState = tlsOff;
+    Serving = false;
 }
 
 void TCustomTlsWSocket::Connect() {
@@ -71,6 +72,7 @@ void TCustomTlsWSocket::Connect() {
     // comes before the close has reset anything).
     ResetSession();
     TlsState = Tls_ ? tlsWaiting : tlsOff;
+    Serving = false;
     TCustomSocksWSocket::Connect();
 }
 
@@ -86,8 +88,18 @@ void TCustomTlsWSocket::FireSessionConnected(uint16_t Error) {
 void TCustomTlsWSocket::StartHandshake() {
     TlsState = tlsHandshake;
     LastTlsFailure_ = {};
-    Session = std::make_unique<TTlsSession>(TlsHostName_.empty() ? AddrText : TlsHostName_);
+    Session = Serving ? std::make_unique<TTlsSession>(*TlsServer_)
+                      : std::make_unique<TTlsSession>(TlsHostName_.empty() ? AddrText : TlsHostName_);
     AdvanceHandshake();
+}
+
+// A connection accepted by a TLS server: the client speaks first, the owner's bytes wait.
+void TCustomTlsWSocket::DupDone() {
+    TCustomSocksWSocket::DupDone();
+    ResetSession();
+    Serving = TlsServer_ != nullptr;
+    TlsState = Serving ? tlsHandshake : tlsOff;
+    if (Serving) StartHandshake();
 }
 
 void TCustomTlsWSocket::AdvanceHandshake() {
@@ -109,7 +121,7 @@ void TCustomTlsWSocket::AdvanceHandshake() {
 
 void TCustomTlsWSocket::HandshakeDone() {
     TTlsCertificate certificate = Session->PeerCertificate();
-    if (!Session->Verified() &&
+    if (!Serving && !Session->Verified() &&
         (TlsTrustedFingerprint_.empty() || TlsTrustedFingerprint_ != certificate.Fingerprint)) {
         LastTlsFailure_.Certificate = certificate;
         return FailTls(TlsErrUntrusted, Session->VerifyReason());
@@ -118,7 +130,8 @@ void TCustomTlsWSocket::HandshakeDone() {
     TlsCertificate_ = std::move(certificate);
     LastTlsFailure_ = {};
     const SOCKET connection = Handle;
-    TCustomSocksWSocket::FireSessionConnected(0);
+    // An accepted connection has no connect to report.
+    if (!Serving) TCustomSocksWSocket::FireSessionConnected(0);
     if (Handle != connection) return;  // closed or replaced by the handler
     // The owner's first OnDataSent, as a plain connection gives it once it stands; it also
     // sends what the owner queued meanwhile.
@@ -133,7 +146,7 @@ void TCustomTlsWSocket::FailTls(uint16_t Code, const std::string& Reason) {
     LastTlsFailure_.Reason = Reason;
     TlsState = tlsFailed;
     const SOCKET connection = Handle;
-    TCustomSocksWSocket::FireSessionConnected(Code);
+    if (!Serving) TCustomSocksWSocket::FireSessionConnected(Code);
     // A handler that closed the socket, or started another attempt, has dealt with this one.
     if (Handle == connection && State_ != wsClosed) DoClose(true, Code);
 }
@@ -166,7 +179,7 @@ bool TCustomTlsWSocket::FireDataAvailable(uint16_t Error) {
 // The connection ended under the handshake: the attempt failed, and the owner hears so before
 // the close. A close the owner made itself (the state is closed by then) is no failure.
 void TCustomTlsWSocket::FireSessionClosed(uint16_t Error) {
-    if (TlsState == tlsHandshake && !SocksNegotiating() && State_ == wsConnected) {
+    if (TlsState == tlsHandshake && !SocksNegotiating() && State_ == wsConnected && !Serving) {
         const SOCKET connection = Handle;
         LastTlsFailure_.Code = TlsErrClosed;
         LastTlsFailure_.Reason = Error != 0 ? "The connection broke during the TLS handshake."

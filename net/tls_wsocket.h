@@ -8,6 +8,10 @@
 // LastTlsFailure says why in plain words and names the certificate. Above this layer, bytes,
 // OnSendData and OnDataSent mean the plain text, as on a plain socket. With Tls off it passes
 // everything through.
+//
+// Server side: with TlsServer set, a connection taken over with Dup shakes hands as the server
+// before the owner's first bytes go out or any of the client's are offered; a failed handshake
+// ends it with OnSessionClosed(code).
 #include "socks_wsocket.h"
 #include "tls_session.h"
 
@@ -38,6 +42,8 @@ public:
     // The name sent to the server and checked against its certificate; empty: Addr.
     std::string TlsHostName() const { return TlsHostName_; }
     void SetTlsHostName(const std::string& Value) { TlsHostName_ = Value; }
+    std::shared_ptr<const TTlsServerCredentials> TlsServer() const { return TlsServer_; }
+    void SetTlsServer(std::shared_ptr<const TTlsServerCredentials> Value) { TlsServer_ = std::move(Value); }
     // The SHA-256 fingerprint ("AB:CD:...") of a certificate the user accepted for this server.
     std::string TlsTrustedFingerprint() const { return TlsTrustedFingerprint_; }
     void SetTlsTrustedFingerprint(const std::string& Value) { TlsTrustedFingerprint_ = Value; }
@@ -71,6 +77,7 @@ protected:
     void FireDataSent(uint16_t Error) override;
     void FireSendData(int Count) override;
     void HandleWriteEvent(TMessage& Msg) override;
+    void DupDone() override;
 
 private:
     enum TTlsState : uint8_t {
@@ -100,6 +107,8 @@ private:
     bool Tls_ = false;
     std::string TlsHostName_;
     std::string TlsTrustedFingerprint_;
+    std::shared_ptr<const TTlsServerCredentials> TlsServer_;
+    bool Serving = false;  // this connection's handshake is the server's
     TTlsFailure LastTlsFailure_;
     TTlsCertificate TlsCertificate_;
 
