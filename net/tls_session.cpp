@@ -68,18 +68,22 @@ struct TTlsSession::TImpl {
     SSL* Ssl = nullptr;
     BIO* In = nullptr;   // what the peer sent, read by the session
     BIO* Out = nullptr;  // what the session wrote for the peer
+
+    // The session of a new connection, with its two buffers; false when the library failed.
+    bool Start(SSL_CTX* Context) {
+        Ssl = Context ? SSL_new(Context) : nullptr;
+        if (!Ssl) return false;
+        In = BIO_new(BIO_s_mem());
+        Out = BIO_new(BIO_s_mem());
+        // An empty memory BIO means "more to come", not the end of the stream.
+        BIO_set_mem_eof_return(In, -1);
+        SSL_set_bio(Ssl, In, Out);
+        return true;
+    }
 };
 
 TTlsSession::TTlsSession(const std::string& HostName) : Impl(std::make_unique<TImpl>()) {
-    SSL_CTX* context = ClientContext();
-    if (!context) return;
-    Impl->Ssl = SSL_new(context);
-    if (!Impl->Ssl) return;
-    Impl->In = BIO_new(BIO_s_mem());
-    Impl->Out = BIO_new(BIO_s_mem());
-    // An empty memory BIO means "more to come", not the end of the stream.
-    BIO_set_mem_eof_return(Impl->In, -1);
-    SSL_set_bio(Impl->Ssl, Impl->In, Impl->Out);
+    if (!Impl->Start(ClientContext())) return;
     SSL_set_connect_state(Impl->Ssl);
     // An address is checked as one, and sent as no server name (SNI carries names only).
     ASN1_OCTET_STRING* address = a2i_IPADDRESS(HostName.c_str());
@@ -119,13 +123,7 @@ std::shared_ptr<const TTlsServerCredentials> TTlsServerCredentials::Load(const s
 TTlsServerCredentials::~TTlsServerCredentials() { SSL_CTX_free(static_cast<SSL_CTX*>(Context)); }
 
 TTlsSession::TTlsSession(const TTlsServerCredentials& Credentials) : Impl(std::make_unique<TImpl>()) {
-    Impl->Ssl = SSL_new(static_cast<SSL_CTX*>(Credentials.Context));
-    if (!Impl->Ssl) return;
-    Impl->In = BIO_new(BIO_s_mem());
-    Impl->Out = BIO_new(BIO_s_mem());
-    BIO_set_mem_eof_return(Impl->In, -1);
-    SSL_set_bio(Impl->Ssl, Impl->In, Impl->Out);
-    SSL_set_accept_state(Impl->Ssl);
+    if (Impl->Start(static_cast<SSL_CTX*>(Credentials.Context))) SSL_set_accept_state(Impl->Ssl);
 }
 
 TTlsSession::~TTlsSession() {
