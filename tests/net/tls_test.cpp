@@ -19,7 +19,8 @@ public:
         OnChangeState = nullptr;
         OnDataAvailable = [this](QObject*, uint16_t) {
             char buf[3000];
-            const int n = Receive(buf, 1 + static_cast<int>(Rng() % sizeof buf));
+            // Now and then a one-byte read: one byte is data, never the end of the stream.
+            const int n = Receive(buf, Rng() % 4 == 0 ? 1 : 1 + static_cast<int>(Rng() % sizeof buf));
             if (n > 0) Data.append(buf, static_cast<size_t>(n));
         };
     }
@@ -106,8 +107,9 @@ TEST(Tls, HandshakeOutcomesAgainstOpensslServer) {
     }
 }
 
-// Random segments both ways through socat's echo: every byte once and in order, OnSendData
-// counting exactly the plain text, OnDataSent once all of it has left.
+// Random segments both ways through socat's echo, with an OnSendData handler (one block per
+// send) and without (gathering sends): every byte once and in order, OnSendData counting exactly
+// the plain text, OnDataSent once all of it has left.
 TEST(Tls, EchoThroughSocatKeepsEveryByteAndTheSendReports) {
     const TlsTestFiles& f = TlsFiles();
     const uint32_t seed = TestSeed();
@@ -118,16 +120,19 @@ TEST(Tls, EchoThroughSocatKeepsEveryByteAndTheSendReports) {
                                       QString::fromStdString(f.GoodCert) + ",key=" + QString::fromStdString(f.GoodKey),
                                   "PIPE"});
     ASSERT_TRUE(socat.WaitListening(port));
+    for (const bool reporting : {false, true}) {
+    SCOPED_TRACE(reporting ? "with OnSendData" : "gathering");
     TlsProbe s;
     s.Rng.seed(seed);
     long long reported = 0;
     int dataSent = 0;
-    if (rng.bounded(2)) s.OnSendData = [&](QObject*, int n) { reported += n; };
+    if (reporting) s.OnSendData = [&](QObject*, int n) { reported += n; };
     s.OnDataSent = [&](QObject*, uint16_t) { ++dataSent; };
     s.ConnectTls("localhost", port);
     ASSERT_TRUE(s.WaitConnected());
     ASSERT_EQ(s.Log[0], "connected 0");
-    std::string sent;
+    std::string sent = "1";  // a send of one byte
+    s.Send(sent.data(), 1);
     for (int i = 0; i < 40; ++i) {
         const QByteArray piece = RandomBytes(rng, rng.bounded(8) == 0 ? 200000 : 3000);
         sent.append(piece.constData(), static_cast<size_t>(piece.size()));
@@ -143,6 +148,58 @@ TEST(Tls, EchoThroughSocatKeepsEveryByteAndTheSendReports) {
     EXPECT_GE(dataSent, 1);
     s.Close();
     EXPECT_EQ(s.Log.back(), "closed 0 in closed");
+    }
+}
+
+// The server ends the session inside TLS while its TCP connection stays open: its close alert
+// is the end of the stream (reported as an orderly close, after the text before it), and a
+// damaged record breaks the connection with its own code.
+TEST(Tls, EndedByTheServerInsideTls) {
+    struct Case {
+        const char* Name;
+        bool Damaged;
+        std::string Expected;
+    };
+    for (const Case& c : {Case{"close alert", false, "closed 0 in connected"},
+                          Case{"damaged record", true, "closed " + std::to_string(TlsErrBroken) + " in connected"}}) {
+        SCOPED_TRACE(c.Name);
+        TlsFiles();
+        PosixListener listener;
+        TlsProbe s;
+        s.ConnectTls("127.0.0.1", listener.Port());
+        const int fd = listener.Accept();
+        ASSERT_GE(fd, 0);
+        TlsServerEnd server;
+        std::string out, plain;
+        ASSERT_TRUE(RunUntil([&] {
+            std::string raw;
+            while (peer::RecvNow(fd, raw) > 0) {
+            }
+            server.Put(raw);
+            server.Step(plain);
+            server.TakeOut(out);
+            if (!out.empty()) peer::SendAll(fd, std::exchange(out, {}));
+            return s.TlsEstablished();
+        }));
+        server.Write("text before the end", 19);
+        server.TakeOut(out);
+        peer::SendAll(fd, out);
+        ASSERT_TRUE(RunUntil([&] { return s.Data == "text before the end"; }));
+        out.clear();
+        if (c.Damaged) {
+            server.Write("never read", 10);
+            server.TakeOut(out);
+            out.back() ^= 1;  // the record's tag no longer matches
+        } else {
+            server.Shutdown();
+            server.TakeOut(out);
+        }
+        peer::SendAll(fd, out);
+        ASSERT_TRUE(RunUntil([&] { return s.State() == wsClosed; })) << c.Name;
+        EXPECT_EQ(s.Log.back(), c.Expected);
+        EXPECT_EQ(s.Data, "text before the end");
+        peer::Close(fd);
+    }
 }
 
 // The chat server behind stunnel4: its telnet greeting arrives through TLS, and a line sent goes
