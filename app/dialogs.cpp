@@ -14,6 +14,14 @@ void TDialogs::MessageBox(QWidget* Parent, const QString& Text) {
     QMessageBox::information(Parent, QStringLiteral("KorvelChat 2"), Text);
 }
 
+bool TDialogs::Confirm(QWidget* Parent, const QString& Text, const QString& AcceptText) {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("KorvelChat 2"), Text, QMessageBox::NoButton, Parent);
+    QPushButton* accept = box.addButton(AcceptText, QMessageBox::AcceptRole);
+    box.setDefaultButton(box.addButton(QMessageBox::Cancel));  // Enter never trusts by accident
+    box.exec();
+    return box.clickedButton() == accept;
+}
+
 std::optional<TFontChoice> TDialogs::ChooseFont(QWidget* Parent, const TFontChoice& Initial) {
     // The font dialog has no colour of its own: a button beside OK and Cancel picks it, and
     // shows the chosen colour as its icon.

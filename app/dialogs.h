@@ -19,6 +19,8 @@ class TDialogs {
 public:
     virtual ~TDialogs() = default;
     virtual void MessageBox(QWidget* Parent, const QString& Text);
+    // A warning with two answers: true for the one named AcceptText, false for Cancel.
+    virtual bool Confirm(QWidget* Parent, const QString& Text, const QString& AcceptText);
     // The font dialog, with a button that picks the font's colour.
     virtual std::optional<TFontChoice> ChooseFont(QWidget* Parent, const TFontChoice& Initial);
     virtual std::optional<QColor> ChooseColor(QWidget* Parent, const QColor& Initial);

@@ -3,13 +3,16 @@
 // and nothing of a timer or of the network opens a message box.
 #include "chat_pane.h"
 #include "conversation_log.h"
+#include "dialogs.h"
 #include "lamp.h"
 #include "palnor_form.h"
 #include "proxy_settings.h"
 #include "reconnect.h"
 #include "server_address.h"
+#include "tls_trust.h"
 #include "tncnx.h"
 
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -18,6 +21,7 @@
 #include <QRegularExpression>
 #include <QStackedWidget>
 #include <QStatusBar>
+#include <QTimer>
 
 #include <utility>
 
@@ -40,7 +44,9 @@ QString ConnectFailure(uint16_t Error, const QString& Host, const QString& Port)
     case 10065: return server + QStringLiteral(" cannot be reached from this computer.");
     case 11001:
     case 11004: return HostNotFound(Host, QString::number(Error));
-    default: return QStringLiteral("Could not connect to %1 (error %2).").arg(server).arg(Error);
+    default:
+        if (const QString secure = TlsFailureText(Error, Host, Port); !secure.isEmpty()) return secure;
+        return QStringLiteral("Could not connect to %1 (error %2).").arg(server).arg(Error);
     }
 }
 
@@ -90,6 +96,8 @@ void TPalnorForm::StartConnect(bool Automatic) {
     const QString password = Proxy_.Kind == TProxyKind::Socks5 ? Proxy_.Password : QString();
     TnCnx->SetProxy({ProxyLevel(Proxy_.Kind).toStdString(), Proxy_.Host.toStdString(),
                      Proxy_.Port.toStdString(), Proxy_.User.toStdString(), password.toStdString()});
+    TnCnx->SetTls(cbTls->isChecked());
+    TnCnx->SetTlsTrustedFingerprint(TrustedFingerprint(HostEdit->text(), PortEdit->text()).toStdString());
     try {
         TnCnx->Connect();
     } catch (const std::exception& E) {
@@ -125,11 +133,47 @@ void TPalnorForm::AttemptFailed(const QString& Reason) {
     Reconnect->ConnectionLost(true);
 }
 
+bool TPalnorForm::CheckCertificate(uint16_t Error) {
+    if (Error != TlsErrUntrusted) return false;
+    const QString host = HostEdit->text(), port = PortEdit->text();
+    const TCustomTlsWSocket::TTlsFailure failure = TnCnx->LastTlsFailure();
+    if (AutoAttempt_) {
+        // Never past an untrusted certificate on its own: the user's Connect asks.
+        Reconnect->Cancel();
+        LostReason_ = TlsFailureText(Error, host, port);
+        statusBar()->showMessage(QStringLiteral("Reconnecting stopped: the certificate of %1:%2 is not trusted. "
+                                                "Press Connect to check it.").arg(host, port));
+        UpdateSessionButtons();
+        return true;
+    }
+    // Asked from the message loop, not from inside the failed attempt's report.
+    QTimer::singleShot(0, this, [this, failure, host, port] {
+        Guarded([&] {
+            const QString old = TrustedFingerprint(host, port);
+            const QString question =
+                CertificateQuestion(failure.Certificate, QString::fromStdString(failure.Reason), old, host, port);
+            if (!failure.Certificate.Present() ||
+                !Dialogs().Confirm(this, question, QStringLiteral("Trust this certificate for %1:%2").arg(host, port))) {
+                DisplayMemo->AppendLine(TlsFailureText(TlsErrUntrusted, host, port));
+                return;
+            }
+            QString problem;
+            if (!TrustCertificate(host, port, QString::fromStdString(failure.Certificate.Fingerprint), &problem))
+                return DisplayMemo->AppendLine(QStringLiteral("The certificate could not be stored: %1").arg(problem));
+            StartConnect(false);
+        });
+    });
+    return true;
+}
+
 void TPalnorForm::TnCnxSessionConnected(uint16_t Error) {
+    if (CheckCertificate(Error)) return;
     if (Error != 0) {
         const QString socksText = Error > 20000 ? QString::fromStdString(TnCnx->ProxyFailure()) : QString();
+        // A TLS failure is the server's, also through a proxy.
+        const bool direct = Proxy_.Kind == TProxyKind::None || !TlsFailureText(Error, HostEdit->text(), PortEdit->text()).isEmpty();
         const QString failure =
-            Proxy_.Kind == TProxyKind::None
+            direct
                 ? ConnectFailure(Error, HostEdit->text(), PortEdit->text())
                 : ProxyFailureText(Error, socksText, ServerText(Proxy_.Host, Proxy_.Port),
                                    ServerText(HostEdit->text(), PortEdit->text()));

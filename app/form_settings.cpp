@@ -130,6 +130,7 @@ void TPalnorForm::LoadSettings() {
     cbRecall->setChecked(ini.Boolean("Recall", true));
     cbUtc->setChecked(ini.Boolean("UTC", false));
     cbUserTools->setChecked(ini.Boolean("UserTools", true));
+    cbTls->setChecked(ini.Boolean("TLS", false));
     Conveniences->Load(file);
 
     auto loadPane = [&](QWidget* pane, const char* prefix, int32_t& background,
@@ -197,6 +198,7 @@ bool TPalnorForm::SaveSettings(QString* Error) {
     putInt("Recall", cbRecall->isChecked() ? 1 : 0);
     putInt("UTC", cbUtc->isChecked() ? 1 : 0);
     putInt("UserTools", cbUserTools->isChecked() ? 1 : 0);
+    putInt("TLS", cbTls->isChecked() ? 1 : 0);
     Conveniences->Save(file);
     return WriteProxySettings(file, Proxy_, ProxyPasswordPath(), Error) && file.UpdateFile(Error);
 }
@@ -230,7 +232,7 @@ void TPalnorForm::WireSettingsPage() {
 namespace {
 QList<QCheckBox*> PageBoxes(const TPalnorForm& F) {
     return QList<QCheckBox*>{F.CheckBox1, F.CheckBox2, F.cbAttention, F.cbLog, F.cbSendUtf8, F.cbReconnect,
-            F.cbHighlight, F.cbJoins, F.cbLinks, F.cbRecall, F.cbUtc, F.cbUserTools} + F.Conveniences->Boxes();
+            F.cbHighlight, F.cbJoins, F.cbLinks, F.cbRecall, F.cbUtc, F.cbUserTools, F.cbTls} + F.Conveniences->Boxes();
 }
 }  // namespace
 

@@ -221,6 +221,8 @@ void TPalnorForm::BuildPages() {
     edPort->setMaxLength(5);
     fields->addRow(QStringLiteral("Server host"), edHost);
     fields->addRow(QStringLiteral("Server port"), edPort);
+    cbTls = new QCheckBox(QStringLiteral("Secure connection (TLS)"));
+    fields->addRow(QString(), cbTls);
     SettingsHint = NoteLabel();
     NameNote = NoteLabel();
     Button2 = new QPushButton(QStringLiteral("OK"));

@@ -108,6 +108,7 @@ public:
     QCheckBox* cbRecall = nullptr;     // Up and Down recall sent lines
     QCheckBox* cbUtc = nullptr;        // times in UTC
     QCheckBox* cbUserTools = nullptr;  // the user count and filter
+    QCheckBox* cbTls = nullptr;        // a secure connection to the server
     QPushButton* ShowLogButton = nullptr;
     QLabel* HistorySource = nullptr;  // which text the history page holds
     QLabel* HistoryNote = nullptr;    // that it is a copy, and what becomes of edits
@@ -216,6 +217,9 @@ private:
     void UpdateSessionButtons();
     bool AttemptPending() const;
     void AttemptFailed(const QString& Reason);
+    // A certificate that did not verify: the user's own attempt asks whether to trust it, an
+    // automatic one ends the series. True when it was such a failure.
+    bool CheckCertificate(uint16_t Error);
     void LoginTaken();
     void ShowListOffline();
     void WireExtras();

@@ -20,7 +20,7 @@ constexpr int MaxLineRead = 64 * 1024;
 constexpr unsigned SliceCheckLines = 16;
 }  // namespace
 
-TCustomLineWSocket::TCustomLineWSocket(QObject* Owner) : TCustomSocksWSocket(Owner) {}
+TCustomLineWSocket::TCustomLineWSocket(QObject* Owner) : TCustomTlsWSocket(Owner) {}
 
 void TCustomLineWSocket::SetLineMode(bool Value) {
     if (Value == LineMode_) return;
@@ -34,7 +34,7 @@ void TCustomLineWSocket::SetLineMode(bool Value) {
 }
 
 void TCustomLineWSocket::HandleWindowMessage(TMessage& Msg) {
-    if (Msg.Msg != WM_SOCKET_REDISPATCH) return TCustomSocksWSocket::HandleWindowMessage(Msg);
+    if (Msg.Msg != WM_SOCKET_REDISPATCH) return TCustomTlsWSocket::HandleWindowMessage(Msg);
     // Held bytes go to the data handler as from the receive loop, which swallows what the
     // handler raises: it never aborts the connection (by the time the exception arrives that
     // may be another one, which a handler of the held lines started).
@@ -48,7 +48,7 @@ int TCustomLineWSocket::GetRcvdCount() {
     if (LineMode_) return LineLength;
     // Bytes held from line mode are what the next Receive returns.
     if (LineHeld > 0) return LineHeld;
-    return TCustomSocksWSocket::GetRcvdCount();
+    return TCustomTlsWSocket::GetRcvdCount();
 }
 
 int TCustomLineWSocket::WriteLine(const std::string& Str) {
@@ -85,7 +85,7 @@ int TCustomLineWSocket::RecvRaw(void* Buffer, int Len, int Flags) {
         DropHeld(n);
         return n;
     }
-    return TCustomSocksWSocket::RecvRaw(Buffer, Len, Flags);
+    return TCustomTlsWSocket::RecvRaw(Buffer, Len, Flags);
 }
 
 void TCustomLineWSocket::DropHeld(int Count) {
@@ -116,8 +116,8 @@ void TCustomLineWSocket::FreeLineBuffer() {
 }
 
 bool TCustomLineWSocket::FireDataAvailable(uint16_t Error) {
-    if (!LineMode_ || LineEnd_.empty() || SocksNegotiating())
-        return TCustomSocksWSocket::FireDataAvailable(Error);
+    if (!LineMode_ || LineEnd_.empty() || Negotiating())
+        return TCustomTlsWSocket::FireDataAvailable(Error);
 
     int count = 0;
     if (LineLength > 0 && LineHeld >= MaxLineRead) {
@@ -128,7 +128,7 @@ bool TCustomLineWSocket::FireDataAvailable(uint16_t Error) {
         // One read from the platform per pass, sized by what is pending there, up to a bound:
         // a flood is taken in passes that reuse one buffer of bounded size, not in one
         // allocation as large as the flood.
-        int pending = TCustomSocksWSocket::GetRcvdCount();
+        int pending = TCustomTlsWSocket::GetRcvdCount();
         if (pending < 0) return true;
         if (pending == 0) pending = 255;
         pending = std::min(pending, MaxLineRead);
@@ -136,7 +136,7 @@ bool TCustomLineWSocket::FireDataAvailable(uint16_t Error) {
         const size_t needed = static_cast<size_t>(LineHeld) + static_cast<size_t>(pending) + 1;
         if (LineBuffer.size() < needed) LineBuffer.resize(needed);
         // Read below this layer: ReadCount counts what the owner receives, not the assembly.
-        count = TCustomSocksWSocket::RecvRaw(LineBuffer.data() + LineHeld, pending, 0);
+        count = TCustomTlsWSocket::RecvRaw(LineBuffer.data() + LineHeld, pending, 0);
         if (count < 0) LastError_ = WS(WSAGetLastError)();
         if (count < 1) {
             if (LineHeld == 0) return true;
@@ -195,7 +195,7 @@ TCustomLineWSocket::TDelivery TCustomLineWSocket::DeliverLines(TSlice Slice) {
         while (LineMode_ && LineLength > 0) {
             if (Paused) return TDelivery::Held;
             const int before = LineLength;
-            if (!TCustomSocksWSocket::FireDataAvailable(0)) {
+            if (!TCustomTlsWSocket::FireDataAvailable(0)) {
                 DropHeld(LineLength);  // nobody takes lines: dropped
                 LineLength = 0;
             }
@@ -208,7 +208,7 @@ TCustomLineWSocket::TDelivery TCustomLineWSocket::DeliverLines(TSlice Slice) {
             LineLength = 0;
             while (!LineMode_ && LineHeld > 0) {
                 const int before = LineHeld;
-                if (!TCustomSocksWSocket::FireDataAvailable(0)) DropHeld(LineHeld);
+                if (!TCustomTlsWSocket::FireDataAvailable(0)) DropHeld(LineHeld);
                 if (generation != LineBufferGeneration) return TDelivery::Closed;
                 if (Paused || LineHeld == before) return TDelivery::Held;
             }
@@ -334,7 +334,7 @@ void TCustomLineWSocket::FireSessionClosed(uint16_t Error) {
         LastLinesCloseError = Error;
         // The session is over: proxy settings that a handler of its last lines makes are for
         // the next connection.
-        if (!SocksNegotiating()) {
+        if (!Negotiating()) {
             ClearSocksSettings();
             SocksSettingsCleared = true;
         }
@@ -347,7 +347,7 @@ void TCustomLineWSocket::FireSessionClosed(uint16_t Error) {
                 LineLength = LineHeld;
                 while (LineMode_ && LineLength > 0 && !Paused) {
                     const int before = LineLength;
-                    if (!TCustomSocksWSocket::FireDataAvailable(0)) break;
+                    if (!TCustomTlsWSocket::FireDataAvailable(0)) break;
                     if (generation != LineBufferGeneration || LineLength == before) break;
                 }
             }
@@ -358,7 +358,7 @@ void TCustomLineWSocket::FireSessionClosed(uint16_t Error) {
         // before it did.
         if (!std::exchange(LastLinesOfClose, false)) return;
     }
-    TCustomSocksWSocket::FireSessionClosed(Error);
+    TCustomTlsWSocket::FireSessionClosed(Error);
 }
 
 void TCustomLineWSocket::Connect() {
@@ -366,16 +366,16 @@ void TCustomLineWSocket::Connect() {
         // The proxy settings now made are the new connection's: the old ones went before the
         // last lines did.
         SocksSettingsCleared = true;
-        TCustomSocksWSocket::FireSessionClosed(LastLinesCloseError);
+        TCustomTlsWSocket::FireSessionClosed(LastLinesCloseError);
         if (State_ != wsClosed) return;  // its handler connected already
     }
     // Bytes held from the last connection are none of the next one's.
     if (State_ == wsClosed && !LineBuffer.empty()) FreeLineBuffer();
-    TCustomSocksWSocket::Connect();
+    TCustomTlsWSocket::Connect();
 }
 
 int TCustomLineWSocket::Resume() {
-    const int result = TCustomSocksWSocket::Resume();
+    const int result = TCustomTlsWSocket::Resume();
     // Lines held when the pause came are offered again; new data follows them.
     if (LineHeld > 0) msgwindow::PostMessage(WindowHandle, WM_SOCKET_REDISPATCH, 0, 0);
     return result;
@@ -394,7 +394,7 @@ void TCustomLineWSocket::Redispatch() {
             if (BytesTaken() == taken) break;
         } else {
             const int before = LineHeld;
-            if (!TCustomSocksWSocket::FireDataAvailable(0)) {
+            if (!TCustomTlsWSocket::FireDataAvailable(0)) {
                 DropHeld(LineHeld);  // nobody takes data
                 break;
             }

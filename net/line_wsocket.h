@@ -4,7 +4,7 @@
 // be edited (backspace, tab) and echoed to the peer. LineLimit bounds the bytes behind the last
 // line end; while the owner leaves a line unread, reading from the platform pauses once enough
 // is held behind it. With line mode off it passes everything through.
-#include "socks_wsocket.h"
+#include "tls_wsocket.h"
 
 #include <string>
 #include <vector>
@@ -14,7 +14,7 @@ using TLineLimitEvent = std::function<void(QObject* Sender, int RcvdLength, bool
 // Posted to the socket's own window to deliver held bytes after LineMode changed.
 constexpr msgwindow::UINT WM_SOCKET_REDISPATCH = msgwindow::WM_USER + 20;  // 1044
 
-class TCustomLineWSocket : public TCustomSocksWSocket {
+class TCustomLineWSocket : public TCustomTlsWSocket {
 public:
     explicit TCustomLineWSocket(QObject* Owner = nullptr);
 

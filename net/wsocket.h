@@ -203,6 +203,9 @@ protected:
     enum class TReceiveBound { Slice, UntilEmpty };
     void ReceiveLoop(uint16_t Error, TWSocketOptions Options,
                      TReceiveBound Bound = TReceiveBound::Slice);
+    // Whether anything is left to read (Pending > 0), the platform's pending bytes and what a
+    // layer holds in between; SOCKET_ERROR with the error left for WSAGetLastError.
+    virtual int AnyPending(winsock::u_long& Pending);
     // The receive loop's time slice is used up: a layer that delivers several pieces per
     // platform read stops and leaves the rest to a posted FD_READ.
     bool SliceOver() const;

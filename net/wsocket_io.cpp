@@ -84,7 +84,7 @@ void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options, TRecei
             if (BytesTaken() == takenBefore) break;
             // Only whether anything is left matters here, not how much.
             winsock::u_long pending = 0;
-            if (WS(ioctlsocket)(Handle, FIONREADANY, &pending) == SOCKET_ERROR) {
+            if (AnyPending(pending) == SOCKET_ERROR) {
                 LastError_ = WS(WSAGetLastError)();
                 break;
             }
@@ -99,6 +99,10 @@ void TCustomWSocket::ReceiveLoop(uint16_t Error, TWSocketOptions Options, TRecei
     } catch (...) {
     }
     SliceEnd = outerSliceEnd;
+}
+
+int TCustomWSocket::AnyPending(winsock::u_long& Pending) {
+    return WS(ioctlsocket)(Handle, FIONREADANY, &Pending);
 }
 
 bool TCustomWSocket::SliceOver() const {

@@ -55,6 +55,10 @@ TTnCnx::~TTnCnx() {
     socket->Release();
 }
 
+TCustomTlsWSocket::TTlsFailure TTnCnx::LastTlsFailure() const {
+    return Socket_ ? Socket_->LastTlsFailure() : TCustomTlsWSocket::TTlsFailure{};
+}
+
 void TTnCnx::Connect() {
     if (!Socket_) return;
     if (Socket_->State() != wsClosed) Socket_->Close();
@@ -75,6 +79,8 @@ void TTnCnx::Connect() {
         const bool login = Proxy_.Level == "5" && !Proxy_.Usercode.empty();
         Socket_->SetSocksAuthentication(login ? socksAuthenticateUsercode : socksNoAuthentication);
     }
+    Socket_->SetTls(Tls_);
+    Socket_->SetTlsTrustedFingerprint(TlsTrustedFingerprint_);
     Socket_->Connect();
 }
 

@@ -51,6 +51,13 @@ public:
     void SetProxy(const TTnProxy& Value) { Proxy_ = Value; }
     // The proxy's text for the last failed handshake (empty when none failed).
     std::string ProxyFailure() const;
+    // A secure connection (TLS) from the next Connect on, and the SHA-256 fingerprint of a
+    // certificate the user trusts for the server; why the last secure attempt failed.
+    bool Tls() const { return Tls_; }
+    void SetTls(bool Value) { Tls_ = Value; }
+    std::string TlsTrustedFingerprint() const { return TlsTrustedFingerprint_; }
+    void SetTlsTrustedFingerprint(const std::string& Value) { TlsTrustedFingerprint_ = Value; }
+    TCustomTlsWSocket::TTlsFailure LastTlsFailure() const;
 
     TTnSessionConnected OnSessionConnected;
     TTnSessionClosed OnSessionClosed;
@@ -125,6 +132,8 @@ private:
     std::string TermType_ = "VT100";
     bool LocalEcho_ = false;
     TTnProxy Proxy_;
+    bool Tls_ = false;
+    std::string TlsTrustedFingerprint_;
 
     // The collect buffer (CollectSize bytes and room for the terminating 0) and a spare one: a
     // chunk is handed to the owner in the buffer it was collected in, and collecting goes on in

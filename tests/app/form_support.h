@@ -35,6 +35,10 @@ public:
         Messages << Text;
         if (WhileOpen) WhileOpen();  // the box stays open while this runs
     }
+    bool Confirm(QWidget*, const QString& Text, const QString& AcceptText) override {
+        Confirms << AcceptText + "\n" + Text;
+        return NextConfirm;
+    }
     std::optional<TFontChoice> ChooseFont(QWidget*, const TFontChoice&) override { return NextFont; }
     std::optional<QColor> ChooseColor(QWidget*, const QColor&) override { return NextColor; }
     std::optional<QString> ChooseSaveFile(QWidget*, const QString&, const QString&, const QString& Proposed) override {
@@ -46,6 +50,8 @@ public:
         return NextFile;
     }
     QStringList Messages;
+    QStringList Confirms;
+    bool NextConfirm = false;
     std::function<void()> WhileOpen;
     std::optional<TFontChoice> NextFont;
     std::optional<QColor> NextColor;

@@ -45,12 +45,12 @@ TEST_F(FormTest, WithoutASettingsFileTheDefaultsApplyAndTheFirstCloseWritesEvery
                                  "DMFontSize", "DMcolor", "DMFontColor", "DMFontName",
                                  "SMFontStyle", "SMFontSize", "SMcolor", "SMFontColor",
                                  "SMFontName", "Attention", "ConversationLog", "SendUTF8", "Reconnect",
-                                 "Highlight", "JoinsLeaves", "Links", "Recall", "UTC", "UserTools",
+                                 "Highlight", "JoinsLeaves", "Links", "Recall", "UTC", "UserTools", "TLS",
                                  "Find", "Ignore", "Ignored", "Tray", "SpellCheck", "SpellLanguage",
                                  "ProxyType", "ProxyHost", "ProxyPort", "ProxyUser",
                                  "ProxyRememberPassword"}));
     EXPECT_TRUE(ReadSettingsFile().contains("Attention=1\r\nConversationLog=1\r\nSendUTF8=0\r\nReconnect=1\r\n"
-                                            "Highlight=1\r\nJoinsLeaves=1\r\nLinks=1\r\nRecall=1\r\nUTC=0\r\nUserTools=1\r\n"
+                                            "Highlight=1\r\nJoinsLeaves=1\r\nLinks=1\r\nRecall=1\r\nUTC=0\r\nUserTools=1\r\nTLS=0\r\n"
                                             "Find=1\r\nIgnore=1\r\nIgnored=\r\nTray=0\r\nSpellCheck=1\r\nSpellLanguage=en_US\r\nProxyType="));
     EXPECT_TRUE(ReadSettingsFile().contains("DMcolor=-2147483643\r\n"));
 }

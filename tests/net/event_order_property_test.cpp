@@ -1,7 +1,9 @@
 // Random event sequences against a peer on 127.0.0.1, reached directly or through a scripted
-// SOCKS 4, 4A or 5 proxy that relays, refuses, hangs up or resets mid-handshake; now and then the
-// name of the peer (or the proxy) gives an IPv6 address first, which refuses or never answers, so
-// that attempts race and the losers must never be heard of. The peer sends
+// SOCKS 4, 4A or 5 proxy that relays, refuses, hangs up or resets mid-handshake, in clear text or
+// over TLS (the peer's ciphertext cut into random segments, records split anywhere; now and then
+// it closes or resets in the middle of the handshake or of a record); now and then the name of
+// the peer (or the proxy) gives an IPv6 address first, which refuses or never answers, so that
+// attempts race and the losers must never be heard of. The peer sends
 // random bytes (or lines, now and then one far longer than LineLimit) in random segments, some
 // ending in an urgent byte, and ends with a close, a reset or not at all. The owner's choices are
 // random too, each as a real owner makes them: to ask RcvdCount before reading or not (fixed per
@@ -19,6 +21,7 @@
 #include "event_loop.h"
 #include "posix_peer.h"
 #include "test_seed.h"
+#include "tls_peers.h"
 
 #include <gtest/gtest.h>
 
@@ -80,6 +83,10 @@ struct PeerSide {
     bool Shown = false;             // the peer got more of it out than kernels hold
     Clock::time_point Progress{};   // the last send that got bytes out
     std::vector<size_t> Urgent{};   // positions of bytes sent as urgent data
+    // Over TLS: the server's end, its ciphertext not yet sent, and where it ends mid-handshake.
+    std::shared_ptr<TlsServerEnd> Tls{};
+    std::string Cipher{};
+    size_t CipherSent = 0, CipherTotal = 0, EarlyEnd = None;
 };
 
 // A SOCKS proxy's side of one connection: the version is read from the first byte; then the
@@ -110,6 +117,7 @@ struct Connection {
     bool EndedInReport = false;  // the owner closed, aborted or replaced it in OnSendData
     bool Proxied = false;
     bool Raced = false;       // its look-up gave ::1 (refusing or silent) besides 127.0.0.1
+    bool Tls = false;
     bool AsksCount = true;    // this owner asks RcvdCount before it reads
     uint16_t Port = 0;        // the owner's local port, by which the proxy and the peer know it
     size_t Peer = None, Proxy = None;
@@ -220,6 +228,8 @@ private:
             S->SetSocksUsercode("user");
             S->SetSocksPassword("secret");
         }
+        c.Tls = Pick(3) == 0;
+        S->SetTls(c.Tls);
         InConnect = true;
         S->ConnectTo(Listener.Port());
         InConnect = false;
@@ -232,7 +242,7 @@ private:
         int len = sizeof own;
         winsock::getsockname(S->Handle, reinterpret_cast<winsock::sockaddr*>(&own), &len);
         c.Port = own.sin_port;
-        Trail += std::string(c.Raced ? "R" : "") + (c.Proxied ? "N" : "n") +
+        Trail += std::string(c.Raced ? "R" : "") + (c.Tls ? "tls-" : "") + (c.Proxied ? "N" : "n") +
                  std::to_string(Conns.size() - 1) + " ";
         // Paused before the outcome of the connect is known, or soon after, when it may be
         // on its way.
@@ -705,6 +715,10 @@ private:
         PeerSide& p = Peers.back();
         Conns[conn].Peer = Peers.size() - 1;
         p.End = static_cast<decltype(PeerSide::End)>(Pick(3));
+        if (Conns[conn].Tls) {
+            p.Tls = std::make_shared<TlsServerEnd>();
+            if (Pick(5) == 0) p.EarlyEnd = static_cast<size_t>(Pick(1200));
+        }
         const bool longLine = LineMode && !relayed && Pick(4) == 0;
         p.Stream = RandomStream(longLine, p.LongLine);
         if (longLine) {
@@ -715,10 +729,88 @@ private:
         Trail += "P" + std::to_string(p.Stream.size()) + "/" + std::to_string(static_cast<int>(p.End)) + " ";
     }
 
-    void PeerSend(PeerSide& p) {
-        while (peer::RecvNow(p.Fd, p.Got) > 0) {
+    // What the owner sent, as the peer reads it (decrypted over TLS).
+    void PeerRead(PeerSide& p) {
+        if (!p.Tls) {
+            while (peer::RecvNow(p.Fd, p.Got) > 0) {
+            }
+            return;
         }
+        std::string raw;
+        while (peer::RecvNow(p.Fd, raw) > 0) {
+        }
+        p.Tls->Put(raw);
+        p.Tls->Step(p.Got);
+        p.Tls->TakeOut(p.Cipher);
+    }
+
+    void PeerEnd(PeerSide& p, Connection& c) {
+        p.Ended = true;
+        ++c.Wakeups;
+        Trail += "E ";
+        if (p.End == PeerSide::Reset) {
+            peer::Reset(p.Fd);
+            p.Fd = -1;  // closed: its number may come back for another connection
+        } else {
+            ::shutdown(p.Fd, SHUT_WR);
+        }
+    }
+
+    // Over TLS the ciphertext goes out in random segments, cut anywhere in a record; the text
+    // is written once the last of it has left, so that what was written is what is on its way.
+    void PeerSendTls(PeerSide& p) {
+        Connection& c = Conns[p.Conn];
+        const bool handshaking = !p.Tls->Ready();
+        if (p.CipherSent < p.Cipher.size() && !(handshaking && p.CipherTotal >= p.EarlyEnd)) {
+            size_t n = std::min(p.Cipher.size() - p.CipherSent, size_t(1 + Pick(3000)));
+            if (handshaking && p.EarlyEnd != None) n = std::min(n, p.EarlyEnd - p.CipherTotal);
+            const int k = peer::SendNow(p.Fd, p.Cipher.substr(p.CipherSent, n));
+            if (k > 0) {
+                p.CipherSent += static_cast<size_t>(k);
+                p.CipherTotal += static_cast<size_t>(k);
+                p.Progress = Clock::now();
+                ++c.Wakeups;
+            }
+            // An end now and then cuts a record short.
+            if (!handshaking && p.Sent == p.Stream.size() && p.End != PeerSide::Stay && Pick(4) == 0)
+                PeerEnd(p, c);
+            return;
+        }
+        if (handshaking) {
+            if (p.EarlyEnd != None && p.CipherTotal >= p.EarlyEnd) {
+                Trail += "EH ";
+                PeerEnd(p, c);
+            }
+            return;
+        }
+        p.Cipher.erase(0, std::exchange(p.CipherSent, 0));
+        if (p.Sent < p.Stream.size()) {
+            const bool inLongLine = p.Sent >= p.LongLine;
+            const size_t n = std::min(p.Stream.size() - p.Sent, size_t(1 + Pick(inLongLine ? 16384 : 3000)));
+            p.Tls->Write(p.Stream.data() + p.Sent, n);
+            p.Tls->TakeOut(p.Cipher);
+            p.Sent += n;
+            if (inLongLine && c.LimitCalls == 0 && !p.Shown &&
+                p.Sent - p.LongLine > static_cast<size_t>(LineLimit) + LongLineShown) {
+                p.Shown = true;
+                Fail("LineLimit was off over TLS: far more of one line than LineLimit was taken in "
+                     "without OnLineLimitExceeded");
+            }
+            if (inLongLine && Clock::now() - p.Progress > milliseconds(150)) p.Stream.resize(p.Sent);
+        } else if (p.End != PeerSide::Stay) {
+            if (p.End == PeerSide::Fin && Pick(2) == 0) {  // with the close alert
+                p.Tls->Shutdown();
+                p.Tls->TakeOut(p.Cipher);
+                peer::SendNow(p.Fd, p.Cipher);
+            }
+            PeerEnd(p, c);
+        }
+    }
+
+    void PeerSend(PeerSide& p) {
+        PeerRead(p);
         if (p.Ended || Pick(3) != 0) return;
+        if (p.Tls) return PeerSendTls(p);
         Connection& c = Conns[p.Conn];
         if (p.Sent < p.Stream.size()) {
             const bool inLongLine = p.Sent >= p.LongLine;
@@ -746,15 +838,7 @@ private:
             // An owner that holds back the line holds back the peer: it gives the line up.
             if (inLongLine && Clock::now() - p.Progress > milliseconds(150)) p.Stream.resize(p.Sent);
         } else if (p.End != PeerSide::Stay) {
-            p.Ended = true;
-            ++c.Wakeups;
-            Trail += "E ";
-            if (p.End == PeerSide::Reset) {
-                peer::Reset(p.Fd);
-                p.Fd = -1;  // closed: its number may come back for another connection
-            } else {
-                ::shutdown(p.Fd, SHUT_WR);
-            }
+            PeerEnd(p, c);
         }
     }
 
@@ -911,12 +995,11 @@ private:
         }
         const bool open = !Conns.empty() && Open(Conns.size() - 1);
         if (open && !stalled && Failures.empty() && !LineMode && Current().Peer != None &&
-            !Current().Proxied && Pick(6) == 0)
+            !Current().Proxied && !Current().Tls && Pick(6) == 0)
             IdleCheck();
         RestoreLimit();
         for (PeerSide& p : Peers)
-            while (p.Fd >= 0 && peer::RecvNow(p.Fd, p.Got) > 0) {
-            }
+            if (p.Fd >= 0) PeerRead(p);
         for (size_t i = 0; i < Conns.size(); ++i) {
             const Connection& c = Conns[i];
             if (c.NotStarted) continue;
@@ -994,6 +1077,7 @@ TEST(EventOrderProperty, EveryByteOnceInOrderAndEveryEventInItsConnection) {
     // A memory fault ends the process at once: its seed is told on the way out.
     __sanitizer_set_death_callback([] { std::fprintf(stderr, "replay with KORVEL_SEED=%u\n", CurrentSeed); });
 #endif
+    TlsFiles();  // the test's certificate authority is the one the process trusts
     for (const uint32_t seed : SequenceSeeds(1000, 150)) {
         CurrentSeed = seed;
         {

@@ -1,6 +1,8 @@
 // The korvel-chatd program itself: it answers, and it stops cleanly on SIGTERM.
 #include "event_loop.h"
+#include "line_wsocket.h"
 #include "posix_peer.h"
+#include "tls_peers.h"
 
 #include <QProcess>
 
@@ -75,6 +77,54 @@ TEST(ChatdProcessTest, AnswersThenStopsCleanlyOnSigtermAndListensAgainAtOnce) {
     ChatdProcess again({"--port", QString::number(port)});
     ASSERT_TRUE(RunUntil([&] { return again.ListeningPort() == port || again.Process.state() == QProcess::NotRunning; }, 10000));
     EXPECT_EQ(again.ListeningPort(), port) << again.Err;
+}
+
+// With a certificate and key it serves TLS on a port of its own: a client of the socket layer
+// gets the telnet greeting through it, and a plain client on that port is dropped. Bad TLS
+// options are refused before it listens.
+TEST(ChatdProcessTest, ServesTlsOnItsOwnPort) {
+    const TlsTestFiles& f = TlsFiles();
+    for (const QStringList& bad : {QStringList{"--tls-cert", QString::fromStdString(f.GoodCert)},
+                                   QStringList{"--tls-cert", QString::fromStdString(f.GoodCert), "--tls-key",
+                                               QString::fromStdString(f.SelfKey)}}) {
+        ChatdProcess refused(QStringList{"--port", "0"} + bad);
+        ASSERT_TRUE(refused.WaitFinished());
+        EXPECT_EQ(refused.Process.exitCode(), 2) << refused.Err;
+    }
+    ChatdProcess chatd({"--port", "0", "--tls-port", "0", "--tls-cert", QString::fromStdString(f.GoodCert),
+                        "--tls-key", QString::fromStdString(f.GoodKey)});
+    uint16_t port = 0;
+    const std::string mark = "listening for TLS on 127.0.0.1:";
+    ASSERT_TRUE(RunUntil([&] {
+        chatd.Collect();
+        const auto at = chatd.Out.find(mark);
+        if (at == std::string::npos || chatd.Out.find('\n', at) == std::string::npos) return false;
+        port = static_cast<uint16_t>(std::stoi(chatd.Out.substr(at + mark.size())));
+        return true;
+    }, 10000)) << chatd.Out << chatd.Err;
+
+    TWSocket s;
+    std::string got;
+    uint16_t connected = 1;
+    s.OnSessionConnected = [&](QObject*, uint16_t e) { connected = e; };
+    s.OnDataAvailable = [&](QObject*, uint16_t) { got += s.ReceiveStr(); };
+    s.SetTls(true);
+    s.SetTlsHostName("localhost");
+    s.SetAddr("127.0.0.1");
+    s.SetPort(std::to_string(port));
+    s.Connect();
+    ASSERT_TRUE(RunUntil([&] { return got.size() >= 18; })) << "connected " << connected;
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(got.substr(0, 18), "\xFF\xFD\x18\xFF\xFA\x18\x01\xFF\xF0\xFF\xFB\x01\xFF\xFB\x03\xFF\xFD\x17");
+    s.SendStr("~SC=AB1-Anna\r\n");
+    ASSERT_TRUE(RunUntil([&] { return got.find("Welcome") != std::string::npos; }));
+    s.Close();
+
+    const int plain = peer::Connect(port);
+    ASSERT_GE(plain, 0);
+    peer::SendAll(plain, "~SC=AB2-Bert\r\n");
+    EXPECT_TRUE(peer::WaitEof(plain));
+    peer::Close(plain);
 }
 
 TEST(ChatdProcessTest, RefusesAPortInUseWithAMessage) {

@@ -168,7 +168,7 @@ TChatServer::~TChatServer() { Stop(); }
 void TChatServer::Start(const std::string& Host, const std::string& Port) {
     Stop();
     Listener = new TWSocket(this);
-    Listener->OnSessionAvailable = [this](QObject*, uint16_t) { AcceptClient(); };
+    Listener->OnSessionAvailable = [this](QObject*, uint16_t) { AcceptClient(Listener); };
     try {
         Listener->SetProto("tcp");
         Listener->SetAddr(Host);
@@ -206,11 +206,32 @@ void TChatServer::Stop() {
     OwnQueued = ListQueued = 0;
     FlushTimer.stop();
     SweepTimer.stop();
+    delete std::exchange(TlsListener, nullptr);
     if (Listener) {
         delete Listener;
         Listener = nullptr;
         Log(nullptr, "stopped");
     }
+}
+
+void TChatServer::StartTls(const std::string& Port, std::shared_ptr<const TTlsServerCredentials> Credentials) {
+    delete std::exchange(TlsListener, nullptr);
+    TlsCredentials = std::move(Credentials);
+    auto* listener = new TWSocket(this);
+    listener->OnSessionAvailable = [this](QObject*, uint16_t) { AcceptClient(TlsListener); };
+    try {
+        listener->SetProto("tcp");
+        listener->SetAddr(ListenAddr);
+        listener->SetPort(Port);
+        listener->SetListenBacklog(ListenBacklog);
+        listener->Listen();
+    } catch (...) {
+        delete listener;
+        throw;
+    }
+    TlsListener = listener;
+    TlsPort = TlsListener->GetBoundPort();
+    Log(nullptr, "listening for TLS on " + ListenAddr + ":" + TlsPort);
 }
 
 std::string TChatServer::BoundAddr() const { return ListenAddr; }
@@ -224,17 +245,17 @@ std::vector<std::string> TChatServer::Users() const {
 
 // --- Arrivals and departures -----------------------------------------------------------------
 
-void TChatServer::AcceptClient() {
+void TChatServer::AcceptClient(TWSocket* From) {
     winsock::SOCKET handle = winsock::INVALID_SOCKET;
     try {
-        handle = Listener->Accept();
+        handle = From->Accept();
     } catch (const std::exception& E) {
         // Typically out of descriptors. The waiting connection keeps the listener readable, so
         // notifications stop for a second instead of spinning on the same failure.
         Log(nullptr, std::string("accept failed: ") + OneLine(E.what()));
-        Listener->Pause();
-        QTimer::singleShot(1000, this, [this] {
-            if (Listener && Listener->State() == wsListening) Listener->Resume();
+        From->Pause();
+        QTimer::singleShot(1000, From, [From] {
+            if (From->State() == wsListening) From->Resume();
         });
         return;
     }
@@ -265,7 +286,8 @@ void TChatServer::AcceptClient() {
         // The line goes ahead of the close; what the client sent meanwhile is read and dropped,
         // so that the close is orderly rather than a reset that could overtake the line.
         const std::string line = AddressFullLine(MaxPerAddress);
-        winsock::send(handle, line.data(), static_cast<int>(line.size()), 0);
+        // (Not to a TLS client, which could not read it before a handshake.)
+        if (From != TlsListener) winsock::send(handle, line.data(), static_cast<int>(line.size()), 0);
         winsock::shutdown(handle, winsock::SD_SEND);
         char drain[4096];
         while (winsock::recv(handle, drain, sizeof drain, 0) > 0) {
@@ -284,6 +306,7 @@ void TChatServer::AcceptClient() {
     SetOption(handle, winsock::IPPROTO_TCP, winsock::TCP_KEEPCNT, KeepProbes);
 
     auto* c = new TChatClient(this);
+    if (From == TlsListener) c->Socket->SetTlsServer(TlsCredentials);
     try {
         c->Socket->Dup(handle);
     } catch (const std::exception& E) {

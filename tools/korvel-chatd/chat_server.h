@@ -23,6 +23,7 @@
 #include <vector>
 
 class TWSocket;
+class TTlsServerCredentials;
 class TChatClient;
 class TLogSink;
 struct TTelnetItem;
@@ -35,6 +36,9 @@ public:
     // Listens on Host and Port ("0": a port the system picks). Raises ESocketException when the
     // address cannot be used.
     void Start(const std::string& Host, const std::string& Port);
+    // Also serves TLS, on the host of Start and this port, with these credentials.
+    void StartTls(const std::string& Port, std::shared_ptr<const TTlsServerCredentials> Credentials);
+    std::string TlsBoundPort() const { return TlsPort; }
     // Closes every client and the listener; raises no events. Call it from outside the
     // server's own socket handlers (a signal notifier, a test).
     void Stop();
@@ -73,7 +77,7 @@ public:
     int ReplaceWithinMs = 5000;
 
 private:
-    void AcceptClient();
+    void AcceptClient(TWSocket* From);
     void ReadFrom(TChatClient* C);
     void LogTelnet(TChatClient* C, const TTelnetItem& Item);
     void HandleLine(TChatClient* C, const std::string& Line, std::size_t Length);
@@ -107,6 +111,9 @@ private:
     void Log(const std::string& Peer, const std::string& Text);
 
     TWSocket* Listener = nullptr;
+    TWSocket* TlsListener = nullptr;  // clients on it shake hands with TlsCredentials first
+    std::shared_ptr<const TTlsServerCredentials> TlsCredentials;
+    std::string TlsPort;
     std::vector<TChatClient*> Clients;  // in connection order
     std::vector<TChatClient*> Members;  // logged-in clients, in login order
     std::string ListenAddr, ListenPort;

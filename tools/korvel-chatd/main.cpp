@@ -1,6 +1,7 @@
 // korvel-chatd: the local chat server. Listens on 127.0.0.1:1024 unless told otherwise, logs
 // one line per event to standard output, and stops cleanly on SIGINT or SIGTERM.
 #include "chat_server.h"
+#include "tls_session.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -55,6 +56,14 @@ int main(int argc, char** argv) {
     parser.addOption(hostOption);
     parser.addOption(portOption);
     parser.addOption(perAddressOption);
+    const QCommandLineOption tlsCertOption(
+        "tls-cert", "Also serve TLS, with the certificate (chain) in this PEM file.", "FILE");
+    const QCommandLineOption tlsKeyOption("tls-key", "The private key of --tls-cert (PEM).", "FILE");
+    const QCommandLineOption tlsPortOption(
+        "tls-port", "Port for TLS (default 1025; 0 lets the system pick one).", "P", "1025");
+    parser.addOption(tlsCertOption);
+    parser.addOption(tlsKeyOption);
+    parser.addOption(tlsPortOption);
     parser.process(app);
     const std::string host = parser.value(hostOption).toStdString();
     const QString port = parser.value(portOption);
@@ -69,6 +78,26 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "korvel-chatd: '%s' is not a number of connections (0 or more)\n",
                      qPrintable(parser.value(perAddressOption)));
         return 2;
+    }
+
+    std::shared_ptr<const TTlsServerCredentials> tls;
+    if (parser.isSet(tlsCertOption) || parser.isSet(tlsKeyOption)) {
+        if (!parser.isSet(tlsCertOption) || !parser.isSet(tlsKeyOption)) {
+            std::fprintf(stderr, "korvel-chatd: TLS needs both --tls-cert and --tls-key\n");
+            return 2;
+        }
+        if (!ValidPort(parser.value(tlsPortOption))) {
+            std::fprintf(stderr, "korvel-chatd: '%s' is not a port number (0 to 65535)\n",
+                         qPrintable(parser.value(tlsPortOption)));
+            return 2;
+        }
+        std::string problem;
+        tls = TTlsServerCredentials::Load(parser.value(tlsCertOption).toStdString(),
+                                          parser.value(tlsKeyOption).toStdString(), problem);
+        if (!tls) {
+            std::fprintf(stderr, "korvel-chatd: %s\n", problem.c_str());
+            return 2;
+        }
     }
 
     int pipeFds[2];
@@ -100,6 +129,7 @@ int main(int argc, char** argv) {
 
     try {
         server.Start(host, port.toStdString());
+        if (tls) server.StartTls(parser.value(tlsPortOption).toStdString(), tls);
     } catch (const std::exception& E) {
         std::string reason = E.what();
         for (char& c : reason)
