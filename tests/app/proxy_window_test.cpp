@@ -12,6 +12,8 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <unistd.h>
+
 namespace {
 
 // A daemon for one test, stopped with it.
@@ -54,13 +56,15 @@ void PrintTo(const Row& R, std::ostream* Out) { *Out << R.Name; }
 
 class ProxyWindowTest : public FormTest, public ::testing::WithParamInterface<Row> {
 protected:
-    // Dante without authentication, from a configuration of this test's own.
-    std::unique_ptr<Daemon> StartDante(uint16_t Port) {
+    // Dante from a configuration of this test's own: without authentication, or (Account set)
+    // with SOCKS 5 user names and passwords, which dante checks against the system's accounts.
+    std::unique_ptr<Daemon> StartDante(uint16_t Port, const QByteArray& Account) {
         const QString conf = Config.path() + "/danted.conf";
         QFile f(conf);
         if (!f.open(QIODevice::WriteOnly)) return nullptr;
         f.write("logoutput: stderr\ninternal: 127.0.0.1 port = " + QByteArray::number(Port) +
-                "\nexternal: 127.0.0.1\nclientmethod: none\nsocksmethod: none\n"
+                "\nexternal: 127.0.0.1\nclientmethod: none\nsocksmethod: " +
+                (Account.isEmpty() ? "none" : "username") + "\n"
                 "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
                 "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n");
         f.close();
@@ -94,6 +98,11 @@ protected:
                                "ExitOnForwardFailure=yes", qEnvironmentVariable("USER", "root") + "@127.0.0.1"});
     }
     std::unique_ptr<Daemon> Sshd;
+    struct TAccount {
+        QString Name;
+        TAccount& operator=(const QString& Value) { Name = Value; return *this; }
+        ~TAccount() { if (!Name.isEmpty()) QProcess::execute("userdel", {Name}); }
+    } Account;
 };
 
 TEST_P(ProxyWindowTest, TheLoginGoesThroughTheProxyOrTheUserHearsWhyNot) {
@@ -110,7 +119,21 @@ TEST_P(ProxyWindowTest, TheLoginGoesThroughTheProxyOrTheUserHearsWhyNot) {
         if (*row.DaemonUser) args << "-u" << row.DaemonUser << "-P" << "secret";
         daemon = std::make_unique<Daemon>(program, args);
     } else if (program == "danted") {
-        daemon = StartDante(proxyPort);
+        if (*row.DaemonUser) {
+            // A system account of the test's own, with the password "secret", removed at the end.
+            if (::geteuid() != 0) GTEST_SKIP() << "dante's passwords are system accounts: run as root";
+            const QString account = row.DaemonUser;
+            QProcess::execute("userdel", {account});
+            if (QProcess::execute("useradd", {"-M", "-s", "/usr/sbin/nologin", account}) != 0)
+                GTEST_SKIP() << "no account could be made for dante";
+            Account = account;
+            QProcess chpasswd;
+            chpasswd.start("chpasswd");
+            chpasswd.write((account + ":secret\n").toUtf8());
+            chpasswd.closeWriteChannel();
+            ASSERT_TRUE(chpasswd.waitForFinished() && chpasswd.exitCode() == 0);
+        }
+        daemon = StartDante(proxyPort, row.DaemonUser);
     } else if (program == "ssh") {
         daemon = StartSsh(proxyPort);
         ASSERT_TRUE(daemon) << "sshd did not start: " << (Sshd ? Sshd->Process.readAll().toStdString() : "");
@@ -166,6 +189,9 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"dante_refuses_socks4a", "dante", TProxyKind::Socks4A, NoAccount, "", "", true, false,
             "the proxy refused the connection to 127.0.0.1:"},
         Row{"dante_socks5", "dante", TProxyKind::Socks5, NoAccount, "", "", true, true, ""},
+        Row{"dante_password", "dante", TProxyKind::Socks5, "korveldante1", "korveldante1", "secret", true, true, ""},
+        Row{"dante_wrong_password", "dante", TProxyKind::Socks5, "korveldante2", "korveldante2", "wrong", true, false,
+            "the proxy refused the user name or password"},
         Row{"dante_target_refused", "dante", TProxyKind::Socks5, NoAccount, "", "", false, false,
             "refused the proxy's connection"},
         Row{"ssh_socks4", "ssh", TProxyKind::Socks4, NoAccount, "", "", true, true, ""},
