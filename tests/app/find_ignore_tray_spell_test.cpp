@@ -140,6 +140,9 @@ TEST_F(FormTest, FindGoesRoundTheMatchesOnBothPages) {
     Form->Conveniences->HistoryFind->Open();
     Form->Conveniences->HistoryFind->Field->setText("help");
     EXPECT_EQ(Form->Conveniences->HistoryFind->Count->text(), "1 of 1");
+    Form->Memo1->appendPlainText("more help");  // text added to the page is searched too
+    RunUntil([&] { return Form->Conveniences->HistoryFind->Complete(); });
+    EXPECT_EQ(Form->Conveniences->HistoryFind->Count->text(), "1 of 2");
     Form->Conveniences->cbFind->setChecked(false);
     EXPECT_TRUE(Form->Conveniences->HistoryFind->isHidden());
     const QList<QCheckBox*> boxes = Form->Conveniences->Boxes() + QList<QCheckBox*>{Form->cbUserTools};
