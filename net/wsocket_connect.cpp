@@ -57,8 +57,11 @@ void TCustomWSocket::Connect() {
             LocalPortResolved = true;
         }
         if (!AddrResolved) {
-            UsePeerAddresses(ResolvePeerAddresses(AddrText));
-            AddrResolved = true;
+            std::vector<TSocketAddress> found = ResolvePeerAddresses(AddrText);
+            // One address is kept for the next Connect; a name with several is looked up again,
+            // so that every connection races them all, not only the one tried first last time.
+            AddrResolved = found.size() == 1;
+            UsePeerAddresses(std::move(found));
         }
     } catch (const std::exception& E) {
         return ReportError(std::string("connect: ") + E.what());
