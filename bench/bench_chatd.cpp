@@ -19,6 +19,7 @@
 // Own flags: --seconds=S for each measured round (default 2), --chatd=PATH.
 #include "chat_relay.h"
 #include "child_process.h"
+#include "posix_baseline.h"
 #include "run_timing.h"
 
 #include <arpa/inet.h>
@@ -53,15 +54,8 @@ uint16_t FreePort() {
 }
 
 int ConnectTo(uint16_t Port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(Port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
+    const int fd = ConnectLoopback(Port);
+    if (fd < 0) return -1;
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     ::fcntl(fd, F_SETFL, O_NONBLOCK);

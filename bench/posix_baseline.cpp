@@ -297,6 +297,16 @@ TRunResult RawGatherStream(uint64_t Total, int BlockSize, int QueueBytes, int Ma
     return r;
 }
 
+int ConnectLoopback(uint16_t Port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in to = Loopback(Port);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        if (fd >= 0) ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 TRunResult RawConnectCycles(int Cycles) {
     TRunResult r;
     TPosixAcceptCloser listener;

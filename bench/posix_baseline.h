@@ -22,6 +22,9 @@ TRunResult RawGatherStream(uint64_t Total, int BlockSize, int QueueBytes, int Ma
 // wire.
 TRunResult RawConnectCycles(int Cycles);
 
+// A blocking TCP connection to 127.0.0.1:Port, or -1 when it was refused.
+int ConnectLoopback(uint16_t Port);
+
 // A listening socket on 127.0.0.1, on a port the system picks, that accepts and closes whatever
 // arrives. The caller watches Fd() for readability and then calls AcceptAndClose().
 class TPosixAcceptCloser {

@@ -1,5 +1,7 @@
 #include "tls_baseline.h"
 
+#include "posix_baseline.h"
+
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -28,19 +30,6 @@ std::string DigestText(X509* Cert) {
         text += hex[digest[i] & 15];
     }
     return text;
-}
-
-int ConnectLoopback(uint16_t Port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(Port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // The same client set-up as the socket layer's: TLS 1.2 at least, the system's trusted
